@@ -1,0 +1,55 @@
+// The process-wide worker pool: oneTBB, sized once from RAYON_NUM_THREADS /
+// RAYON_RS_NUM_CPUS (or one worker per logical processor) on first use.
+//
+// Every parallel operation here is an order-preserving map over an index
+// range: workers own disjoint sub-ranges, so results never depend on the
+// thread count. Exceptions thrown by a worker are re-thrown on the caller.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+namespace vek::par {
+
+// Parses a thread-count variable the way the pool does: a decimal count
+// ("+" allowed), zero or garbage meaning "not set". Returns 0 when unset.
+std::size_t parse_thread_count(const char* text) noexcept;
+
+// The number of threads the pool was (or will be) started with.
+std::size_t thread_count();
+
+// Starts the pool once per process; cheap after the first call.
+void ensure_pool();
+
+// Ranges shorter than this run on the calling thread: for element-wise
+// kernels the task overhead would exceed the work.
+inline constexpr std::size_t kSerialBelow = 4096;
+
+// Calls body(begin, end) over disjoint sub-ranges covering [0, n).
+template <class Body>
+void for_ranges(std::size_t n, Body&& body, std::size_t serial_below = kSerialBelow) {
+  if (n == 0) return;
+  if (n < serial_below) {
+    body(std::size_t{0}, n);
+    return;
+  }
+  ensure_pool();
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
+                    [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+}
+
+// out[i] = f(i) for every i in [0, n); out must already hold n slots.
+template <class Out, class F>
+void map_index(std::size_t n, Out* out, F&& f, std::size_t serial_below = kSerialBelow) {
+  for_ranges(
+      n,
+      [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) out[i] = f(i);
+      },
+      serial_below);
+}
+
+}  // namespace vek::par
