@@ -1,5 +1,6 @@
 #include "vek/common/parallel.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 
@@ -25,25 +26,37 @@ std::size_t parse_thread_count(const char* text) noexcept {
 
 namespace {
 
-std::size_t configured_threads() {
+constexpr std::size_t kMaxThreads = 1024;
+
+std::size_t requested_threads() {
   if (std::size_t n = parse_thread_count(std::getenv("RAYON_NUM_THREADS")); n > 0) return n;
   if (std::size_t n = parse_thread_count(std::getenv("RAYON_RS_NUM_CPUS")); n > 0) return n;
   const int hw = tbb::info::default_concurrency();
   return hw > 0 ? static_cast<std::size_t>(hw) : 1;
 }
 
+std::size_t configured_threads() { return std::min(requested_threads(), kMaxThreads); }
+
 std::once_flag g_once;
 std::size_t g_threads = 0;
-tbb::global_control* g_limit = nullptr;  // never freed: lives as long as the process
+// Never freed: both live as long as the process.
+tbb::global_control* g_limit = nullptr;
+tbb::task_arena* g_arena = nullptr;
 
 void start() {
   g_threads = configured_threads();
+  // The global limit may have to be raised above the hardware default for a
+  // requested count larger than the number of processors.
   g_limit = new tbb::global_control(tbb::global_control::max_allowed_parallelism, g_threads);
+  g_arena = new tbb::task_arena(static_cast<int>(g_threads));
 }
 
 }  // namespace
 
-void ensure_pool() { std::call_once(g_once, start); }
+tbb::task_arena& pool() {
+  std::call_once(g_once, start);
+  return *g_arena;
+}
 
 std::size_t thread_count() {
   ensure_pool();

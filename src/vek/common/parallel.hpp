@@ -7,10 +7,11 @@
 #pragma once
 
 #include <cstddef>
-#include <string_view>
+#include <utility>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
 namespace vek::par {
 
@@ -21,8 +22,17 @@ std::size_t parse_thread_count(const char* text) noexcept;
 // The number of threads the pool was (or will be) started with.
 std::size_t thread_count();
 
-// Starts the pool once per process; cheap after the first call.
-void ensure_pool();
+// Starts the pool once per process (cheap after the first call) and returns
+// the arena that every parallel operation runs in.
+tbb::task_arena& pool();
+inline void ensure_pool() { (void)pool(); }
+
+// Runs f inside the pool's arena on the calling thread, which takes part in
+// the work and waits for it.
+template <class F>
+void run(F&& f) {
+  pool().execute(std::forward<F>(f));
+}
 
 // Ranges shorter than this run on the calling thread: for element-wise
 // kernels the task overhead would exceed the work.
@@ -36,9 +46,10 @@ void for_ranges(std::size_t n, Body&& body, std::size_t serial_below = kSerialBe
     body(std::size_t{0}, n);
     return;
   }
-  ensure_pool();
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
-                    [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+  run([&] {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
+                      [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+  });
 }
 
 // out[i] = f(i) for every i in [0, n); out must already hold n slots.
