@@ -102,6 +102,12 @@ run_native_tests() {
   ctest --test-dir "$dir" --output-on-failure -j 2
 }
 
+build_native_benchmarks() {
+  local dir="$ROOT/build/bench"
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DVEK_BUILD_PYTHON=OFF -DVEK_BUILD_BENCH=ON >/dev/null
+  cmake --build "$dir" >/dev/null
+}
+
 run_python_tests() {
   # Exit status 5 means pytest collected nothing: that is a failure here.
   local rc=0
@@ -125,7 +131,9 @@ case "$cmd" in
   bench)
     setup
     script="${1:?usage: dev.sh bench NAME [args]}"; shift
-    "$VENV/bin/python" -I "$ROOT/benchmarks/$script.py" "$@"
+    build_native_benchmarks
+    VEK_NATIVE_BENCH="$ROOT/build/bench/${script}_native" \
+      "$VENV/bin/python" -I "$ROOT/benchmarks/$script.py" "$@"
     ;;
   python)
     setup

@@ -25,7 +25,7 @@ PyObject* tuple_from(const double* v) {
   PyObject* t = PyTuple_New(N);
   if (t == nullptr) return nullptr;
   for (std::size_t k = 0; k < N; ++k) {
-    PyObject* f = PyFloat_FromDouble(v[k]);
+    PyObject* f = new_float(v[k]);
     if (f == nullptr) {
       Py_DECREF(t);
       return nullptr;
@@ -38,7 +38,7 @@ PyObject* tuple_from(const double* v) {
 }  // namespace
 
 PyObject* list_from_f64(const double* v, std::size_t n) {
-  return build_list(n, [&](std::size_t i) { return PyFloat_FromDouble(v[i]); });
+  return build_list(n, [&](std::size_t i) { return new_float(v[i]); });
 }
 
 PyObject* tuple_from_pair(double a, double b) {

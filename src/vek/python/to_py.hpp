@@ -11,6 +11,21 @@
 
 namespace vek::py {
 
+// A new float object. In bulk builds this skips PyFloat_FromDouble's
+// free-list lookup (a thread-local access per call that finds the list empty
+// after the first hundred floats); the object is the same either way.
+inline PyObject* new_float(double v) {
+#if defined(Py_GIL_DISABLED) || defined(Py_LIMITED_API)
+  return PyFloat_FromDouble(v);
+#else
+  auto* f = static_cast<PyFloatObject*>(PyObject_Malloc(sizeof(PyFloatObject)));
+  if (f == nullptr) return PyErr_NoMemory();
+  PyObject* o = PyObject_Init(reinterpret_cast<PyObject*>(f), &PyFloat_Type);
+  f->ob_fval = v;
+  return o;
+#endif
+}
+
 PyObject* list_from_f64(const double* v, std::size_t n);
 inline PyObject* list_from_f64(const std::vector<double>& v) { return list_from_f64(v.data(), v.size()); }
 PyObject* list_from_pairs(const std::vector<std::pair<double, double>>& v);
