@@ -1,0 +1,178 @@
+#include "vek/discover/expr.hpp"
+
+#include <array>
+#include <memory>
+#include <numbers>
+
+#include "vek/common/format.hpp"
+#include "vek/common/panic.hpp"
+
+namespace vek::discover {
+
+namespace {
+
+// Value stack with room for `capacity` values, on the C++ stack when small.
+class ValueStack {
+ public:
+  explicit ValueStack(std::size_t capacity) {
+    if (capacity > kInline) {
+      heap_ = std::make_unique<double[]>(capacity);
+      data_ = heap_.get();
+    } else {
+      data_ = inline_.data();
+    }
+  }
+  double* data() noexcept { return data_; }
+
+ private:
+  static constexpr std::size_t kInline = 64;
+  std::array<double, kInline> inline_;
+  std::unique_ptr<double[]> heap_;
+  double* data_;
+};
+
+// Runs the postfix program once. `var(i, out)` supplies variable i or
+// returns false when it does not exist. `stack` holds at least nodes.size()
+// values.
+template <class VarFn>
+std::optional<double> run(const std::vector<Node>& nodes, VarFn&& var, std::span<const double> params,
+                          double* stack) {
+  if (nodes.empty()) return std::nullopt;
+  std::size_t top = 0;
+  for (const Node& node : nodes) {
+    switch (node.kind) {
+      case Node::Kind::Const: stack[top++] = node.value; break;
+      case Node::Kind::Param:
+        stack[top++] = node.index < params.size() ? params[node.index] : node.value;
+        break;
+      case Node::Kind::Var: {
+        double v;
+        if (!var(node.index, v)) return std::nullopt;
+        stack[top++] = v;
+        break;
+      }
+      case Node::Kind::Op: {
+        const unsigned n = arity(node.opcode);
+        if (top < n) return std::nullopt;
+        double out;
+        if (n == 1) {
+          if (!apply_op(node.opcode, stack[top - 1], 0.0, out)) return std::nullopt;
+          stack[top - 1] = out;
+        } else {
+          if (!apply_op(node.opcode, stack[top - 2], stack[top - 1], out)) return std::nullopt;
+          --top;
+          stack[top - 1] = out;
+        }
+        break;
+      }
+      default: return std::nullopt;
+    }
+  }
+  if (top != 1) return std::nullopt;
+  return stack[0];
+}
+
+}  // namespace
+
+std::optional<double> Expr::eval(std::span<const double> vars, std::span<const double> params) const {
+  ValueStack stack(nodes.size());
+  auto var = [&](std::size_t i, double& v) {
+    if (i >= vars.size()) return false;
+    v = vars[i];
+    return true;
+  };
+  return run(nodes, var, params, stack.data());
+}
+
+std::optional<std::vector<double>> Expr::eval_batch(const std::vector<std::vector<double>>& columns,
+                                                    std::span<const double> params) const {
+  if (columns.empty()) panic("eval_batch: no data columns");
+  const std::size_t n = columns[0].size();
+  for (const auto& c : columns) {
+    if (c.size() < n) panic("eval_batch: a data column is shorter than the first");
+  }
+  std::vector<double> out;
+  if (n == 0) return out;
+  out.reserve(n);
+  ValueStack stack(nodes.size());
+  std::size_t row = 0;
+  auto var = [&](std::size_t i, double& v) {
+    if (i >= columns.size()) return false;
+    v = columns[i][row];
+    return true;
+  };
+  for (; row < n; ++row) {
+    const auto v = run(nodes, var, params, stack.data());
+    if (!v) return std::nullopt;
+    out.push_back(*v);
+  }
+  return out;
+}
+
+void append_const_text(std::string& out, double v) {
+  if (v == std::numbers::pi) {
+    out += "\u03C0";
+  } else if (v == std::numbers::e) {
+    out += 'e';
+  } else {
+    fmt::append_fixed(out, v, 4);
+  }
+}
+
+std::string Expr::to_string() const {
+  std::vector<std::string> stack;
+  stack.reserve(nodes.size());
+  auto pop = [&stack]() {
+    if (stack.empty()) return std::string();
+    std::string s = std::move(stack.back());
+    stack.pop_back();
+    return s;
+  };
+  for (const Node& node : nodes) {
+    std::string text;
+    switch (node.kind) {
+      case Node::Kind::Const: append_const_text(text, node.value); break;
+      case Node::Kind::Param:
+        text += 'c';
+        text += std::to_string(node.index);
+        text += '(';
+        fmt::append_fixed(text, node.value, 4);
+        text += ')';
+        break;
+      case Node::Kind::Var: fmt::append_var_char(text, node.index); break;
+      case Node::Kind::Op: {
+        if (arity(node.opcode) == 1) {
+          const std::string a = pop();
+          switch (node.opcode) {
+            case Op::Neg: text = "(-" + a + ")"; break;
+            case Op::Inv: text = "(1/" + a + ")"; break;
+            case Op::Exp: text = "exp(" + a + ")"; break;
+            case Op::Ln: text = "ln(" + a + ")"; break;
+            case Op::Sqrt: text = "sqrt(" + a + ")"; break;
+            case Op::Sin: text = "sin(" + a + ")"; break;
+            case Op::Cos: text = "cos(" + a + ")"; break;
+            case Op::Abs: text = "abs(" + a + ")"; break;
+            default: break;
+          }
+        } else {
+          const std::string b = pop();
+          const std::string a = pop();
+          switch (node.opcode) {
+            case Op::Vek: text = "vek(" + a + ", " + b + ")"; break;
+            case Op::Add: text = "(" + a + " + " + b + ")"; break;
+            case Op::Sub: text = "(" + a + " - " + b + ")"; break;
+            case Op::Mul: text = "(" + a + " * " + b + ")"; break;
+            case Op::Div: text = "(" + a + " / " + b + ")"; break;
+            default: break;
+          }
+        }
+        break;
+      }
+    }
+    stack.push_back(std::move(text));
+  }
+  if (stack.empty()) return "?";
+  return std::move(stack.back());
+}
+
+}  // namespace vek::discover

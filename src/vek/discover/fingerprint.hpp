@@ -1,0 +1,71 @@
+// Fingerprints: an expression's values at five fixed probe points, used to
+// recognise candidates that compute the same function as an earlier one.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <optional>
+
+#include "vek/discover/expr.hpp"
+
+namespace vek::discover {
+
+inline constexpr std::size_t kProbeCount = 5;
+
+// Probe k gives variable i the value (i + 1) * kProbeMultipliers[k].
+// The multipliers are γ, Glaisher's A, φ, ln 2 and ζ(3), fixed bit for bit.
+inline constexpr std::array<double, kProbeCount> kProbeMultipliers = {
+    std::bit_cast<double>(std::uint64_t{0x3FE2788CFC6FB618}),
+    std::bit_cast<double>(std::uint64_t{0x3FF484D24F2FD873}),
+    std::bit_cast<double>(std::uint64_t{0x3FF9E3779B97F4A8}),
+    std::bit_cast<double>(std::uint64_t{0x3FE62E42FEFA39EF}),
+    std::bit_cast<double>(std::uint64_t{0x3FF33BA004F00621}),
+};
+
+// Value of variable `index` at probe k.
+inline double probe_value(std::size_t k, std::size_t index) noexcept {
+  return static_cast<double>(index + 1) * kProbeMultipliers[k];
+}
+
+// The five probe results as raw bit patterns (the compact form of a
+// fingerprint, used inside the seen-set).
+using ProbeBits = std::array<std::uint64_t, kProbeCount>;
+
+// Ten words, two per probe: the upper 32 bits of the result's bit pattern,
+// sign-extended, then the lower 32 bits, zero-extended. Equal fingerprints
+// mean bit-identical probe results (+0.0 and -0.0 differ).
+struct Fingerprint {
+  std::array<std::int64_t, 2 * kProbeCount> words{};
+
+  friend bool operator==(const Fingerprint&, const Fingerprint&) = default;
+
+  static Fingerprint from_bits(const ProbeBits& bits) noexcept {
+    Fingerprint f;
+    for (std::size_t k = 0; k < kProbeCount; ++k) {
+      f.words[2 * k] = static_cast<std::int64_t>(bits[k]) >> 32;
+      f.words[2 * k + 1] = static_cast<std::int64_t>(bits[k] & 0xFFFFFFFFu);
+    }
+    return f;
+  }
+
+  // The bit patterns back, when the words are in the form from_bits makes
+  // (every fingerprint computed here is); nullopt for any other word set.
+  std::optional<ProbeBits> to_bits() const noexcept {
+    ProbeBits bits;
+    for (std::size_t k = 0; k < kProbeCount; ++k) {
+      const std::int64_t hi = words[2 * k];
+      const std::int64_t lo = words[2 * k + 1];
+      if (hi < INT32_MIN || hi > INT32_MAX || lo < 0 || lo > 0xFFFFFFFF) return std::nullopt;
+      bits[k] = (static_cast<std::uint64_t>(hi) << 32) | static_cast<std::uint64_t>(lo);
+    }
+    return bits;
+  }
+};
+
+// Evaluates `expr` at the five probe points for `n_vars` variables, in probe
+// order, with no parameters. No fingerprint when any evaluation fails or
+// gives a non-finite value.
+std::optional<Fingerprint> fingerprint(const Expr& expr, std::uint64_t n_vars);
+
+}  // namespace vek::discover

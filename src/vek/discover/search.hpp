@@ -1,0 +1,95 @@
+// The formula-discovery beam search.
+//
+// Leaves (0, 1 and one variable per column) are scored first; then each
+// expansion level applies every unary operator to the beam members and every
+// binary operator to pairs of members within the node budget, drops every
+// candidate whose fingerprint was met before, scores the rest by penalised
+// root-mean-square error, and appends the best quarter-beam to the beam.
+//
+// The result equals that of the plain level-by-level procedure bit for bit,
+// whatever the thread count. To get there fast, candidates are handled as
+// (operator, operand, operand) descriptors evaluated from cached operand
+// values (probe values for fingerprints, output columns for scoring), and
+// only the candidates that can be new at a level are generated at all.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vek/discover/expr.hpp"
+
+namespace vek::discover {
+
+struct SearchConfig {
+  std::uint64_t max_complexity = 8;  // node budget; max_complexity - 1 expansion levels
+  std::uint64_t beam_width = 2000;   // each level's ranked results are cut to this; a quarter joins the beam
+  double precision_goal = 1e-10;     // stop once the best error is at most this
+  bool use_trig = true;              // Sin and Cos among the unary operators
+  bool use_vek = true;               // Vek among the binary operators
+  double complexity_penalty = 0.001; // error = rmse * (penalty * complexity + 1)
+};
+
+// One scored candidate.
+struct SearchResult {
+  std::string formula;          // Expr::to_string() of the candidate
+  std::vector<double> params;   // optimizer output (empty: the search has no Param nodes)
+  Expr expr;
+  double error = 0.0;           // penalised error
+  std::uint64_t complexity = 0; // node count
+};
+
+// Reported after each scored level. Counts are those of that level:
+// generated = candidates built, fingerprinted = those with a fingerprint,
+// scored = those with a new fingerprint, evaluated on the data.
+struct LevelInfo {
+  std::size_t level;  // 0 for the leaves
+  std::size_t generated;
+  std::size_t fingerprinted;
+  std::size_t scored;
+  const SearchResult* best;  // null while nothing could be scored
+};
+
+struct SearchHooks {
+  // Polled between levels and about every 250k generated candidates; when it
+  // returns false the search throws vek::Interrupted. Optional.
+  std::function<bool()> keep_going;
+  // Called after each scored level (leaf level = 0). Optional.
+  std::function<void(const LevelInfo&)> on_level;
+};
+
+// Totals over the whole call. `levels` counts scored levels, the leaf level
+// included; `peak_seen` is the final size of the seen-set (it only grows).
+// Candidates that cannot be new at their level are never built, so
+// `generated` counts only the candidates actually considered.
+struct SearchStats {
+  std::size_t generated = 0, fingerprinted = 0, scored = 0, levels = 0;
+  std::size_t peak_seen = 0;
+};
+
+// Runs the search over `columns` (one per variable, the first giving the row
+// count; none may be shorter, else vek::Panic) against `target`. `n_vars` is
+// the number of variable leaves (normally columns.size()). Returns the best
+// record scored, or nullopt when nothing could be scored. Throws
+// vek::Interrupted when hooks->keep_going says stop; frees everything then.
+std::optional<SearchResult> search(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
+                                   std::uint64_t n_vars, const SearchConfig& config,
+                                   const SearchHooks* hooks = nullptr, SearchStats* stats = nullptr);
+
+namespace detail {
+
+// Output columns of beam members are cached up to this many bytes in total;
+// members beyond it are re-evaluated whenever a candidate reads them.
+inline constexpr std::size_t kDefaultColumnCacheBytes = std::size_t{1} << 30;
+
+std::optional<SearchResult> search_with_cache_budget(const std::vector<std::vector<double>>& columns,
+                                                     const std::vector<double>& target, std::uint64_t n_vars,
+                                                     const SearchConfig& config, const SearchHooks* hooks,
+                                                     SearchStats* stats, std::size_t column_cache_bytes);
+
+}  // namespace detail
+
+}  // namespace vek::discover
