@@ -16,6 +16,12 @@ struct Entry {
 };
 
 const Entry kEntries[] = {
+    {"VEKPoint", nullptr, reg::point_type},
+    {"VEKPair", nullptr, reg::pair_type},
+    {"VEKKnot", nullptr, reg::knot_type},
+    {"schrodinger_step_n", &reg::schrodinger_step_n, nullptr},
+    {"rotate_phase_n", &reg::rotate_phase_n, nullptr},
+    {"simulate_pulses_n", &reg::simulate_pulses_n, nullptr},
     {"boost_n", &reg::boost_n, nullptr},
     {"exp_n", &reg::exp_n, nullptr},
     {"ln_n", &reg::ln_n, nullptr},
@@ -28,6 +34,11 @@ const Entry kEntries[] = {
     {"cos_n", &reg::cos_n, nullptr},
     {"tension_n", &reg::tension_n, nullptr},
     {"pow_n", &reg::pow_n, nullptr},
+    {"christoffel_batch_n", &reg::christoffel_batch_n, nullptr},
+    {"octonion_mul_n", &reg::octonion_mul_n, nullptr},
+    {"geometric_product_n", &reg::geometric_product_n, nullptr},
+    {"PySearchResult", nullptr, search_result_type},
+    {"find_formula", &reg::find_formula, nullptr},
 };
 
 PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "vek_core", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};

@@ -1,0 +1,137 @@
+// Bindings of formula discovery: find_formula and PySearchResult.
+#include <string>
+#include <vector>
+
+#include "vek/discover/render.hpp"
+#include "vek/discover/search.hpp"
+#include "vek/python/args.hpp"
+#include "vek/python/docs.hpp"
+#include "vek/python/errors.hpp"
+#include "vek/python/from_py.hpp"
+#include "vek/python/registry.hpp"
+#include "vek/python/to_py.hpp"
+#include "vek/python/types.hpp"
+
+namespace vek::py {
+namespace {
+
+// The Python-facing record: what the search found, without its expression.
+struct Found {
+  std::string formula;
+  double error;
+  std::uint64_t complexity;
+  std::vector<double> params;
+};
+
+PyObject* str_from(const std::string& s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
+}
+
+const Found& found(PyObject* self) { return unbox<Found>(self); }
+
+PyObject* result_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for PySearchResult");
+  return nullptr;
+}
+
+PyObject* result_repr(PyObject* self) {
+  const Found& f = found(self);
+  return str_from(discover::result_repr(f.formula, f.error, f.complexity));
+}
+
+PyObject* get_formula(PyObject* self, void*) { return str_from(found(self).formula); }
+PyObject* get_error(PyObject* self, void*) { return PyFloat_FromDouble(found(self).error); }
+PyObject* get_complexity(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(found(self).complexity);
+}
+PyObject* get_params(PyObject* self, void*) { return list_from_f64(found(self).params); }
+
+PyObject* method_to_latex(PyObject* self, PyObject*) { return str_from(discover::to_latex(found(self).formula)); }
+PyObject* method_to_python(PyObject* self, PyObject*) { return str_from(discover::to_python(found(self).formula)); }
+
+PyGetSetDef kResultGetters[] = {
+    {"formula", get_formula, nullptr, nullptr, nullptr},
+    {"error", get_error, nullptr, nullptr, nullptr},
+    {"complexity", get_complexity, nullptr, nullptr, nullptr},
+    {"params", get_params, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef kResultMethods[] = {
+    {"to_latex", method_to_latex, METH_NOARGS, doc::result_to_latex},
+    {"to_python", method_to_python, METH_NOARGS, doc::result_to_python},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kResultSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(result_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Found>)},
+    {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
+    {Py_tp_getset, kResultGetters},
+    {Py_tp_methods, kResultMethods},
+    {0, nullptr},
+};
+
+const ClassRecord kResultClass{"PySearchResult", nullptr, doc::search_result_class,
+                               static_cast<int>(sizeof(Boxed<Found>)), kResultSlots};
+
+constexpr const char* kFindParams[] = {"x_data",   "y_data",  "max_complexity", "beam_width",
+                                       "precision_goal", "use_trig", "use_vek", "complexity_penalty"};
+constexpr ArgSpec kFind{"find_formula", nullptr, kFindParams, 2};
+
+// The search reads the row count from the first column and every column at
+// each row: refuse data it would read out of bounds.
+bool check_columns(const std::vector<std::vector<double>>& columns) {
+  if (columns.empty()) {
+    PyErr_SetString(PyExc_ValueError, "x_data must hold at least one column (a list of values per variable)");
+    return false;
+  }
+  const std::size_t rows = columns[0].size();
+  for (std::size_t i = 1; i < columns.size(); ++i) {
+    if (columns[i].size() < rows) {
+      PyErr_Format(PyExc_ValueError, "column %zu of x_data has %zu values, fewer than the %zu of column 0", i,
+                   columns[i].size(), rows);
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* find_formula(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[8];
+  std::vector<std::vector<double>> columns;
+  std::vector<double> target;
+  discover::SearchConfig config;  // the defaults of the signature
+  if (!parse_fast(kFind, args, nargs, kwnames, a) || !arg(kFind, 0, a[0], to_vec_vec, columns) ||
+      !arg(kFind, 1, a[1], to_f64_vec, target) ||
+      !opt_arg(kFind, 2, a[2], to_index, config.max_complexity) ||
+      !opt_arg(kFind, 3, a[3], to_index, config.beam_width) ||
+      !opt_arg(kFind, 4, a[4], to_f64, config.precision_goal) ||
+      !opt_arg(kFind, 5, a[5], to_bool, config.use_trig) || !opt_arg(kFind, 6, a[6], to_bool, config.use_vek) ||
+      !opt_arg(kFind, 7, a[7], to_f64, config.complexity_penalty) || !check_columns(columns))
+    return nullptr;
+  PyTypeObject* type = search_result_type();
+  if (type == nullptr) return nullptr;
+
+  discover::SearchHooks hooks;
+  // Between levels and every few hundred thousand candidates: lets Ctrl-C
+  // (and any other signal handler that raises) stop the search.
+  hooks.keep_going = [] { return PyErr_CheckSignals() == 0; };
+  return guarded([&]() -> PyObject* {
+    auto best = discover::search(columns, target, columns.size(), config, &hooks);
+    if (!best) Py_RETURN_NONE;
+    return box(type, Found{std::move(best->formula), best->error, best->complexity, std::move(best->params)});
+  });
+}
+
+}  // namespace
+
+PyTypeObject* search_result_type() { return lazy_type<kResultClass>(); }
+
+namespace reg {
+PyMethodDef find_formula{"find_formula",
+                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vek::py::find_formula)),
+                         METH_FASTCALL | METH_KEYWORDS, doc::find_formula};
+}  // namespace reg
+
+}  // namespace vek::py
