@@ -132,8 +132,14 @@ case "$cmd" in
     setup
     script="${1:?usage: dev.sh bench NAME [args]}"; shift
     build_native_benchmarks
-    VEK_NATIVE_BENCH="$ROOT/build/bench/${script}_native" \
-      "$VENV/bin/python" -I "$ROOT/benchmarks/$script.py" "$@"
+    if [ -f "$ROOT/benchmarks/$script.py" ]; then
+      VEK_NATIVE_BENCH="$ROOT/build/bench/${script}_native" \
+        "$VENV/bin/python" -I "$ROOT/benchmarks/$script.py" "$@"
+    elif [ -x "$ROOT/build/bench/$script" ]; then
+      "$ROOT/build/bench/$script" "$@"
+    else
+      die "no benchmark named $script in benchmarks/"
+    fi
     ;;
   python)
     setup
