@@ -12,11 +12,11 @@ import math
 import os
 import subprocess
 import sys
-import time
 
+from vek_math import cli
 from vek_math import vek_core as v
 
-# A pendulum-like sample: x and a measured response y = x * x + sin(x).
+# A small curve for the kernels: y = x * x + sin(x).
 SAMPLE_X = [0.25 * i for i in range(1, 25)]
 SAMPLE_Y = [x * x + math.sin(x) for x in SAMPLE_X]
 
@@ -41,13 +41,9 @@ def kernels():
 
 
 def discovery():
-    print("Formula discovery: which formula made y from x?")
-    t0 = time.perf_counter()
-    r = v.find_formula([SAMPLE_X], SAMPLE_Y)
-    dt = time.perf_counter() - t0
-    print(f"  {r!r}   ({dt * 1e3:.0f} ms)")
-    print(f"  LaTeX:  {r.to_latex()}")
-    print("  Python: " + r.to_python().replace("\n", "\n          "))
+    print("Formula discovery on the built-in sample table (vek-math discover):")
+    sys.stdout.flush()
+    cli.main(["discover", "--progress"])
     print()
 
 

@@ -1,4 +1,5 @@
 // Bindings of formula discovery: find_formula and PySearchResult.
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,23 @@ bool check_columns(const std::vector<std::vector<double>>& columns) {
   return true;
 }
 
+// An opt-in progress hook for front ends (the command line): when
+// vek_math._runtime.search_progress is callable, it is called after every
+// scored level with (level, generated, scored, best formula or None, best
+// error). Sets `out` to a new reference or leaves it empty.
+bool progress_callback(Ref& out) {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyObject* runtime = PyDict_GetItemString(modules, "vek_math._runtime");  // borrowed
+  if (runtime == nullptr) return true;
+  Ref hook(PyObject_GetAttrString(runtime, "search_progress"));
+  if (!hook) {
+    PyErr_Clear();
+    return true;
+  }
+  if (hook.get() != Py_None && PyCallable_Check(hook.get())) out = std::move(hook);
+  return true;
+}
+
 PyObject* find_formula(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[8];
   std::vector<std::vector<double>> columns;
@@ -116,7 +134,22 @@ PyObject* find_formula(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   discover::SearchHooks hooks;
   // Between levels and every few hundred thousand candidates: lets Ctrl-C
   // (and any other signal handler that raises) stop the search.
-  hooks.keep_going = [] { return PyErr_CheckSignals() == 0; };
+  bool failed = false;
+  hooks.keep_going = [&failed] { return !failed && PyErr_CheckSignals() == 0; };
+  Ref progress;
+  if (!progress_callback(progress)) return nullptr;
+  if (progress) {
+    hooks.on_level = [&](const discover::LevelInfo& info) {
+      if (failed) return;
+      Ref best_formula(info.best ? str_from(info.best->formula) : Py_NewRef(Py_None));
+      Ref ret(best_formula ? PyObject_CallFunction(progress.get(), "nnnOd", static_cast<Py_ssize_t>(info.level),
+                                                   static_cast<Py_ssize_t>(info.generated),
+                                                   static_cast<Py_ssize_t>(info.scored), best_formula.get(),
+                                                   info.best ? info.best->error : std::nan(""))
+                           : nullptr);
+      failed = !ret;  // the callback's exception ends the search at the next poll
+    };
+  }
   return guarded([&]() -> PyObject* {
     auto best = discover::search(columns, target, columns.size(), config, &hooks);
     if (!best) Py_RETURN_NONE;

@@ -1,0 +1,5 @@
+import sys
+
+from vek_math.cli import main
+
+sys.exit(main())
