@@ -39,6 +39,12 @@ struct Pair {
   std::string repr() const;
 };
 
+// Also visible by qualified name, not only through argument lookup.
+Pair operator+(Pair p, Pair q);
+Pair operator-(Pair p, Pair q);
+Pair operator*(Pair p, Pair q);
+Pair operator/(Pair p, Pair q);
+
 // pairs[i] rotated by angles[i], for i below the shorter length.
 std::vector<std::pair<double, double>> rotate_phase_n(const std::vector<std::pair<double, double>>& pairs,
                                                       const std::vector<double>& angles);
