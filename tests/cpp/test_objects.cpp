@@ -37,8 +37,8 @@ bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; 
   return ::testing::AssertionFailure() << "got " << actual << " expected " << expected;
 }
 
-// Like Bits, but any NaN matches an expected NaN (IEEE leaves the sign of a
-// produced NaN unspecified).
+// Like Bits, but any NaN matches an expected NaN (IEEE does not fix the sign
+// bit of a produced NaN).
 ::testing::AssertionResult Value(double actual, double expected) {
   if (std::isnan(expected) && std::isnan(actual)) return ::testing::AssertionSuccess();
   return Bits(actual, expected);
