@@ -111,6 +111,14 @@ def main():
             r_math = best_of(pure, args.repeat) / t if pure else math.nan
             r_floor = best_of(floor, args.repeat) / t
             print(f"{name:<10} {n:>9} {t * 1e3:>9.3f} {r_np:>8.2f} {r_math:>8.2f} {r_floor:>8.2f}")
+    n = max(args.sizes)
+    xs = [rng.uniform(-5.0, 5.0) for _ in range(n)]
+    arr = np.asarray(xs)
+    t_arr = best_of(lambda: v.exp_n(arr), args.repeat)
+    t_list = best_of(lambda: v.exp_n(xs), args.repeat)
+    t_np = best_of(lambda: np.exp(arr).tolist(), args.repeat)
+    print(f"numpy input at n={n}: exp_n(array) {t_arr * 1e3:.2f} ms, exp_n(list) {t_list * 1e3:.2f} ms, "
+          f"numpy.exp(array).tolist() {t_np * 1e3:.2f} ms")
     one, two = native_compute(1), native_compute(2)
     if one and two:
         print("compute part alone at n=1000000 (native, no conversions):")

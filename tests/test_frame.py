@@ -265,3 +265,24 @@ def test_bad_and_good_calls_do_not_leak(vc):
     after = (sys.getrefcount(xs), sys.getrefcount(pairs), sys.getrefcount(bad), sys.getrefcount(0.5))
     assert after == before
     assert grown < 64 * 1024
+
+
+def test_double_buffers_take_the_same_values_as_lists():
+    np = pytest.importorskip("numpy")
+    import array
+
+    vals = [0.0, -0.0, 1.5, float("inf"), float("nan"), 5e-324, -1e300]
+    want = vek_core.exp_n(vals)
+    same = lambda got: all(repr(g) == repr(w) for g, w in zip(got, want)) and len(got) == len(want)
+    assert same(vek_core.exp_n(np.array(vals)))
+    assert same(vek_core.exp_n(array.array("d", vals)))
+    assert same(vek_core.exp_n(memoryview(array.array("d", vals))))
+    assert same(vek_core.exp_n(np.array(vals)[::-1][::-1]))         # a view, still contiguous
+    assert same(vek_core.exp_n(np.repeat(vals, 2)[::2]))             # strided: element by element
+    assert same(vek_core.exp_n(np.array(vals, dtype=">f8")))         # foreign byte order
+    assert vek_core.exp_n(np.array([1, 2], dtype=np.float32)) == vek_core.exp_n([1.0, 2.0])
+    assert vek_core.exp_n(np.arange(3)) == vek_core.exp_n([0.0, 1.0, 2.0])
+    with pytest.raises(TypeError, match="argument 'xs': only length-1 arrays|argument 'xs': only 0-dimensional"):
+        vek_core.exp_n(np.zeros((2, 2)))
+    r = vek_core.find_formula([np.array([1.0, 2.0, 3.0])], np.array([2.0, 4.0, 6.0]))
+    assert r.formula == "(x + x)"

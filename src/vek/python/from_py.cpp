@@ -83,7 +83,31 @@ bool f64_at(PyObject* seq, Py_ssize_t k, double& out) {
 
 }  // namespace
 
+// A one-dimensional, C-contiguous buffer of native doubles (a numpy float64
+// array, array.array('d'), a memoryview of either) that is also a sequence:
+// copied in one go. Its elements iterate to the same values, so the result
+// equals the iteration rule. Returns false, with no error set, for anything
+// else.
+bool copy_double_buffer(PyObject* o, std::vector<double>& out) {
+  if (!PyObject_CheckBuffer(o) || !PySequence_Check(o)) return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(o, &view, PyBUF_ND | PyBUF_FORMAT) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const char* f = view.format != nullptr ? view.format : "B";
+  if (*f == '@' || *f == '=' || (*f == '<' && PY_LITTLE_ENDIAN) || (*f == '>' && !PY_LITTLE_ENDIAN)) ++f;
+  const bool fits = view.ndim == 1 && view.itemsize == sizeof(double) && f[0] == 'd' && f[1] == '\0';
+  if (fits) {
+    const auto* p = static_cast<const double*>(view.buf);
+    out.assign(p, p + view.shape[0]);
+  }
+  PyBuffer_Release(&view);
+  return fits;
+}
+
 bool to_f64_vec(PyObject* o, std::vector<double>& out) {
+  if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o) && copy_double_buffer(o, out)) return true;
   // Exact list of exact floats: the common case, kept tight.
   if (PyList_CheckExact(o)) {
     const Py_ssize_t n = PyList_GET_SIZE(o);
