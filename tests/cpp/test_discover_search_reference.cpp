@@ -137,18 +137,39 @@ TEST_P(RandomProblems, OptimizedSearchEqualsTheTranscription) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RandomProblems, ::testing::Range(0, 10));
 
-TEST(ReferenceAgreement, WithoutTheColumnCacheResultsAreIdentical) {
-  for (int k = 0; k < 40; ++k) {
+// The engine's internal knobs: a column cache too small for every member
+// (down to none) and tiny scoring chunks, which make the early-drop bound
+// kick in after a handful of candidates.
+struct TuningCase {
+  const char* name;
+  std::size_t cache_rows;  // cache budget in rows of doubles (SIZE_MAX: default)
+  std::size_t score_chunk;
+};
+
+class Tuned : public ::testing::TestWithParam<TuningCase> {};
+
+TEST_P(Tuned, ResultsAreIdentical) {
+  for (int k = 0; k < 60; ++k) {
     const Problem p = random_problem(777000 + k);
     const auto want = vek::discover::reference::search(p.columns, p.target, p.n_vars, p.config);
-    const std::size_t row_bytes = p.columns[0].size() * sizeof(double);
-    for (std::size_t budget : {std::size_t{0}, 3 * row_bytes, 40 * row_bytes}) {
-      expect_same(vek::discover::detail::search_with_cache_budget(p.columns, p.target, p.n_vars, p.config, nullptr,
-                                                                   nullptr, budget),
-                  want, p.describe + " budget " + std::to_string(budget));
+    vek::discover::detail::Tuning tuning;
+    if (GetParam().cache_rows != SIZE_MAX) {
+      tuning.column_cache_bytes = GetParam().cache_rows * p.columns[0].size() * sizeof(double);
     }
+    tuning.score_chunk = GetParam().score_chunk;
+    expect_same(vek::discover::detail::search_tuned(p.columns, p.target, p.n_vars, p.config, nullptr, nullptr, tuning),
+                want, p.describe);
+    if (::testing::Test::HasFailure()) return;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, Tuned,
+                         ::testing::Values(TuningCase{"NoCache", 0, 1024}, TuningCase{"ThreeColumns", 3, 1024},
+                                           TuningCase{"FortyColumns", 40, 1024},
+                                           TuningCase{"ChunksOfOne", SIZE_MAX, 1},
+                                           TuningCase{"ChunksOfSeven", SIZE_MAX, 7},
+                                           TuningCase{"NoCacheChunksOfFive", 0, 5}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ReferenceAgreement, MoreVariablesThanColumns) {
   // Leaves of the missing variables get fingerprints but never evaluate.
@@ -173,8 +194,16 @@ class DefaultLike : public ::testing::TestWithParam<DefaultCase> {};
 
 TEST_P(DefaultLike, SameBestAsTheTranscription) {
   const DefaultCase& c = GetParam();
-  expect_same(search(c.columns, c.target, c.columns.size(), c.config),
-              vek::discover::reference::search(c.columns, c.target, c.columns.size(), c.config), c.name);
+  const auto want = vek::discover::reference::search(c.columns, c.target, c.columns.size(), c.config);
+  expect_same(search(c.columns, c.target, c.columns.size(), c.config), want, c.name);
+  // Dropping hopeless candidates after every single one, and caching only a
+  // few member columns, changes nothing either.
+  vek::discover::detail::Tuning tuning;
+  tuning.score_chunk = 1;
+  tuning.column_cache_bytes = 50 * c.columns[0].size() * sizeof(double);
+  expect_same(vek::discover::detail::search_tuned(c.columns, c.target, c.columns.size(), c.config, nullptr, nullptr,
+                                                  tuning),
+              want, std::string(c.name) + " tuned");
 }
 
 std::vector<double> grid(int n, double lo, double hi) {
@@ -206,7 +235,11 @@ INSTANTIATE_TEST_SUITE_P(
                     map(grid(20, -1, 1), [](double x) { return x * x * x + x * x + x + 0.01 * std::sin(40 * x); }),
                     with(4, 2000)},
         DefaultCase{"RandomTargetWideBeam", {grid(12, 0.1, 3)},
-                    {3, -1, 4, 1, -5, 9, 2, -6, 5, 3, -5, 8}, with(5, 400)}),
+                    {3, -1, 4, 1, -5, 9, 2, -6, 5, 3, -5, 8}, with(5, 400)},
+        DefaultCase{"CubicAllLevels", {grid(20, -1, 1)},
+                    map(grid(20, -1, 1), [](double x) { return x * x * x + x * x + x; }), {}},
+        DefaultCase{"RandomTargetAllLevels", {grid(16, 0.1, 4)},
+                    {0.3, -2.5, 1.25, 2.0, -0.75, 1.5, 2.5, -1.0, 0.0, 1.75, -2.0, 0.5, 2.25, -1.5, 1.0, -0.25}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- thread count ----

@@ -64,23 +64,39 @@ struct Member {
   const double* column() const noexcept { return external != nullptr ? external : own.data(); }
 };
 
-// Sum of squared differences over the first m rows, with every one of the
-// n rows required to evaluate. Returns false when a row fails.
+enum class Outcome : std::uint8_t { Failed, Scored, Dropped };
+
+// Scores one candidate from its operands' outputs: every one of the n rows
+// must evaluate, the squared differences of the first m rows are summed in
+// row order, and error = sqrt(sse / target_len) * factor.
+//
+// `bound` lets hopeless candidates stop early: a partial sum can only grow
+// (its terms are non-negative and rounding is monotone), so once
+// sqrt(partial / target_len) * factor exceeds the bound, so will the error,
+// and the candidate is Dropped. Callers pass +inf unless factor > 0.
 template <Op O>
-bool score_rows(const double* a, const double* b, std::size_t n, const double* y, std::size_t m, double& sse_out) {
+Outcome score_rows(const double* a, const double* b, std::size_t n, const double* y, std::size_t m,
+                   double target_len, double factor, double bound, double& error_out) {
+  constexpr std::size_t kCheckEvery = 16;
   double sse = 0.0;
   double v;
   std::size_t i = 0;
-  for (; i < m; ++i) {
-    if (!apply_op(O, a[i], b[i], v)) return false;
-    const double d = v - y[i];
-    sse += d * d;
+  while (i < m) {
+    const std::size_t stop = std::min(m, i + kCheckEvery);
+    for (; i < stop; ++i) {
+      if (!apply_op(O, a[i], b[i], v)) return Outcome::Failed;
+      const double d = v - y[i];
+      sse += d * d;
+    }
+    if (std::sqrt(sse / target_len) * factor > bound) return Outcome::Dropped;
   }
+  const double error = std::sqrt(sse / target_len) * factor;
+  if (error > bound) return Outcome::Dropped;
   for (; i < n; ++i) {
-    if (!apply_op(O, a[i], b[i], v)) return false;
+    if (!apply_op(O, a[i], b[i], v)) return Outcome::Failed;
   }
-  sse_out = sse;
-  return true;
+  error_out = error;
+  return Outcome::Scored;
 }
 
 template <Op O>
@@ -91,7 +107,8 @@ bool fill_rows(const double* a, const double* b, std::size_t n, double* out) {
   return true;
 }
 
-using ScoreFn = bool (*)(const double*, const double*, std::size_t, const double*, std::size_t, double&);
+using ScoreFn = Outcome (*)(const double*, const double*, std::size_t, const double*, std::size_t, double, double,
+                           double, double&);
 using FillFn = bool (*)(const double*, const double*, std::size_t, double*);
 
 template <std::size_t... I>
@@ -108,14 +125,15 @@ constexpr auto kFill = make_fill_table(std::make_index_sequence<kOpCount>{});
 class Engine {
  public:
   Engine(const std::vector<std::vector<double>>& columns, const std::vector<double>& target, std::uint64_t n_vars,
-         const SearchConfig& config, const SearchHooks* hooks, SearchStats* stats, std::size_t cache_budget)
+         const SearchConfig& config, const SearchHooks* hooks, SearchStats* stats, const detail::Tuning& tuning)
       : columns_(columns),
         target_(target),
         n_vars_(n_vars),
         config_(config),
         hooks_(hooks),
         stats_(stats),
-        cache_budget_(cache_budget) {}
+        cache_budget_(tuning.column_cache_bytes),
+        chunk_min_(std::max<std::size_t>(1, tuning.score_chunk)) {}
 
   std::optional<SearchResult> run();
 
@@ -205,6 +223,7 @@ class Engine {
   const SearchHooks* hooks_;
   SearchStats* stats_;
   const std::size_t cache_budget_;
+  const std::size_t chunk_min_;
 
   std::size_t rows_ = 0;    // length of the first column
   std::size_t common_ = 0;  // rows compared with the target
@@ -340,14 +359,16 @@ void Engine::leaf_level() {
 void Engine::generate(std::size_t new_begin, std::vector<Cand>& survivors, std::size_t& generated,
                       std::size_t& fingerprinted) {
   std::vector<Cand> block;
-  block.reserve(kBlock);
-  std::vector<ProbeBits> bits(kBlock);
-  std::vector<std::uint64_t> hashes(kBlock);
-  std::vector<std::uint8_t> has(kBlock);
+  std::vector<ProbeBits> bits;
+  std::vector<std::uint64_t> hashes;
+  std::vector<std::uint8_t> has;
   std::size_t since_poll = 0;
 
   const auto flush = [&] {
     const std::size_t n = block.size();
+    bits.resize(n);
+    hashes.resize(n);
+    has.resize(n);
     par::for_ranges(
         n,
         [&](std::size_t b, std::size_t e) {
@@ -392,13 +413,29 @@ void Engine::generate(std::size_t new_begin, std::vector<Cand>& survivors, std::
   for (std::size_t e = new_begin; e < end; ++e) {
     for (Op u : unary_) emit(static_cast<std::uint32_t>(e), static_cast<std::uint32_t>(e), u);
   }
+  // Pairs within the node budget: member i combines with the members j <= i
+  // whose complexity is below budget - complexity(i). For each distinct
+  // bound, list those members once, in index order.
   const std::uint64_t budget = config_.max_complexity;
+  std::vector<std::uint64_t> bounds;  // distinct budget - complexity(i) of the new members
   for (std::size_t i = new_begin; i < end; ++i) {
-    const std::uint64_t ci = complexity_[i];
-    for (std::size_t j = 0; j <= i; ++j) {
-      if (ci + complexity_[j] >= budget) continue;
-      const auto a = static_cast<std::uint32_t>(i);
-      const auto b = static_cast<std::uint32_t>(j);
+    if (complexity_[i] < budget) bounds.push_back(budget - complexity_[i]);
+  }
+  std::sort(bounds.begin(), bounds.end());
+  bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+  std::vector<std::vector<std::uint32_t>> partners(bounds.size());
+  for (std::size_t k = 0; k < bounds.size(); ++k) {
+    for (std::size_t j = 0; j < end; ++j) {
+      if (complexity_[j] < bounds[k]) partners[k].push_back(static_cast<std::uint32_t>(j));
+    }
+  }
+  for (std::size_t i = new_begin; i < end; ++i) {
+    if (complexity_[i] >= budget) continue;
+    const std::size_t k = static_cast<std::size_t>(
+        std::lower_bound(bounds.begin(), bounds.end(), budget - complexity_[i]) - bounds.begin());
+    const auto a = static_cast<std::uint32_t>(i);
+    for (const std::uint32_t b : partners[k]) {
+      if (b > a) break;
       for (Op o : binary_) {
         emit(a, b, o);
         if (order_sensitive(o)) emit(b, a, o);
@@ -422,30 +459,59 @@ bool Engine::expansion_level(std::size_t level, std::size_t new_begin) {
     return false;
   }
 
-  // Score every survivor from its operands' cached outputs.
+  // Score every survivor from its operands' cached outputs. Once some
+  // `keep` = max(K, 1) records are known (K = beam_width / 4), the largest
+  // of the keep smallest errors bounds the rest: a candidate known to exceed
+  // it can be neither among the K that join the beam nor the level's best,
+  // so it is dropped as soon as its partial error shows it.
   const std::size_t count = survivors.size();
   std::vector<double> error(count);
   std::vector<std::uint8_t> ok(count);
   const double* y = target_.data();
+  const double target_len = static_cast<double>(target_.size());
+  const std::uint64_t quarter = config_.beam_width / 4;
   const std::size_t grain = std::max<std::size_t>(1, 4096 / std::max<std::size_t>(1, rows_));
-  par::for_ranges(
-      count,
-      [&](std::size_t b, std::size_t e) {
-        std::vector<double> sa, sb;
-        for (std::size_t i = b; i < e; ++i) {
-          const Cand& c = survivors[i];
-          ok[i] = 0;
-          if (members_[c.a].data_fails || members_[c.b].data_fails) continue;
-          const double* ca = column(c.a, sa);
-          const double* cb = arity(c.op) == 1 ? ca : column(c.b, sb);
-          double sse;
-          if (!kScore[static_cast<std::size_t>(c.op)](ca, cb, rows_, y, common_, sse)) continue;
-          ok[i] = 1;
-          const std::uint64_t cx = complexity_[c.a] + (arity(c.op) == 1 ? 0 : complexity_[c.b]) + 1;
-          error[i] = penalised(sse, cx);
-        }
-      },
-      grain);
+  const auto score_range = [&](std::size_t from, std::size_t to, double bound) {
+    par::for_ranges(
+        to - from,
+        [&](std::size_t b, std::size_t e) {
+          std::vector<double> sa, sb;
+          for (std::size_t i = from + b; i < from + e; ++i) {
+            const Cand& c = survivors[i];
+            ok[i] = 0;
+            if (members_[c.a].data_fails || members_[c.b].data_fails) continue;
+            const double* ca = column(c.a, sa);
+            const double* cb = arity(c.op) == 1 ? ca : column(c.b, sb);
+            const std::uint64_t cx = complexity_[c.a] + (arity(c.op) == 1 ? 0 : complexity_[c.b]) + 1;
+            const double factor = config_.complexity_penalty * static_cast<double>(cx) + 1.0;
+            const double limit = factor > 0.0 ? bound : std::numeric_limits<double>::infinity();
+            const Outcome o = kScore[static_cast<std::size_t>(c.op)](ca, cb, rows_, y, common_, target_len, factor,
+                                                                     limit, error[i]);
+            ok[i] = o == Outcome::Scored;
+          }
+        },
+        grain);
+  };
+  // Chunks are scored in order; after each, the bound tightens to the
+  // keep-th smallest error among all records so far (any `keep` finished
+  // records give a valid bound, so the outcome does not depend on chunking).
+  const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(quarter, 1), count));
+  const std::size_t chunk = std::max<std::size_t>(keep, chunk_min_);
+  std::vector<double> smallest;  // up to `keep` smallest errors so far (no NaN)
+  double bound = std::numeric_limits<double>::infinity();
+  for (std::size_t from = 0; from < count; from += chunk) {
+    const std::size_t to = std::min(count, from + chunk);
+    score_range(from, to, bound);
+    if (to == count) break;
+    for (std::size_t i = from; i < to; ++i) {
+      if (ok[i] && !std::isnan(error[i])) smallest.push_back(error[i]);
+    }
+    if (smallest.size() >= keep) {
+      std::nth_element(smallest.begin(), smallest.begin() + static_cast<std::ptrdiff_t>(keep - 1), smallest.end());
+      smallest.resize(keep);
+      bound = smallest[keep - 1];
+    }
+  }
 
   // The best record: strictly smaller errors only, so earlier ones win ties
   // and a NaN never replaces anything.
@@ -468,7 +534,6 @@ bool Engine::expansion_level(std::size_t level, std::size_t new_begin) {
   if (goal_met()) return false;
 
   // The first beam_width / 4 of the ranked records join the beam.
-  const std::uint64_t quarter = config_.beam_width / 4;
   const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(quarter, records.size()));
   if (take == 0) return true;
   if (take < records.size()) {
@@ -515,17 +580,16 @@ std::optional<SearchResult> Engine::run() {
 std::optional<SearchResult> search(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
                                    std::uint64_t n_vars, const SearchConfig& config, const SearchHooks* hooks,
                                    SearchStats* stats) {
-  return detail::search_with_cache_budget(columns, target, n_vars, config, hooks, stats,
-                                          detail::kDefaultColumnCacheBytes);
+  return detail::search_tuned(columns, target, n_vars, config, hooks, stats, detail::Tuning{});
 }
 
 namespace detail {
 
-std::optional<SearchResult> search_with_cache_budget(const std::vector<std::vector<double>>& columns,
-                                                     const std::vector<double>& target, std::uint64_t n_vars,
-                                                     const SearchConfig& config, const SearchHooks* hooks,
-                                                     SearchStats* stats, std::size_t column_cache_bytes) {
-  Engine engine(columns, target, n_vars, config, hooks, stats, column_cache_bytes);
+std::optional<SearchResult> search_tuned(const std::vector<std::vector<double>>& columns,
+                                         const std::vector<double>& target, std::uint64_t n_vars,
+                                         const SearchConfig& config, const SearchHooks* hooks, SearchStats* stats,
+                                         const Tuning& tuning) {
+  Engine engine(columns, target, n_vars, config, hooks, stats, tuning);
   return engine.run();
 }
 

@@ -81,14 +81,21 @@ std::optional<SearchResult> search(const std::vector<std::vector<double>>& colum
 
 namespace detail {
 
-// Output columns of beam members are cached up to this many bytes in total;
-// members beyond it are re-evaluated whenever a candidate reads them.
-inline constexpr std::size_t kDefaultColumnCacheBytes = std::size_t{1} << 30;
+// Internal knobs of the engine. None changes a result, only the work done;
+// tests turn them to reach paths that the defaults take only on big inputs.
+struct Tuning {
+  // Output columns of beam members are cached up to this many bytes in
+  // total; members beyond it are re-evaluated whenever a candidate reads them.
+  std::size_t column_cache_bytes = std::size_t{1} << 30;
+  // Candidates are scored in chunks of at least this many; the bound used to
+  // drop hopeless candidates tightens after each chunk.
+  std::size_t score_chunk = 1024;
+};
 
-std::optional<SearchResult> search_with_cache_budget(const std::vector<std::vector<double>>& columns,
-                                                     const std::vector<double>& target, std::uint64_t n_vars,
-                                                     const SearchConfig& config, const SearchHooks* hooks,
-                                                     SearchStats* stats, std::size_t column_cache_bytes);
+std::optional<SearchResult> search_tuned(const std::vector<std::vector<double>>& columns,
+                                         const std::vector<double>& target, std::uint64_t n_vars,
+                                         const SearchConfig& config, const SearchHooks* hooks, SearchStats* stats,
+                                         const Tuning& tuning);
 
 }  // namespace detail
 
