@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
     std::optional<SearchResult> fast;
     const double fast_s = best_seconds([&] { fast = vek::discover::search(p.columns, p.target, n_vars, config, nullptr, &stats); });
     std::printf("\n%s\n", p.name);
-    std::printf("  search     %9.4f s  levels %zu  generated %zu  fingerprinted %zu  scored %zu  seen %zu  peak RSS %.1f MiB\n",
+    std::printf("  search     %10.6f s  levels %zu  generated %zu  fingerprinted %zu  scored %zu  seen %zu  peak RSS %.1f MiB\n",
                 fast_s, stats.levels, stats.generated, stats.fingerprinted, stats.scored, stats.peak_seen,
                 peak_rss_mib());
     std::printf("  best       %s  error %.17g  complexity %llu\n", fast ? fast->formula.c_str() : "(none)",
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
         ref = vek::discover::reference::search(p.columns, p.target, n_vars, config,
                                                [&] { return Clock::now() < deadline; });
       });
-      std::printf("  reference  %9.4f s  speed-up %.1fx  %s\n", ref_s, ref_s / fast_s,
+      std::printf("  reference  %10.6f s  speed-up %.1fx  %s\n", ref_s, ref_s / fast_s,
                   same(fast, ref) ? "same best" : "DIFFERENT BEST");
     } catch (const vek::Interrupted&) {
       std::printf("  reference  > %.0f s (capped)  speed-up > %.0fx\n", cap, cap / fast_s);

@@ -495,18 +495,33 @@ bool Engine::expansion_level(std::size_t level, std::size_t new_begin) {
   // Chunks are scored in order; after each, the bound tightens to the
   // keep-th smallest error among all records so far (any `keep` finished
   // records give a valid bound, so the outcome does not depend on chunking).
-  const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(quarter, 1), count));
+  //
+  // Ranking is not needed at the last level (the beam is not used again),
+  // nor once a record meets the precision goal (the search ends with this
+  // level). Then only the best matters, and the bound is the smallest error
+  // known, the previous best's included.
+  const bool last_level = level + 1 >= config_.max_complexity;
+  bool only_best = last_level || quarter == 0;
+  const std::size_t keep =
+      only_best ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(quarter, count));
   const std::size_t chunk = std::max<std::size_t>(keep, chunk_min_);
   std::vector<double> smallest;  // up to `keep` smallest errors so far (no NaN)
-  double bound = std::numeric_limits<double>::infinity();
+  double least = std::numeric_limits<double>::infinity();  // smallest error known (no NaN)
+  if (best_ && !std::isnan(best_->error)) least = best_->error;
+  double bound = only_best ? least : std::numeric_limits<double>::infinity();
   for (std::size_t from = 0; from < count; from += chunk) {
     const std::size_t to = std::min(count, from + chunk);
     score_range(from, to, bound);
     if (to == count) break;
     for (std::size_t i = from; i < to; ++i) {
-      if (ok[i] && !std::isnan(error[i])) smallest.push_back(error[i]);
+      if (!ok[i] || std::isnan(error[i])) continue;
+      least = std::min(least, error[i]);
+      if (!only_best) smallest.push_back(error[i]);
     }
-    if (smallest.size() >= keep) {
+    if (least <= config_.precision_goal) only_best = true;
+    if (only_best) {
+      bound = least;
+    } else if (smallest.size() >= keep) {
       std::nth_element(smallest.begin(), smallest.begin() + static_cast<std::ptrdiff_t>(keep - 1), smallest.end());
       smallest.resize(keep);
       bound = smallest[keep - 1];
@@ -531,7 +546,7 @@ bool Engine::expansion_level(std::size_t level, std::size_t new_begin) {
   }
   if (winner) best_ = make_result(compose(survivors[*winner]), error[*winner]);
   report(level, generated, fingerprinted, count);
-  if (goal_met()) return false;
+  if (goal_met() || last_level) return false;
 
   // The first beam_width / 4 of the ranked records join the beam.
   const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(quarter, records.size()));

@@ -1,6 +1,8 @@
 #include "vek/discover/seen_set.hpp"
 
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <random>
 #include <thread>
 
@@ -15,6 +17,13 @@ constexpr std::size_t kInitialSlots = 16;
 inline std::uint64_t mum(std::uint64_t a, std::uint64_t b) noexcept {
   const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
   return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+}
+
+inline std::uint64_t splitmix64(std::uint64_t& state) noexcept {
+  std::uint64_t z = (state += 0x9E3779B97F4A7C15u);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+  return z ^ (z >> 31);
 }
 
 inline bool same_key(const ProbeBits& a, const ProbeBits& b) noexcept {
@@ -42,9 +51,18 @@ SeenSet::SeenSet() {
   const std::size_t n = shard_count();
   shards_ = std::make_unique<Shard[]>(n);
   shard_bits_ = static_cast<std::size_t>(std::countr_zero(n));
-  std::random_device rd;
+  // Keys: a process-wide secret from the system's random source, drawn
+  // once (opening the source costs more than a small search), spread over
+  // the sets by a counter and the clock, then mixed.
+  static const std::uint64_t secret = [] {
+    std::random_device rd;
+    return (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
+  }();
+  static std::atomic<std::uint64_t> counter{0};
+  std::uint64_t state = secret ^ (counter.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15u) ^
+                        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   for (auto& s : seed_) {
-    s = (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
+    s = splitmix64(state);
     s |= 1;  // never a zero multiplier
   }
 }
