@@ -465,6 +465,7 @@ bool Engine::expansion_level(std::size_t level, std::size_t new_begin) {
   // it can be neither among the K that join the beam nor the level's best,
   // so it is dropped as soon as its partial error shows it.
   const std::size_t count = survivors.size();
+  if (count > std::numeric_limits<std::uint32_t>::max()) panic("search: too many candidates in one level");
   std::vector<double> error(count);
   std::vector<std::uint8_t> ok(count);
   const double* y = target_.data();
