@@ -72,7 +72,7 @@ ensure_venv() {
   "$py" -m venv "$VENV"
 }
 
-PY_PACKAGES=(pip "scikit-build-core>=0.10" cmake ninja pytest numpy)
+PY_PACKAGES=(pip "scikit-build-core>=0.10" cmake ninja pytest numpy mypy hypothesis sympy)
 ensure_packages() {
   local stamp="$VENV/.vek-packages" want="${PY_PACKAGES[*]}"
   if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then return; fi
@@ -116,6 +116,13 @@ run_python_tests() {
   return "$rc"
 }
 
+# The type stubs of the extension against the built module. Run outside the
+# work tree so that the installed package is the one checked.
+run_stubtest() {
+  log "stubtest vek_math.vek_core"
+  (cd "$VENV" && "$VENV/bin/python" -I -m mypy.stubtest vek_math.vek_core)
+}
+
 cmd="${1:-}"
 shift || true
 case "$cmd" in
@@ -125,6 +132,7 @@ case "$cmd" in
     ;;
   test)
     setup libgtest-dev
+    run_stubtest
     run_python_tests "$@"
     run_native_tests
     ;;
