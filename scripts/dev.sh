@@ -4,6 +4,7 @@
 #   bash scripts/dev.sh test        every test: pytest and the native suite
 #   bash scripts/dev.sh bench ...   a benchmark script from benchmarks/
 #   bash scripts/dev.sh python ...  the project's interpreter with the package built
+#   bash scripts/dev.sh sanitize    every test under AddressSanitizer + UBSan
 # It installs what is missing (system libraries, a venv with Python 3.13, the
 # Python packages) and rebuilds the extension incrementally.
 set -euo pipefail
@@ -136,6 +137,24 @@ case "$cmd" in
     run_python_tests "$@"
     run_native_tests
     ;;
+  sanitize)
+    # The whole suite with AddressSanitizer + UndefinedBehaviorSanitizer: the
+    # native tests, then pytest against an instrumented build of the extension.
+    setup libgtest-dev
+    san="$ROOT/build/sanitize"
+    cmake -S "$ROOT" -B "$san/cpp" -G Ninja -DVEK_BUILD_PYTHON=OFF -DVEK_BUILD_TESTS=ON -DVEK_SANITIZE=ON >/dev/null
+    cmake --build "$san/cpp"
+    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir "$san/cpp" --output-on-failure -j 2
+    rm -rf "$san/site"
+    "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps --target "$san/site" \
+      -C cmake.define.VEK_SANITIZE=ON -C build-dir="$san/wheel" "$ROOT"
+    rc=0
+    (cd "$ROOT" && LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+      ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$san/site" \
+      "$VENV/bin/python" -P -m pytest -q -p no:cacheprovider "$@" tests) || rc=$?
+    [ "$rc" -eq 5 ] && die "pytest ran no tests"
+    exit "$rc"
+    ;;
   bench)
     setup
     script="${1:?usage: dev.sh bench NAME [args]}"; shift
@@ -154,7 +173,7 @@ case "$cmd" in
     "$VENV/bin/python" -I "$@"
     ;;
   *)
-    echo "usage: bash scripts/dev.sh {demo|test|bench NAME|python ARGS}" >&2
+    echo "usage: bash scripts/dev.sh {demo|test|sanitize|bench NAME|python ARGS}" >&2
     exit 2
     ;;
 esac
