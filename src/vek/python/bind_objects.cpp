@@ -134,6 +134,39 @@ PyObject* point_boost(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return guarded([&] { return to_py(unbox<Point>(self).boost(phi, c)); });
 }
 
+// ---- pickling and copying ----------------------------------------------------
+
+// (reconstructor, args): the reconstructors live in vek_math._pickle, so a
+// pickled value loads wherever the package is installed, whatever the
+// classes' own module name says. Floats travel as floats: bit-exact.
+PyObject* reduce_to(const char* reconstructor, PyObject* args) {
+  Ref owned_args(args);
+  if (!owned_args) return nullptr;
+  Ref module(PyImport_ImportModule("vek_math._pickle"));
+  if (!module) return nullptr;
+  Ref func(PyObject_GetAttrString(module.get(), reconstructor));
+  if (!func) return nullptr;
+  return PyTuple_Pack(2, func.get(), owned_args.get());
+}
+
+PyObject* point_reduce(PyObject* self, PyObject*) {
+  const Point& p = unbox<Point>(self);
+  return reduce_to("point", Py_BuildValue("(dd)", p.x, p.y));
+}
+
+PyObject* pair_reduce(PyObject* self, PyObject*) {
+  const Pair& p = unbox<Pair>(self);
+  return reduce_to("pair", Py_BuildValue("(dd)", p.real, p.imag));
+}
+
+PyObject* knot_reduce(PyObject* self, PyObject*) {
+  const Knot& k = unbox<Knot>(self);
+  return reduce_to("knot", Py_BuildValue("(ddLd)", k.point.x, k.point.y, static_cast<long long>(k.flip_count),
+                                         k.phase));
+}
+
+constexpr const char kReduceDoc[] = "__reduce__($self)\n--\n\nReturn state information for pickling.";
+
 PyMethodDef kPointMethods[] = {
     {"tension", noargs<Point, &Point::tension>, METH_NOARGS, doc::point_tension},
     {"vek", noargs<Point, &Point::tension>, METH_NOARGS, doc::point_vek},
@@ -146,6 +179,7 @@ PyMethodDef kPointMethods[] = {
     {"euclidean_delta", noargs<Point, &Point::euclidean_delta>, METH_NOARGS, doc::point_euclidean_delta},
     {"minkowski_delta", fast(point_minkowski_delta), kFast, doc::point_minkowski_delta},
     {"boost", fast(point_boost), kFast, doc::point_boost},
+    {"__reduce__", point_reduce, METH_NOARGS, kReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -262,6 +296,7 @@ PyMethodDef kPairMethods[] = {
     {"zero", pair_constant<0.0, 0.0>, METH_NOARGS | METH_STATIC, doc::pair_zero},
     {"rotate_phase", fast(pair_rotate_phase), kFast, doc::pair_rotate_phase},
     {"conjugate", noargs<Pair, &Pair::conjugate>, METH_NOARGS, doc::pair_conjugate},
+    {"__reduce__", pair_reduce, METH_NOARGS, kReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -315,6 +350,7 @@ PyMethodDef kKnotMethods[] = {
     {"three_one_flip", noargs<Knot, &Knot::three_one_flip>, METH_NOARGS, doc::knot_three_one_flip},
     {"flip", noargs<Knot, &Knot::three_one_flip>, METH_NOARGS, doc::knot_flip},
     {"tread_yield", noargs<Knot, &Knot::tread_yield>, METH_NOARGS, doc::knot_tread_yield},
+    {"__reduce__", knot_reduce, METH_NOARGS, kReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

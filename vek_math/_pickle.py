@@ -1,0 +1,17 @@
+"""Reconstructors used by the value classes' __reduce__, so that points, pairs
+and knots pickle by value and unpickle wherever vek_math is installed."""
+
+from vek_math.vek_core import VEKKnot, VEKPair, VEKPoint
+
+
+def point(x, y):
+    return VEKPoint(x, y)
+
+
+def pair(real, imag):
+    return VEKPair(real, imag)
+
+
+def knot(x, y, flip_count, phase):
+    # The stored phase is already reduced, and reducing it again is exact.
+    return VEKKnot(VEKPoint(x, y), flip_count, phase)
