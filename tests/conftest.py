@@ -1,5 +1,7 @@
+import gc
 import math
 import struct
+import tracemalloc
 
 import pytest
 
@@ -26,3 +28,19 @@ def assert_same_floats(got, want):
     assert len(got) == len(want)
     for i, (g, w) in enumerate(zip(got, want)):
         assert same_float(g, w), f"index {i}: got {g!r}, want {w!r}"
+
+
+def traced_growth(round_trip, rounds=4):
+    """Bytes still allocated after `rounds` more calls of round_trip, once
+    a first call has warmed every cache up."""
+    round_trip()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        start = tracemalloc.get_traced_memory()[0]
+        for _ in range(rounds):
+            round_trip()
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - start
+    finally:
+        tracemalloc.stop()

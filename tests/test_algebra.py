@@ -1,7 +1,6 @@
 """octonion_mul_n, geometric_product_n and christoffel_batch_n from Python."""
 
 import functools
-import gc
 import hashlib
 import math
 import os
@@ -9,12 +8,11 @@ import random
 import struct
 import subprocess
 import sys
-import tracemalloc
 
 import pytest
 
 import reference as ref
-from conftest import assert_same_floats, same_float
+from conftest import assert_same_floats, same_float, traced_growth
 from vek_math import vek_core as v
 from vek_math._runtime import PanicException
 
@@ -523,15 +521,7 @@ def test_bad_and_good_calls_do_not_leak():
     stderr = sys.stderr
     sys.stderr = open(os.devnull, "w")  # the panic reports
     try:
-        round_trip()
-        gc.collect()
-        tracemalloc.start()
-        start = tracemalloc.get_traced_memory()[0]
-        for _ in range(4):
-            round_trip()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - start
-        tracemalloc.stop()
+        grown = traced_growth(round_trip)
     finally:
         sys.stderr.close()
         sys.stderr = stderr

@@ -1,7 +1,6 @@
 """The module frame: registration, argument parsing, conversions, errors."""
 
 import ctypes
-import gc
 import inspect
 import subprocess
 import sys
@@ -9,7 +8,9 @@ import textwrap
 
 import pytest
 
+
 import vek_math
+from conftest import traced_growth
 from vek_math import vek_core
 
 REGISTRATION_ORDER = [
@@ -239,8 +240,6 @@ def test_bad_and_good_calls_do_not_leak(vc):
     pairs = [(0.0, 1.0)] * 16
     bad = [1.0, "a"]
     before = (sys.getrefcount(xs), sys.getrefcount(pairs), sys.getrefcount(bad), sys.getrefcount(0.5))
-    import tracemalloc
-
     def round_trip():
         for _ in range(200):
             vc.exp_n(xs)
@@ -253,15 +252,7 @@ def test_bad_and_good_calls_do_not_leak(vc):
                 except (TypeError, ValueError):
                     pass
 
-    round_trip()
-    gc.collect()
-    tracemalloc.start()
-    start = tracemalloc.get_traced_memory()[0]
-    for _ in range(5):
-        round_trip()
-    gc.collect()
-    grown = tracemalloc.get_traced_memory()[0] - start
-    tracemalloc.stop()
+    grown = traced_growth(round_trip, rounds=5)
     after = (sys.getrefcount(xs), sys.getrefcount(pairs), sys.getrefcount(bad), sys.getrefcount(0.5))
     assert after == before
     assert grown < 64 * 1024

@@ -1,19 +1,17 @@
 """VEKPoint, VEKPair, VEKKnot and the batch functions rotate_phase_n,
 schrodinger_step_n and simulate_pulses_n."""
 
-import gc
 import inspect
 import math
 import os
 import random
 import sys
-import tracemalloc
 import weakref
 
 import pytest
 
 import reference as ref
-from conftest import assert_same_floats, same_float
+from conftest import assert_same_floats, same_float, traced_growth
 from vek_math import vek_core as v
 from vek_math._runtime import PanicException
 
@@ -978,14 +976,6 @@ def test_bad_and_good_calls_do_not_leak():
                 except (TypeError, ValueError, OverflowError, MemoryError):
                     pass
 
-    round_trip()
-    gc.collect()
-    tracemalloc.start()
-    start = tracemalloc.get_traced_memory()[0]
-    for _ in range(4):
-        round_trip()
-    gc.collect()
-    grown = tracemalloc.get_traced_memory()[0] - start
-    tracemalloc.stop()
+    grown = traced_growth(round_trip)
     assert [sys.getrefcount(o) for o in probes] == before
     assert grown < 64 * 1024

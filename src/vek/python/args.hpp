@@ -35,4 +35,12 @@ bool parse_fast(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, Py
 // The same for the tuple/dict convention of constructors.
 bool parse_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out);
 
+// A fast-call entry (PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t,
+// PyObject*)) as the PyCFunction a PyMethodDef stores.
+template <class F>
+constexpr PyCFunction fast(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+inline constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
 }  // namespace vek::py

@@ -58,11 +58,6 @@ PyObject* christoffel_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return guarded([&] { return list_from_f64(algebra::christoffel_batch_n(points, lam, mu, nu, rs)); });
 }
 
-template <class F>
-constexpr PyCFunction fast(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace
 

@@ -162,9 +162,7 @@ PyObject* find_formula(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyTypeObject* search_result_type() { return lazy_type<kResultClass>(); }
 
 namespace reg {
-PyMethodDef find_formula{"find_formula",
-                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vek::py::find_formula)),
-                         METH_FASTCALL | METH_KEYWORDS, doc::find_formula};
+PyMethodDef find_formula{"find_formula", fast(vek::py::find_formula), kFast, doc::find_formula};
 }  // namespace reg
 
 }  // namespace vek::py

@@ -71,11 +71,6 @@ PyObject* boost(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return guarded([&] { return list_from_pairs(kernels::boost_n(points, phis, c)); });
 }
 
-template <class F>
-constexpr PyCFunction fast(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace
 

@@ -25,11 +25,6 @@ using objects::Knot;
 using objects::Pair;
 using objects::Point;
 
-template <class F>
-constexpr PyCFunction fast(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 // ---- native results -> Python ----------------------------------------------
 
