@@ -76,6 +76,26 @@ bool for_each_element(PyObject* o, std::vector<T>& out, Each each) {
   return !PyErr_Occurred();
 }
 
+// An exact list or tuple of exactly N exact floats, read without running any
+// Python code (so nothing can change it meanwhile); false for anything else.
+template <std::size_t N>
+bool exact_floats(PyObject* seq, std::array<double, N>& out) {
+  PyObject** items;
+  if (PyList_CheckExact(seq)) {
+    items = reinterpret_cast<PyListObject*>(seq)->ob_item;
+  } else if (PyTuple_CheckExact(seq)) {
+    items = reinterpret_cast<PyTupleObject*>(seq)->ob_item;
+  } else {
+    return false;
+  }
+  if (Py_SIZE(seq) != static_cast<Py_ssize_t>(N)) return false;
+  for (std::size_t k = 0; k < N; ++k) {
+    if (!PyFloat_CheckExact(items[k])) return false;
+    out[k] = PyFloat_AS_DOUBLE(items[k]);
+  }
+  return true;
+}
+
 bool f64_at(PyObject* seq, Py_ssize_t k, double& out) {
   Ref item(PySequence_GetItem(seq, k));
   return item && to_f64(item.get(), out);
@@ -172,6 +192,10 @@ bool to_oct_vec(PyObject* o, std::vector<std::array<double, 8>>& out) {
       return false;
     }
     std::array<double, 8> g;
+    if (exact_floats(item, g)) {
+      out.push_back(g);
+      return true;
+    }
     for (Py_ssize_t k = 0; k < 8; ++k) {
       if (!f64_at(item, k, g[static_cast<std::size_t>(k)])) return false;
     }
