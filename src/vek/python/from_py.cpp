@@ -197,7 +197,17 @@ bool to_oct_vec(PyObject* o, std::vector<std::array<double, 8>>& out) {
       return true;
     }
     for (Py_ssize_t k = 0; k < 8; ++k) {
-      if (!f64_at(item, k, g[static_cast<std::size_t>(k)])) return false;
+      if (f64_at(item, k, g[static_cast<std::size_t>(k)])) continue;
+      // The group shrank while its own items were converted: report the
+      // length it has now rather than the bare IndexError of the lookup.
+      if (PyErr_ExceptionMatches(PyExc_IndexError)) {
+        const Py_ssize_t now = PySequence_Size(item);
+        if (now >= 0 && now != 8) {
+          PyErr_Clear();
+          PyErr_Format(PyExc_ValueError, "expected a sequence of length %d (got %zd)", 8, now);
+        }
+      }
+      return false;
     }
     out.push_back(g);
     return true;
