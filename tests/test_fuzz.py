@@ -20,6 +20,7 @@ import os
 import struct
 import sys
 import time
+import tracemalloc
 import warnings
 
 import pytest
@@ -1063,26 +1064,33 @@ def test_many_mixed_calls_leave_memory_and_refcounts_flat():
 
     tracked = tracked_objects(inputs)
     faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+    tracemalloc.start()
     try:
         start = time.perf_counter()
         run(warm)
         gc.collect()
         refs_before = [sys.getrefcount(o) for o in tracked]
         objects_before = len(gc.get_objects())
+        traced_before = tracemalloc.get_traced_memory()[0]
         rss_before = rss_bytes()
         run(total)
         gc.collect()
         rss_after = rss_bytes()
+        traced_after = tracemalloc.get_traced_memory()[0]
         objects_after = len(gc.get_objects())
         refs_after = [sys.getrefcount(o) for o in tracked]
         elapsed = time.perf_counter() - start
     finally:
+        tracemalloc.stop()
         faulthandler.cancel_dump_traceback_later()
     MEMORY.update(before=rss_before, after=rss_after, calls=total, seconds=elapsed)
+    MEMORY.update(traced=traced_after - traced_before)
 
     changed = [(type(o).__name__, a, b) for o, a, b in zip(tracked, refs_before, refs_after) if a != b]
     assert not changed, changed[:10]
     assert abs(objects_after - objects_before) < 50, (objects_before, objects_after)
+    # Python-level allocations: one object leaked in one case in 50 would be ~100 kB.
+    assert traced_after - traced_before < 32 * 2**10, (traced_before, traced_after)
     if not UNDER_ASAN:  # its quarantine holds freed memory back on purpose
         assert rss_after - rss_before < 2 * 2**20, (rss_before, rss_after)
 
@@ -1102,7 +1110,8 @@ def fuzz_report(request):
     if MEMORY:
         line += (
             f"; leak check: {MEMORY['calls']} calls in {MEMORY['seconds']:.1f} s, "
-            f"RSS {MEMORY['before'] / 2**20:.1f} -> {MEMORY['after'] / 2**20:.1f} MiB"
+            f"RSS {MEMORY['before'] / 2**20:.1f} -> {MEMORY['after'] / 2**20:.1f} MiB, "
+            f"traced Python memory {MEMORY['traced']:+d} B"
         )
     reporter.write_line("")
     reporter.write_line(line)
