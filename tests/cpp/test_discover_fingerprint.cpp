@@ -174,17 +174,8 @@ TEST(SeenSet, AcceptsWordSetsThatAreNotBitPatterns) {
   EXPECT_EQ(s.size(), 3u);
 }
 
-TEST(SeenSet, ShardCountIsAPowerOfTwoOfAtLeastFourPerThread) {
-  const std::size_t n = SeenSet::shard_count();
-  const std::size_t hw = std::max(1u, std::thread::hardware_concurrency());
-  EXPECT_TRUE(std::has_single_bit(n));
-  EXPECT_GE(n, 4 * hw);
-  EXPECT_LT(n / 2, 4 * hw);
-  EXPECT_EQ(SeenSet::shard_count(), n);
-}
-
-// Many distinct keys, many repeats: grows every shard through several
-// rehashes and checks membership survives them.
+// Many distinct keys, many repeats: grows the set through several rehashes
+// and checks membership survives them.
 std::vector<Fingerprint> many_keys(int count) {
   std::vector<Fingerprint> keys;
   for (int i = 0; i < count; ++i) {
@@ -203,27 +194,19 @@ TEST(SeenSet, GrowsAndKeepsEveryKey) {
   EXPECT_EQ(s.size(), keys.size());
 }
 
-TEST(SeenSet, BatchInsertAgreesWithSingleInserts) {
+TEST(SeenSet, PrehashedInsertAgreesWithSingleInserts) {
   const auto keys = many_keys(5000);
-  SeenSet single, batched;
-  std::vector<bool> expected;
+  SeenSet single, prehashed;
+  std::vector<bool> expected, got;
   for (int round = 0; round < 2; ++round) {
-    for (std::size_t i = 0; i < keys.size(); i += 1 + round) expected.push_back(single.insert(keys[i]));
-  }
-  std::vector<bool> got;
-  {
-    SeenSet::Batch batch(batched);
-    for (int round = 0; round < 2; ++round) {
-      for (std::size_t i = 0; i < keys.size(); i += 1 + round) {
-        const auto b = *keys[i].to_bits();
-        const std::uint64_t h = batched.hash(b);
-        batch.prefetch(h);
-        got.push_back(batch.insert(b, h));
-      }
+    for (std::size_t i = 0; i < keys.size(); i += 1 + round) {
+      expected.push_back(single.insert(keys[i]));
+      const auto b = *keys[i].to_bits();
+      got.push_back(prehashed.insert(b, prehashed.hash(b)));
     }
   }
   EXPECT_EQ(got, expected);
-  EXPECT_EQ(batched.size(), single.size());
+  EXPECT_EQ(prehashed.size(), single.size());
 }
 
 TEST(SeenSet, ConcurrentInsertsReportEachKeyNewExactlyOnce) {

@@ -382,15 +382,12 @@ void Engine::generate(std::size_t new_begin, std::vector<Cand>& survivors, std::
           }
         },
         2048);
-    {
-      constexpr std::size_t kAhead = 8;
-      SeenSet::Batch batch(seen_);
-      for (std::size_t i = 0; i < n; ++i) {
-        if (i + kAhead < n && has[i + kAhead]) batch.prefetch(hashes[i + kAhead]);
-        if (!has[i]) continue;
-        ++fingerprinted;
-        if (!batch.insert(bits[i], hashes[i])) survivors.push_back(block[i]);
-      }
+    // Inserted in generation order on this thread: the first generated
+    // candidate wins every collision.
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!has[i]) continue;
+      ++fingerprinted;
+      if (!seen_.insert(bits[i], hashes[i])) survivors.push_back(block[i]);
     }
     generated += n;
     since_poll += n;

@@ -1,19 +1,20 @@
 // The set of fingerprints met so far during one search.
 //
-// A sharded hash set: a key's hash picks its shard, and each shard is an
-// open-addressing table behind its own reader-writer lock. The hash is keyed
-// from a random source when the set is created, so nothing may depend on
-// the set's internal order (nothing can: there is no iteration). Only
-// membership is observable, through the single insert-if-absent operation.
+// A oneTBB concurrent set keyed by the five probe bit patterns, hashed with a
+// hash keyed at random when the set is created, so nothing may depend on the
+// set's internal order (nothing can: there is no iteration). Only membership
+// is observable, through the single insert-if-absent operation.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <functional>
 #include <mutex>
 #include <set>
-#include <shared_mutex>
-#include <vector>
+
+#include <tbb/concurrent_unordered_set.h>
+#include <tbb/scalable_allocator.h>
 
 #include "vek/discover/fingerprint.hpp"
 
@@ -22,7 +23,6 @@ namespace vek::discover {
 class SeenSet {
  public:
   SeenSet();
-  ~SeenSet();
   SeenSet(const SeenSet&) = delete;
   SeenSet& operator=(const SeenSet&) = delete;
 
@@ -33,46 +33,31 @@ class SeenSet {
 
   std::size_t size() const;
 
-  // Shards per set: the smallest power of two that is at least four times
-  // the hardware thread count. Worked out once per process.
-  static std::size_t shard_count();
-
   // The keyed hash of a key in compact form. Pure; may run on any thread.
   std::uint64_t hash(const ProbeBits& key) const noexcept;
 
-  // Exclusive access to every shard for a run of inserts in a fixed order
-  // (the search inserts a whole block of candidates this way). Results are
-  // exactly those of calling insert() for each key in the same order.
-  class Batch {
-   public:
-    explicit Batch(SeenSet& set);
-    ~Batch();
-    Batch(const Batch&) = delete;
-    Batch& operator=(const Batch&) = delete;
-
-    // `h` must be set.hash(key). Returns true when the key was present.
-    bool insert(const ProbeBits& key, std::uint64_t h);
-    // Hint that the key with hash h will be inserted soon.
-    void prefetch(std::uint64_t h) const noexcept;
-
-   private:
-    SeenSet& set_;
-  };
+  // insert() for a key in compact form whose hash(key) is already known
+  // (the search hashes whole blocks of candidates in parallel first).
+  bool insert(const ProbeBits& key, std::uint64_t h);
 
  private:
-  struct Shard;
+  // A key with its hash computed once, outside the set (on any thread).
+  struct Key {
+    ProbeBits bits;
+    std::uint64_t hash;
+    bool operator==(const Key& o) const noexcept { return bits == o.bits; }
+  };
+  struct KeyHash {
+    std::size_t operator()(const Key& k) const noexcept { return static_cast<std::size_t>(k.hash); }
+  };
 
-  Shard& shard_of(std::uint64_t h) const noexcept;
-  bool insert_locked(Shard& shard, const ProbeBits& key, std::uint64_t h);
-  void grow(Shard& shard);
-
-  std::unique_ptr<Shard[]> shards_;
-  std::size_t shard_bits_ = 0;
+  // Nodes come from oneTBB's scalable allocator: a search inserts up to
+  // millions of small keys, one allocation each.
+  tbb::concurrent_unordered_set<Key, KeyHash, std::equal_to<Key>, tbb::scalable_allocator<Key>> keys_;
   std::uint64_t seed_[4] = {};
 
-  // Word sets that are not the image of five bit patterns, and the one
-  // pattern the tables use as their empty marker. Never produced by
-  // fingerprint(); kept apart so the tables stay compact.
+  // Word sets that are not the image of five bit patterns. Never produced
+  // by fingerprint(); kept apart so the keys stay compact.
   mutable std::mutex odd_mutex_;
   std::set<std::array<std::int64_t, 2 * kProbeCount>> odd_;
 };
