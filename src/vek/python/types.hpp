@@ -1,4 +1,4 @@
-// Helpers for the module's classes: heap types made from a specification,
+// Helpers for the module's classes: heap types made with PyType_FromSpec,
 // final (no subclassing), no __dict__, no weak references, immutable
 // instances that hold one native value.
 #pragma once
