@@ -10,9 +10,7 @@ a randomised campaign with many more examples per entry point.
 
 import array
 import collections
-import decimal
 import faulthandler
-import fractions
 import gc
 import math
 import operator
@@ -536,7 +534,6 @@ _SEARCH_RESULTS = [
 results = st.sampled_from(_SEARCH_RESULTS)
 
 J = junk
-F = ("xs", floats_ok, J)
 
 
 def P(name, valid, j=J):
@@ -872,6 +869,16 @@ def bits(values):
 
 UNARY = ["exp_n", "ln_n", "sqrt_n", "sin_n", "cos_n"]
 BINARY = ["add_n", "sub_n", "mul_n", "div_n", "pow_n", "tension_n"]
+
+
+@FUZZ
+@given(geometric_ok())
+def test_multivectors_of_one_algebra_multiply(batches):
+    a, b, signature = batches
+    ok, outcome = invoke("geometric_product_n", v.geometric_product_n, (a, b, signature))
+    assert ok, outcome
+    assert [len(r) for r in outcome] == [len(m) for m in a[: len(b)]]
+    assert all(type(x) is float for r in outcome for x in r)
 
 
 @pytest.mark.parametrize("name", UNARY + BINARY)
