@@ -18,11 +18,12 @@ import argparse
 import math
 import os
 import random
-import time
 
 import numpy as np
 
 from vek_math import vek_core as v
+
+from _timing import best_of
 
 OCTONION_TRIPLES = [(1, 2, 4), (2, 3, 5), (3, 4, 6), (4, 5, 7), (5, 6, 1), (6, 7, 2), (7, 1, 3)]
 
@@ -76,15 +77,6 @@ def np_matmul(table):
 
 def floor(a, b):
     return np.asarray(a).tolist(), np.asarray(b).tolist()
-
-
-def best_of(f, repeat):
-    best = math.inf
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        f()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def main():

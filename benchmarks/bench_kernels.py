@@ -16,11 +16,12 @@ import os
 import random
 import subprocess
 import sys
-import time
 
 import numpy as np
 
 from vek_math import vek_core as v
+
+from _timing import best_of
 
 EXP_LIMIT = 709.782712893384
 
@@ -75,15 +76,6 @@ def cases(n, rng):
         "boost_n": (lambda: v.boost_n(pts, xs, 0.9), lambda: np_boost(pts, xs, 0.9), None,
                     lambda: (np.asarray(pts).tolist(), np.asarray(xs).tolist())),
     }
-
-
-def best_of(f, repeat):
-    best = math.inf
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        f()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def native_compute(threads):

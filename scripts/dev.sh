@@ -129,7 +129,7 @@ shift || true
 case "$cmd" in
   demo)
     setup
-    "$VENV/bin/python" -I -m vek_math.demo "$@"
+    VEK_BENCHMARKS="$ROOT/benchmarks" "$VENV/bin/python" -I -m vek_math.demo "$@"
     ;;
   test)
     setup libgtest-dev
@@ -161,7 +161,7 @@ case "$cmd" in
     build_native_benchmarks
     if [ -f "$ROOT/benchmarks/$script.py" ]; then
       VEK_NATIVE_BENCH="$ROOT/build/bench/${script}_native" \
-        "$VENV/bin/python" -I "$ROOT/benchmarks/$script.py" "$@"
+        "$VENV/bin/python" -E -s "$ROOT/benchmarks/$script.py" "$@"
     elif [ -x "$ROOT/build/bench/$script" ]; then
       "$ROOT/build/bench/$script" "$@"
     else

@@ -1,5 +1,6 @@
 import gc
 import math
+import random
 import struct
 import tracemalloc
 
@@ -44,3 +45,28 @@ def traced_growth(round_trip, rounds=4):
         return tracemalloc.get_traced_memory()[0] - start
     finally:
         tracemalloc.stop()
+
+
+# Values that sit on the guards' edges: signed zeros, subnormals, the tiny
+# floor, the exp limit and its neighbours, huge values, infinities and NaN.
+SPECIAL_FLOATS = [
+    0.0, -0.0, 5e-324, -5e-324, 1e-310, -1e-310, 2.2250738585072014e-308, 1e-301, 1e-300, -1e-300,
+    1.0, -1.0, 2.5, -7.25, 709.0, 709.78, 709.782712893384, 709.7827128933841, 710.0, -690.78, -800.0,
+    1e300, -1e300, 1e308, -1e308, 1.7976931348623157e308, math.pi, -math.e, math.inf, -math.inf, math.nan,
+]
+
+
+def random_floats(rng: random.Random, n: int) -> list:
+    """n floats: a quarter edge values, the rest small, mid-sized, or of any exponent."""
+    out = []
+    for _ in range(n):
+        r = rng.random()
+        if r < 0.25:
+            out.append(rng.choice(SPECIAL_FLOATS))
+        elif r < 0.5:
+            out.append(rng.uniform(-5.0, 5.0))
+        elif r < 0.75:
+            out.append(rng.uniform(-1000.0, 1000.0))
+        else:
+            out.append(math.ldexp(rng.uniform(-1.0, 1.0), rng.randint(-1074, 1023)))
+    return out

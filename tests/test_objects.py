@@ -11,7 +11,7 @@ import weakref
 import pytest
 
 import reference as ref
-from conftest import assert_same_floats, same_float, traced_growth
+from conftest import assert_same_floats, random_floats, same_float, traced_growth
 from vek_math import vek_core as v
 from vek_math._runtime import PanicException
 
@@ -100,23 +100,6 @@ def same_point(p, x, y):
     return type(p) is P and same_float(p.x, x) and same_float(p.y, y)
 
 
-SPECIAL = [0.0, -0.0, 1.0, -1.0, 5e-324, -5e-324, 1e-310, -1e-310, 1e-300, -1e-300, 2.5, -7.25, 709.0,
-           709.78, 709.782712893384, 709.7827128933841, 710.0, -690.78, -800.0, 1e300, -1e300, INF, -INF, NAN]
-
-
-def random_floats(rng, n):
-    out = []
-    for _ in range(n):
-        r = rng.random()
-        if r < 0.3:
-            out.append(rng.choice(SPECIAL))
-        elif r < 0.6:
-            out.append(rng.uniform(-5.0, 5.0))
-        elif r < 0.8:
-            out.append(rng.uniform(-1000.0, 1000.0))
-        else:
-            out.append(math.ldexp(rng.uniform(-1.0, 1.0), rng.randint(-1074, 1023)))
-    return out
 
 
 def random_points(seed, n=400):

@@ -48,8 +48,11 @@ def discovery():
 
 
 def bench():
-    script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "benchmarks",
-                          "bench_kernels.py")
+    # A source checkout names its benchmarks folder (dev.sh demo does);
+    # otherwise look next to the package.
+    folder = os.environ.get("VEK_BENCHMARKS") or os.path.join(
+        os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "benchmarks")
+    script = os.path.join(folder, "bench_kernels.py")
     try:
         import numpy  # noqa: F401
     except ImportError:
@@ -60,7 +63,7 @@ def bench():
         return
     print("Kernel benchmark at small sizes (ratios > 1: vek_core is faster):")
     sys.stdout.flush()
-    subprocess.run([sys.executable, "-I", script, "--sizes", "1000", "100000", "--repeat", "3"], check=True)
+    subprocess.run([sys.executable, "-E", "-s", script, "--sizes", "1000", "100000", "--repeat", "3"], check=True)
 
 
 def main(argv=None):
