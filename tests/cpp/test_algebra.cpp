@@ -388,3 +388,45 @@ TEST(ChristoffelChecks, BatchMatchesScalarAndIgnoresSecondMember) {
 }
 
 }  // namespace
+
+// Batches look blade signs up in a table built once per call (up to a size);
+// pairs beyond it, and every failure, must come out as from the scalar rule.
+TEST(GeometricProductBatch, SharedSignsAgreeWithScalarForMixedSizes) {
+  using vek::algebra::geometric_product;
+  using vek::algebra::geometric_product_n;
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> u(-2.0, 2.0);
+  const Sig sig = {1, -1, 0, 2, -1, 1, -3};  // e(7) has no entry
+  std::vector<MV> a, b;
+  for (std::size_t dim : {1u, 2u, 4u, 8u, 16u, 32u, 64u, 128u}) {
+    for (int k = 0; k < 20; ++k) {
+      MV x(dim), y(dim);
+      for (auto& v : x) v = rng() % 4 == 0 ? 0.0 : u(rng);
+      for (auto& v : y) v = rng() % 4 == 0 ? 0.0 : u(rng);
+      a.push_back(x);
+      b.push_back(y);
+    }
+  }
+  std::vector<std::string> scalar_errors;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    try {
+      (void)geometric_product(a[i], b[i], sig);
+    } catch (const vek::Panic& e) {
+      scalar_errors.push_back(e.what());
+    }
+  }
+  // The 128-dimensional pairs contract e(7) with itself: the whole batch fails.
+  ASSERT_FALSE(scalar_errors.empty());
+  for (const auto& msg : scalar_errors) EXPECT_EQ(msg, "index out of bounds: the len is 7 but the index is 7");
+  try {
+    (void)geometric_product_n(a, b, sig);
+    ADD_FAILURE() << "the batch did not fail";
+  } catch (const vek::Panic& e) {
+    EXPECT_STREQ(e.what(), "index out of bounds: the len is 7 but the index is 7");
+  }
+  // Without them every product is defined, through the table or beside it.
+  a.resize(140);
+  b.resize(140);
+  const auto out = geometric_product_n(a, b, sig);
+  for (std::size_t i = 0; i < out.size(); ++i) ASSERT_TRUE(SameSeq(out[i], geometric_product(a[i], b[i], sig))) << i;
+}
