@@ -424,6 +424,14 @@ TEST(GeometricProductBatch, SharedSignsAgreeWithScalarForMixedSizes) {
   } catch (const vek::Panic& e) {
     EXPECT_STREQ(e.what(), "index out of bounds: the len is 6 but the index is 6");
   }
+  // A failure found inside the table reads the same.
+  try {
+    (void)geometric_product_n(std::vector<MV>(100, blade(64, 32)), std::vector<MV>(100, blade(64, 33)),
+                              {1, 1, 1, 1, 1});
+    ADD_FAILURE() << "the batch did not fail";
+  } catch (const vek::Panic& e) {
+    EXPECT_STREQ(e.what(), "index out of bounds: the len is 5 but the index is 5");
+  }
   // Without them every product is defined, through the table or beside it.
   a.resize(140);
   b.resize(140);
