@@ -24,10 +24,6 @@ struct Found {
   std::vector<double> params;
 };
 
-PyObject* str_from(const std::string& s) {
-  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
-}
-
 const Found& found(PyObject* self) { return unbox<Found>(self); }
 
 PyObject* result_new(PyTypeObject*, PyObject*, PyObject*) {

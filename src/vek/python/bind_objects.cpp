@@ -31,9 +31,7 @@ using objects::Point;
 PyObject* to_py(double v) { return new_float(v); }
 PyObject* to_py(bool v) { return PyBool_FromLong(v); }
 PyObject* to_py(std::int64_t v) { return PyLong_FromLongLong(v); }
-PyObject* to_py(const std::string& s) {
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
+PyObject* to_py(const std::string& s) { return str_from(s); }
 PyObject* to_py(const Point& p) {
   PyTypeObject* t = reg::point_type();
   return t == nullptr ? nullptr : box(t, p);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -33,5 +34,10 @@ PyObject* list_from_triples(const std::vector<std::array<double, 3>>& v);
 PyObject* list_from_octs(const std::vector<std::array<double, 8>>& v);
 PyObject* list_from_vecs(const std::vector<std::vector<double>>& v);
 PyObject* tuple_from_pair(double a, double b);
+
+// A new str from native UTF-8 text.
+inline PyObject* str_from(const std::string& s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
 
 }  // namespace vek::py
