@@ -1,6 +1,7 @@
 """The module frame: registration, argument parsing, conversions, errors."""
 
 import ctypes
+import os
 import inspect
 import subprocess
 import sys
@@ -277,3 +278,84 @@ def test_double_buffers_take_the_same_values_as_lists():
         vek_core.exp_n(np.zeros((2, 2)))
     r = vek_core.find_formula([np.array([1.0, 2.0, 3.0])], np.array([2.0, 4.0, 6.0]))
     assert r.formula == "(x + x)"
+
+
+# ---- memory exhaustion, the interpreter lock, threads ------------------------------
+
+MEMORY_HUNGRY = {
+    "array copy": "v.exp_n(np.zeros(10**8))",
+    "long iterable": "v.exp_n(range(10**9))",
+    "search column": "v.find_formula([range(10**9)], [1.0])",
+    "signature": "v.geometric_product_n([[1.0]], [[1.0]], b'\\x01' * 10**9)",
+}
+
+
+@pytest.mark.parametrize("call", MEMORY_HUNGRY.values(), ids=MEMORY_HUNGRY.keys())
+def test_memory_exhaustion_raises_memory_error_and_the_interpreter_lives_on(call):
+    pytest.importorskip("numpy")
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("sanitizer builds abort instead of failing allocations")
+    code = textwrap.dedent(f"""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (1_500_000 * 1024,) * 2)
+        import numpy as np
+        from vek_math import vek_core as v
+        try:
+            {call}
+        except MemoryError:
+            print("MemoryError")
+        print(v.exp_n([0.0]), v.find_formula([[1.0, 2.0]], [2.0, 4.0]).formula)
+        """)
+    out = subprocess.run([sys.executable, "-I", "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("\n")[:2] == ["MemoryError", "[1.0] (x + x)"]
+
+
+def _heavy_calls():
+    rng = __import__("random").Random(9)
+    xs = [rng.uniform(-3.0, 3.0) for _ in range(200_000)]
+    cols = [[rng.uniform(0.5, 2.0) for _ in range(400)] for _ in range(2)]
+    ys = [rng.uniform(-1.0, 1.0) for _ in range(400)]
+    mv = [[rng.uniform(-1.0, 1.0) for _ in range(256)] for _ in range(64)]
+    return [
+        lambda: vek_core.tension_n(xs, xs[::-1]),
+        lambda: repr(vek_core.find_formula(cols, ys, max_complexity=6, beam_width=800)),
+        lambda: vek_core.geometric_product_n(mv, mv[::-1], [1, 1, -1, 1, 1, -1, 1, 1]),
+        lambda: vek_core.simulate_pulses_n(0.5, 1.5, 100_000)[-1],
+    ]
+
+
+def test_calls_from_several_threads_give_the_serial_results():
+    from concurrent.futures import ThreadPoolExecutor
+
+    calls = _heavy_calls()
+    serial = [c() for c in calls]
+    with ThreadPoolExecutor(4) as pool:
+        got = list(pool.map(lambda i: calls[i % len(calls)](), range(3 * len(calls))))
+    assert got == serial * 3  # lists of floats compare by value, NaN-free here
+
+
+def test_other_threads_run_during_a_search():
+    import threading
+    import time
+
+    ticks = 0
+    done = threading.Event()
+
+    def heartbeat():
+        nonlocal ticks
+        while not done.wait(0.02):
+            ticks += 1
+
+    rng = __import__("random").Random(4)
+    cols = [[rng.uniform(0.5, 2.0) for _ in range(300)] for _ in range(2)]
+    ys = [rng.uniform(-1.0, 1.0) for _ in range(300)]
+    t = threading.Thread(target=heartbeat)
+    t.start()
+    t0 = time.perf_counter()
+    vek_core.find_formula(cols, ys, max_complexity=10, beam_width=4000)
+    elapsed = time.perf_counter() - t0
+    done.set()
+    t.join()
+    # Holding the lock, the search would let the heartbeat tick about once.
+    assert ticks >= min(elapsed / 0.02 / 4, 5)

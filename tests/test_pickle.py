@@ -8,6 +8,7 @@ import struct
 
 import pytest
 
+from vek_math import _engine
 from vek_math import vek_core as v
 
 SPECIAL = [0.0, -0.0, 1.5, -2.5e-300, 5e-324, 1e308, math.inf, -math.inf, math.nan]
@@ -22,6 +23,8 @@ def fields(obj):
         return ("point", bits(obj.x), bits(obj.y))
     if isinstance(obj, v.VEKPair):
         return ("pair", bits(obj.real), bits(obj.imag))
+    if isinstance(obj, v.PySearchResult):
+        return ("result", obj.formula, bits(obj.error), obj.complexity, [bits(p) for p in obj.params])
     return ("knot", bits(obj.point.x), bits(obj.point.y), obj.flip_count, bits(obj.phase))
 
 
@@ -36,6 +39,9 @@ def samples():
             out.append(v.VEKKnot(v.VEKPoint(1.0, -0.0), n, theta))
     # A knot whose phase went through several reductions.
     out.append(v.VEKKnot(v.VEKPoint(0.3, 2.0), 3, 4.8).flip().pulse())
+    out.append(v.find_formula([[0.5, 1.5, 2.5]], [0.1, 0.7, -0.4], max_complexity=4))
+    out.append(v.find_formula([[1.0, 2.0]], [math.nan, 1.0]))  # NaN error
+    out.append(_engine.search_result("(x * π)", -0.0, 2**64 - 1, [1.5, -0.0, math.nan, 5e-324]))
     return out
 
 
@@ -59,11 +65,24 @@ def _tension(p):
     return p.tension(), p.pulse()
 
 
+def _search(scale):
+    return v.find_formula([[1.0, 2.0, 3.0]], [scale * 1.0, scale * 2.0, scale * 3.0])
+
+
 def test_objects_travel_to_worker_processes():
     pts = [v.VEKPoint(x * 0.5, x + 0.25) for x in range(8)]
     ctx = multiprocessing.get_context("spawn")
     with ctx.Pool(2) as pool:
         got = pool.map(_tension, pts)
+        results = pool.map(_search, [1.0, 2.0, 0.5])
     for p, (t, q) in zip(pts, got):
         assert bits(t) == bits(p.tension())
         assert fields(q) == fields(p.pulse())
+    assert [fields(r) for r in results] == [fields(_search(s)) for s in (1.0, 2.0, 0.5)]
+
+
+def test_the_result_maker_checks_its_arguments():
+    with pytest.raises(TypeError, match="argument 'formula'"):
+        _engine.search_result(1, 0.0, 1, [])
+    with pytest.raises(OverflowError):
+        _engine.search_result("x", 0.0, -1, [])

@@ -1,5 +1,6 @@
-"""Reconstructors used by the value classes' __reduce__, so that points, pairs
-and knots pickle by value and unpickle wherever vek_math is installed."""
+"""Reconstructors used by the native classes' __reduce__, so that points,
+pairs, knots and search results pickle by value and unpickle wherever
+vek_math is installed."""
 
 from vek_math.vek_core import VEKKnot, VEKPair, VEKPoint
 
@@ -15,3 +16,9 @@ def pair(real, imag):
 def knot(x, y, flip_count, phase):
     # The stored phase is already reduced, and reducing it again is exact.
     return VEKKnot(VEKPoint(x, y), flip_count, phase)
+
+
+def search_result(formula, error, complexity, params):
+    from vek_math._engine import search_result as make
+
+    return make(formula, error, complexity, params)

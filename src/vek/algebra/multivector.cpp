@@ -7,6 +7,7 @@
 
 #include "vek/common/panic.hpp"
 #include "vek/common/parallel.hpp"
+#include "vek/common/stop.hpp"
 
 namespace vek::algebra {
 
@@ -63,6 +64,7 @@ std::vector<double> product(const std::vector<double>& a, const std::vector<doub
   const std::size_t d = a.size();
   std::vector<double> r(d, 0.0);
   for (std::size_t i = 0; i < d; ++i) {
+    checkpoint(d);  // one product of long multivectors can take seconds
     if (a[i] == 0.0) continue;
     for (std::size_t j = 0; j < d; ++j) {
       if (j == b.size()) out_of_bounds(b.size(), j);

@@ -4,6 +4,10 @@
 // Every parallel operation here is an order-preserving map over an index
 // range: workers own disjoint sub-ranges, so results never depend on the
 // thread count. Exceptions thrown by a worker are re-thrown on the caller.
+//
+// Loops carry the caller's stop source (vek/common/stop.hpp) to the workers
+// and pass a checkpoint between pieces of at most kPiece indices, so a
+// stopped call ends within one piece per thread.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +16,8 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
+
+#include "vek/common/stop.hpp"
 
 namespace vek::par {
 
@@ -38,17 +44,34 @@ void run(F&& f) {
 // kernels the task overhead would exceed the work.
 inline constexpr std::size_t kSerialBelow = 4096;
 
+// Indices handed to one body call between two checkpoints.
+inline constexpr std::size_t kPiece = std::size_t{1} << 14;
+
+// body(begin, end) over [b, e) in pieces, a checkpoint before each.
+template <class Body>
+void run_pieces(std::size_t b, std::size_t e, Body& body) {
+  while (b < e) {
+    const std::size_t stop = e - b > kPiece ? b + kPiece : e;
+    checkpoint(stop - b);
+    body(b, stop);
+    b = stop;
+  }
+}
+
 // Calls body(begin, end) over disjoint sub-ranges covering [0, n).
 template <class Body>
 void for_ranges(std::size_t n, Body&& body, std::size_t serial_below = kSerialBelow) {
   if (n == 0) return;
   if (n < serial_below) {
-    body(std::size_t{0}, n);
+    run_pieces(0, n, body);
     return;
   }
+  StopSource* const stop = current_stop();
   run([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
-                      [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
+      StopScope scope(stop);  // the caller's source, on whichever thread runs this range
+      run_pieces(r.begin(), r.end(), body);
+    });
   });
 }
 

@@ -9,6 +9,7 @@
 
 #include "vek/common/panic.hpp"
 #include "vek/common/parallel.hpp"
+#include "vek/common/stop.hpp"
 #include "vek/discover/fingerprint.hpp"
 #include "vek/discover/seen_set.hpp"
 
@@ -19,8 +20,6 @@ namespace {
 // Candidates are fingerprinted in blocks of this many: in parallel, then
 // offered to the seen-set in generation order.
 constexpr std::size_t kBlock = std::size_t{1} << 16;
-// keep_going is asked again once this many candidates were generated.
-constexpr std::size_t kPollEvery = 250000;
 
 using Probes = std::array<double, kProbeCount>;
 
@@ -138,8 +137,9 @@ class Engine {
   std::optional<SearchResult> run();
 
  private:
-  void poll() const {
-    if (hooks_ != nullptr && hooks_->keep_going && !hooks_->keep_going()) throw Interrupted();
+  // Between levels: asks the caller's stop source now.
+  static void poll() {
+    if (StopSource* s = current_stop()) s->poll_now();
   }
   void report(std::size_t level, std::size_t generated, std::size_t fingerprinted, std::size_t scored) {
     if (stats_ != nullptr) {
@@ -325,7 +325,7 @@ void Engine::leaf_level() {
     for (std::size_t k = 0; k < kProbeCount; ++k) p[k] = probe_value(k, static_cast<std::size_t>(i));
     ++generated;
     if (offer(std::move(e), p)) ++fingerprinted;
-    if (generated % kPollEvery == 0) poll();
+    checkpoint();
   }
 
   // Score the leaves: plain evaluation over the data.
@@ -336,6 +336,7 @@ void Engine::leaf_level() {
       count,
       [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) {
+          checkpoint(rows_);
           const auto out = leaves[i].first.eval_batch(columns_, {});
           ok[i] = out.has_value();
           if (!out) continue;
@@ -362,7 +363,6 @@ void Engine::generate(std::size_t new_begin, std::vector<Cand>& survivors, std::
   std::vector<ProbeBits> bits;
   std::vector<std::uint64_t> hashes;
   std::vector<std::uint8_t> has;
-  std::size_t since_poll = 0;
 
   const auto flush = [&] {
     const std::size_t n = block.size();
@@ -390,12 +390,7 @@ void Engine::generate(std::size_t new_begin, std::vector<Cand>& survivors, std::
       if (!seen_.insert(bits[i], hashes[i])) survivors.push_back(block[i]);
     }
     generated += n;
-    since_poll += n;
     block.clear();
-    if (since_poll >= kPollEvery) {
-      since_poll = 0;
-      poll();
-    }
   };
   const auto emit = [&](std::uint32_t a, std::uint32_t b, Op op) {
     block.push_back(Cand{a, b, op});
@@ -475,6 +470,7 @@ bool Engine::expansion_level(std::size_t level, std::size_t new_begin) {
         [&](std::size_t b, std::size_t e) {
           std::vector<double> sa, sb;
           for (std::size_t i = from + b; i < from + e; ++i) {
+            checkpoint(rows_);
             const Cand& c = survivors[i];
             ok[i] = 0;
             if (members_[c.a].data_fails || members_[c.b].data_fails) continue;
@@ -557,7 +553,10 @@ bool Engine::expansion_level(std::size_t level, std::size_t new_begin) {
   std::sort(records.begin(), records.end(), rank_before);
   if (members_.size() + take > std::numeric_limits<std::uint32_t>::max()) panic("search: beam too large");
   members_.reserve(members_.size() + take);
-  for (const Rec& r : records) add_member(survivors[r.index]);
+  for (const Rec& r : records) {
+    checkpoint(rows_);
+    add_member(survivors[r.index]);
+  }
   return true;
 }
 
@@ -574,6 +573,12 @@ std::optional<SearchResult> Engine::run() {
   if (config_.use_trig) unary_.insert(unary_.end(), {Op::Sin, Op::Cos});
   binary_ = {Op::Add, Op::Sub, Op::Mul, Op::Div};
   if (config_.use_vek) binary_.push_back(Op::Vek);
+
+  // The caller's keep_going, when given, decides stops for this search;
+  // otherwise a source the caller installed (if any) does.
+  std::optional<StopSource> own;
+  if (hooks_ != nullptr && hooks_->keep_going) own.emplace(hooks_->keep_going);
+  StopScope scope(own ? &*own : current_stop());
 
   leaf_level();
   if (goal_met() || config_.max_complexity < 2) return std::move(best_);

@@ -54,8 +54,10 @@ struct LevelInfo {
 };
 
 struct SearchHooks {
-  // Polled between levels and about every 250k generated candidates; when it
-  // returns false the search throws vek::Interrupted. Optional.
+  // Asked on the calling thread between levels and every few milliseconds
+  // of work within one; when it returns false the search throws
+  // vek::Interrupted. Optional: without it, a stop source installed by the
+  // caller (vek/common/stop.hpp) is honoured.
   std::function<bool()> keep_going;
   // Called after each scored level (leaf level = 0). Optional.
   std::function<void(const LevelInfo&)> on_level;

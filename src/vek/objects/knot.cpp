@@ -4,6 +4,7 @@
 
 #include "vek/common/format.hpp"
 #include "vek/common/panic.hpp"
+#include "vek/common/stop.hpp"
 #include "vek/kernels/guards.hpp"
 
 namespace vek::objects {
@@ -46,7 +47,9 @@ std::vector<std::array<double, 3>> simulate_pulses_n(double x0, double y0, std::
   out.reserve(static_cast<std::size_t>(n_pulses) + 1);  // may throw std::bad_alloc, before any work
   Point p{x0, y0};
   out.push_back({p.x, p.y, p.tension()});
+  constexpr std::uint64_t kCheckEvery = std::uint64_t{1} << 16;
   for (std::uint64_t i = 0; i < n_pulses; ++i) {
+    if (i % kCheckEvery == 0) checkpoint(kCheckEvery);
     p = p.mirror_pulse();
     out.push_back({p.x, p.y, p.tension()});
   }

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "vek/common/format.hpp"
+#include "vek/common/stop.hpp"
 #include "vek/kernels/guards.hpp"
 
 namespace vek::objects {
@@ -67,11 +68,17 @@ std::string Pair::repr() const {
   return out;
 }
 
+// Long batches stop between pieces of this many elements when asked to.
+constexpr std::size_t kCheckEvery = std::size_t{1} << 14;
+
 std::vector<std::pair<double, double>> rotate_phase_n(const std::vector<std::pair<double, double>>& pairs,
                                                       const std::vector<double>& angles) {
   const std::size_t n = std::min(pairs.size(), angles.size());
   std::vector<std::pair<double, double>> out(n);
-  for (std::size_t i = 0; i < n; ++i) out[i] = rotate(pairs[i].first, pairs[i].second, angles[i]);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i % kCheckEvery == 0) checkpoint(kCheckEvery);
+    out[i] = rotate(pairs[i].first, pairs[i].second, angles[i]);
+  }
   return out;
 }
 
@@ -80,6 +87,7 @@ std::vector<std::pair<double, double>> schrodinger_step_n(const std::vector<std:
   const std::size_t n = std::min(psi.size(), v.size());
   std::vector<std::pair<double, double>> out(n);
   for (std::size_t i = 0; i < n; ++i) {
+    if (i % kCheckEvery == 0) checkpoint(kCheckEvery);
     const double theta = (-(v[i] * dt)) / hbar;
     out[i] = rotate(psi[i].first, psi[i].second, theta);
   }

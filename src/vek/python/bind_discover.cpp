@@ -9,20 +9,14 @@
 #include "vek/python/docs.hpp"
 #include "vek/python/errors.hpp"
 #include "vek/python/from_py.hpp"
+#include "vek/python/native_call.hpp"
+#include "vek/python/search_result.hpp"
 #include "vek/python/registry.hpp"
 #include "vek/python/to_py.hpp"
 #include "vek/python/types.hpp"
 
 namespace vek::py {
 namespace {
-
-// The Python-facing record: what the search found, without its expression.
-struct Found {
-  std::string formula;
-  double error;
-  std::uint64_t complexity;
-  std::vector<double> params;
-};
 
 const Found& found(PyObject* self) { return unbox<Found>(self); }
 
@@ -54,9 +48,19 @@ PyGetSetDef kResultGetters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickled and copied by value through vek_math._pickle.search_result.
+PyObject* result_reduce(PyObject* self, PyObject*) {
+  const Found& f = found(self);
+  Ref params(list_from_f64(f.params));
+  if (!params) return nullptr;
+  return reduce_to("search_result", Py_BuildValue("(NdKO)", str_from(f.formula), f.error,
+                                                  static_cast<unsigned long long>(f.complexity), params.get()));
+}
+
 PyMethodDef kResultMethods[] = {
     {"to_latex", method_to_latex, METH_NOARGS, doc::result_to_latex},
     {"to_python", method_to_python, METH_NOARGS, doc::result_to_python},
+    {"__reduce__", result_reduce, METH_NOARGS, kReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -112,42 +116,48 @@ bool progress_callback(Ref& out) {
 }
 
 PyObject* find_formula(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[8];
-  std::vector<std::vector<double>> columns;
-  std::vector<double> target;
-  discover::SearchConfig config;  // the defaults of the signature
-  if (!parse_fast(kFind, args, nargs, kwnames, a) || !arg(kFind, 0, a[0], to_vec_vec, columns) ||
-      !arg(kFind, 1, a[1], to_f64_vec, target) ||
-      !opt_arg(kFind, 2, a[2], to_index, config.max_complexity) ||
-      !opt_arg(kFind, 3, a[3], to_index, config.beam_width) ||
-      !opt_arg(kFind, 4, a[4], to_f64, config.precision_goal) ||
-      !opt_arg(kFind, 5, a[5], to_bool, config.use_trig) || !opt_arg(kFind, 6, a[6], to_bool, config.use_vek) ||
-      !opt_arg(kFind, 7, a[7], to_f64, config.complexity_penalty) || !check_columns(columns))
-    return nullptr;
-  PyTypeObject* type = search_result_type();
-  if (type == nullptr) return nullptr;
-
-  discover::SearchHooks hooks;
-  // Between levels and every few hundred thousand candidates: lets Ctrl-C
-  // (and any other signal handler that raises) stop the search.
-  bool failed = false;
-  hooks.keep_going = [&failed] { return !failed && PyErr_CheckSignals() == 0; };
-  Ref progress;
-  if (!progress_callback(progress)) return nullptr;
-  if (progress) {
-    hooks.on_level = [&](const discover::LevelInfo& info) {
-      if (failed) return;
-      Ref best_formula(info.best ? str_from(info.best->formula) : Py_NewRef(Py_None));
-      Ref ret(best_formula ? PyObject_CallFunction(progress.get(), "nnnOd", static_cast<Py_ssize_t>(info.level),
-                                                   static_cast<Py_ssize_t>(info.generated),
-                                                   static_cast<Py_ssize_t>(info.scored), best_formula.get(),
-                                                   info.best ? info.best->error : std::nan(""))
-                           : nullptr);
-      failed = !ret;  // the callback's exception ends the search at the next poll
-    };
-  }
   return guarded([&]() -> PyObject* {
-    auto best = discover::search(columns, target, columns.size(), config, &hooks);
+    PyObject* a[8];
+    std::vector<std::vector<double>> columns;
+    std::vector<double> target;
+    discover::SearchConfig config;  // the defaults of the signature
+    if (!parse_fast(kFind, args, nargs, kwnames, a) || !arg(kFind, 0, a[0], to_vec_vec, columns) ||
+        !arg(kFind, 1, a[1], to_f64_vec, target) ||
+        !opt_arg(kFind, 2, a[2], to_index, config.max_complexity) ||
+        !opt_arg(kFind, 3, a[3], to_index, config.beam_width) ||
+        !opt_arg(kFind, 4, a[4], to_f64, config.precision_goal) ||
+        !opt_arg(kFind, 5, a[5], to_bool, config.use_trig) || !opt_arg(kFind, 6, a[6], to_bool, config.use_vek) ||
+        !opt_arg(kFind, 7, a[7], to_f64, config.complexity_penalty) || !check_columns(columns))
+      return nullptr;
+    PyTypeObject* type = search_result_type();
+    if (type == nullptr) return nullptr;
+    Ref progress;
+    if (!progress_callback(progress)) return nullptr;
+
+    // The search runs without the interpreter lock; the calling thread takes
+    // it back to run signal handlers (Ctrl-C stops the search) and the
+    // progress hook. A hook that raises ends the search, and its exception
+    // is this call's, whatever level it was raised at.
+    NativeCall call(true);
+    bool failed = false;
+    discover::SearchHooks hooks;
+    if (progress) {
+      hooks.on_level = [&](const discover::LevelInfo& info) {
+        call.with_gil([&] {
+          if (failed) return;
+          Ref best_formula(info.best ? str_from(info.best->formula) : Py_NewRef(Py_None));
+          Ref ret(best_formula ? PyObject_CallFunction(progress.get(), "nnnOd", static_cast<Py_ssize_t>(info.level),
+                                                       static_cast<Py_ssize_t>(info.generated),
+                                                       static_cast<Py_ssize_t>(info.scored), best_formula.get(),
+                                                       info.best ? info.best->error : std::nan(""))
+                               : nullptr);
+          failed = !ret;
+        });
+        if (failed) throw Interrupted();
+      };
+    }
+    auto best = call.run([&] { return discover::search(columns, target, columns.size(), config, &hooks); });
+    if (failed) return nullptr;  // the hook's exception
     if (!best) Py_RETURN_NONE;
     return box(type, Found{std::move(best->formula), best->error, best->complexity, std::move(best->params)});
   });

@@ -1,9 +1,11 @@
 // Bindings of the element-wise kernels.
+#include <algorithm>
 #include "vek/kernels/kernels.hpp"
 #include "vek/python/args.hpp"
 #include "vek/python/docs.hpp"
 #include "vek/python/errors.hpp"
 #include "vek/python/from_py.hpp"
+#include "vek/python/native_call.hpp"
 #include "vek/python/registry.hpp"
 #include "vek/python/to_py.hpp"
 
@@ -36,11 +38,12 @@ constexpr ArgSpec kBoostN{"boost_n", nullptr, kBoost, 3};
 // One list in, one list out; the owned input buffer is reused for the output.
 template <const ArgSpec& Spec, Unary Kernel>
 PyObject* unary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  std::vector<double> xs;
-  if (!parse_fast(Spec, args, nargs, kwnames, a) || !arg(Spec, 0, a[0], to_f64_vec, xs)) return nullptr;
-  return guarded([&] {
-    Kernel(xs.data(), xs.size(), xs.data());
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    std::vector<double> xs;
+    if (!parse_fast(Spec, args, nargs, kwnames, a) || !arg(Spec, 0, a[0], to_f64_vec, xs)) return nullptr;
+    NativeCall call(xs.size() >= kReleaseGilFrom);
+    call.run([&] { Kernel(xs.data(), xs.size(), xs.data()); });
     return list_from_f64(xs);
   });
 }
@@ -48,29 +51,33 @@ PyObject* unary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 // Two lists in, the shorter length out.
 template <const ArgSpec& Spec, Binary Kernel>
 PyObject* binary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
-  std::vector<double> as, bs;
-  if (!parse_fast(Spec, args, nargs, kwnames, a) || !arg(Spec, 0, a[0], to_f64_vec, as) ||
-      !arg(Spec, 1, a[1], to_f64_vec, bs))
-    return nullptr;
-  return guarded([&] {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    std::vector<double> as, bs;
+    if (!parse_fast(Spec, args, nargs, kwnames, a) || !arg(Spec, 0, a[0], to_f64_vec, as) ||
+        !arg(Spec, 1, a[1], to_f64_vec, bs))
+      return nullptr;
     const std::size_t n = std::min(as.size(), bs.size());
-    Kernel(as.data(), bs.data(), n, as.data());
+    NativeCall call(n >= kReleaseGilFrom);
+    call.run([&] { Kernel(as.data(), bs.data(), n, as.data()); });
     return list_from_f64(as.data(), n);
   });
 }
 
 PyObject* boost(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[3];
-  std::vector<std::pair<double, double>> points;
-  std::vector<double> phis;
-  double c;
-  if (!parse_fast(kBoostN, args, nargs, kwnames, a) || !arg(kBoostN, 0, a[0], to_pair_vec, points) ||
-      !arg(kBoostN, 1, a[1], to_f64_vec, phis) || !arg(kBoostN, 2, a[2], to_f64, c))
-    return nullptr;
-  return guarded([&] { return list_from_pairs(kernels::boost_n(points, phis, c)); });
+  return guarded([&]() -> PyObject* {
+    PyObject* a[3];
+    std::vector<std::pair<double, double>> points;
+    std::vector<double> phis;
+    double c;
+    if (!parse_fast(kBoostN, args, nargs, kwnames, a) || !arg(kBoostN, 0, a[0], to_pair_vec, points) ||
+        !arg(kBoostN, 1, a[1], to_f64_vec, phis) || !arg(kBoostN, 2, a[2], to_f64, c))
+      return nullptr;
+    NativeCall call(std::min(points.size(), phis.size()) >= kReleaseGilFrom / 8);
+    const auto out = call.run([&] { return kernels::boost_n(points, phis, c); });
+    return list_from_pairs(out);
+  });
 }
-
 
 }  // namespace
 

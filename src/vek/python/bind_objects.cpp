@@ -1,6 +1,7 @@
 // Bindings of the value classes VEKPoint, VEKPair and VEKKnot and of their
 // batch companions. Each instance holds its native record by value; every
 // method reads the receiver, calls the core and boxes the result anew.
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "vek/python/docs.hpp"
 #include "vek/python/errors.hpp"
 #include "vek/python/from_py.hpp"
+#include "vek/python/native_call.hpp"
 #include "vek/python/registry.hpp"
 #include "vek/python/to_py.hpp"
 #include "vek/python/types.hpp"
@@ -129,19 +131,6 @@ PyObject* point_boost(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 // ---- pickling and copying ----------------------------------------------------
 
-// (reconstructor, args): the reconstructors live in vek_math._pickle, so a
-// pickled value loads wherever the package is installed, whatever the
-// classes' own module name says. Floats travel as floats: bit-exact.
-PyObject* reduce_to(const char* reconstructor, PyObject* args) {
-  Ref owned_args(args);
-  if (!owned_args) return nullptr;
-  Ref module(PyImport_ImportModule("vek_math._pickle"));
-  if (!module) return nullptr;
-  Ref func(PyObject_GetAttrString(module.get(), reconstructor));
-  if (!func) return nullptr;
-  return PyTuple_Pack(2, func.get(), owned_args.get());
-}
-
 PyObject* point_reduce(PyObject* self, PyObject*) {
   const Point& p = unbox<Point>(self);
   return reduce_to("point", Py_BuildValue("(dd)", p.x, p.y));
@@ -157,8 +146,6 @@ PyObject* knot_reduce(PyObject* self, PyObject*) {
   return reduce_to("knot", Py_BuildValue("(ddLd)", k.point.x, k.point.y, static_cast<long long>(k.flip_count),
                                          k.phase));
 }
-
-constexpr const char kReduceDoc[] = "__reduce__($self)\n--\n\nReturn state information for pickling.";
 
 PyMethodDef kPointMethods[] = {
     {"tension", noargs<Point, &Point::tension>, METH_NOARGS, doc::point_tension},
@@ -377,37 +364,49 @@ constexpr ArgSpec kSchrodingerStepN{"schrodinger_step_n", nullptr, kSchrodingerP
 constexpr ArgSpec kSimulatePulsesN{"simulate_pulses_n", nullptr, kSimulateParams, 3};
 
 PyObject* rotate_phases(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
-  std::vector<std::pair<double, double>> pairs;
-  std::vector<double> angles;
-  if (!parse_fast(kRotatePhaseN, args, nargs, kwnames, a) || !arg(kRotatePhaseN, 0, a[0], to_pair_vec, pairs) ||
-      !arg(kRotatePhaseN, 1, a[1], to_f64_vec, angles))
-    return nullptr;
-  return guarded([&] { return list_from_pairs(objects::rotate_phase_n(pairs, angles)); });
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    std::vector<std::pair<double, double>> pairs;
+    std::vector<double> angles;
+    if (!parse_fast(kRotatePhaseN, args, nargs, kwnames, a) ||
+        !arg(kRotatePhaseN, 0, a[0], to_pair_vec, pairs) || !arg(kRotatePhaseN, 1, a[1], to_f64_vec, angles))
+      return nullptr;
+    NativeCall call(std::min(pairs.size(), angles.size()) >= kReleaseGilFrom);
+    const auto out = call.run([&] { return objects::rotate_phase_n(pairs, angles); });
+    return list_from_pairs(out);
+  });
 }
 
 PyObject* schrodinger_step(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[4];
-  std::vector<std::pair<double, double>> psi;
-  std::vector<double> v;
-  double dt, hbar;
-  if (!parse_fast(kSchrodingerStepN, args, nargs, kwnames, a) ||
-      !arg(kSchrodingerStepN, 0, a[0], to_pair_vec, psi) || !arg(kSchrodingerStepN, 1, a[1], to_f64_vec, v) ||
-      !arg(kSchrodingerStepN, 2, a[2], to_f64, dt) || !arg(kSchrodingerStepN, 3, a[3], to_f64, hbar))
-    return nullptr;
-  return guarded([&] { return list_from_pairs(objects::schrodinger_step_n(psi, v, dt, hbar)); });
+  return guarded([&]() -> PyObject* {
+    PyObject* a[4];
+    std::vector<std::pair<double, double>> psi;
+    std::vector<double> v;
+    double dt, hbar;
+    if (!parse_fast(kSchrodingerStepN, args, nargs, kwnames, a) ||
+        !arg(kSchrodingerStepN, 0, a[0], to_pair_vec, psi) || !arg(kSchrodingerStepN, 1, a[1], to_f64_vec, v) ||
+        !arg(kSchrodingerStepN, 2, a[2], to_f64, dt) || !arg(kSchrodingerStepN, 3, a[3], to_f64, hbar))
+      return nullptr;
+    NativeCall call(std::min(psi.size(), v.size()) >= kReleaseGilFrom);
+    const auto out = call.run([&] { return objects::schrodinger_step_n(psi, v, dt, hbar); });
+    return list_from_pairs(out);
+  });
 }
 
 // The core obtains the whole trajectory's memory before the first pulse: an
 // impossible size fails (Panic or bad_alloc -> MemoryError) without work.
 PyObject* simulate_pulses(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[3];
-  double x0, y0;
-  std::uint64_t n_pulses;
-  if (!parse_fast(kSimulatePulsesN, args, nargs, kwnames, a) || !arg(kSimulatePulsesN, 0, a[0], to_f64, x0) ||
-      !arg(kSimulatePulsesN, 1, a[1], to_f64, y0) || !arg(kSimulatePulsesN, 2, a[2], to_index, n_pulses))
-    return nullptr;
-  return guarded([&] { return list_from_triples(objects::simulate_pulses_n(x0, y0, n_pulses)); });
+  return guarded([&]() -> PyObject* {
+    PyObject* a[3];
+    double x0, y0;
+    std::uint64_t n_pulses;
+    if (!parse_fast(kSimulatePulsesN, args, nargs, kwnames, a) || !arg(kSimulatePulsesN, 0, a[0], to_f64, x0) ||
+        !arg(kSimulatePulsesN, 1, a[1], to_f64, y0) || !arg(kSimulatePulsesN, 2, a[2], to_index, n_pulses))
+      return nullptr;
+    NativeCall call(n_pulses >= kReleaseGilFrom);
+    const auto out = call.run([&] { return objects::simulate_pulses_n(x0, y0, n_pulses); });
+    return list_from_triples(out);
+  });
 }
 
 }  // namespace

@@ -28,6 +28,13 @@ void wrap_arg_error(const char* name) {
 
 namespace {
 
+// Conversions of long sequences run pending signal handlers every so many
+// items, so Ctrl-C stops them too; false with the handler's exception set.
+inline bool signals_ok(Py_ssize_t i) {
+  constexpr Py_ssize_t kEvery = Py_ssize_t{1} << 16;
+  return i % kEvery != kEvery - 1 || PyErr_CheckSignals() == 0;
+}
+
 // A length that only sizes the buffer: an object that lies about its
 // length must not make us reserve absurd amounts up front.
 constexpr Py_ssize_t kMaxUntrustedReserve = Py_ssize_t{1} << 16;
@@ -53,11 +60,9 @@ bool for_each_element(PyObject* o, std::vector<T>& out, Each each) {
     const bool is_list = PyList_CheckExact(o);
     out.reserve(static_cast<std::size_t>(Py_SIZE(o)));
     for (Py_ssize_t i = 0; i < Py_SIZE(o); ++i) {
-      PyObject* item = is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
-      Py_INCREF(item);
-      const bool ok = each(item);
-      Py_DECREF(item);
-      if (!ok) return false;
+      if (!signals_ok(i)) return false;
+      Ref item(Py_NewRef(is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i)));
+      if (!each(item.get())) return false;
     }
     return true;
   }
@@ -69,8 +74,10 @@ bool for_each_element(PyObject* o, std::vector<T>& out, Each each) {
   out.reserve(static_cast<std::size_t>(std::min(hint, kMaxUntrustedReserve)));
   Ref it(PyObject_GetIter(o));
   if (!it) return false;
-  while (PyObject* raw = PyIter_Next(it.get())) {
-    Ref item(raw);
+  for (Py_ssize_t i = 0;; ++i) {
+    if (!signals_ok(i)) return false;
+    Ref item(PyIter_Next(it.get()));
+    if (!item) break;
     if (!each(item.get())) return false;
   }
   return !PyErr_Occurred();
@@ -118,11 +125,14 @@ bool copy_double_buffer(PyObject* o, std::vector<double>& out) {
   const char* f = view.format != nullptr ? view.format : "B";
   if (*f == '@' || *f == '=' || (*f == '<' && PY_LITTLE_ENDIAN) || (*f == '>' && !PY_LITTLE_ENDIAN)) ++f;
   const bool fits = view.ndim == 1 && view.itemsize == sizeof(double) && f[0] == 'd' && f[1] == '\0';
+  struct Release {
+    Py_buffer* v;
+    ~Release() { PyBuffer_Release(v); }
+  } release{&view};  // also when the copy below cannot get its memory
   if (fits) {
     const auto* p = static_cast<const double*>(view.buf);
     out.assign(p, p + view.shape[0]);
   }
-  PyBuffer_Release(&view);
   return fits;
 }
 
@@ -143,12 +153,10 @@ bool to_f64_vec(PyObject* o, std::vector<double>& out) {
     // Something else inside: continue by the general rule from here on.
     out.resize(static_cast<std::size_t>(i));
     for (; i < PyList_GET_SIZE(o); ++i) {
-      PyObject* item = PyList_GET_ITEM(o, i);
-      Py_INCREF(item);
+      if (!signals_ok(i)) return false;
+      Ref item(Py_NewRef(PyList_GET_ITEM(o, i)));
       double v;
-      const bool ok = to_f64(item, v);
-      Py_DECREF(item);
-      if (!ok) return false;
+      if (!to_f64(item.get(), v)) return false;
       out.push_back(v);
     }
     return true;
@@ -284,5 +292,16 @@ bool to_bool(PyObject* o, bool& out) {
   return false;
 }
 
-}  // namespace vek::py
+bool to_str(PyObject* o, std::string& out) {
+  if (!PyUnicode_Check(o)) {
+    set_cannot_convert(o, "PyString");
+    return false;
+  }
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(o, &len);
+  if (text == nullptr) return false;
+  out.assign(text, static_cast<std::size_t>(len));
+  return true;
+}
 
+}  // namespace vek::py

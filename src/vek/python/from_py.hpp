@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -31,6 +32,7 @@ bool to_i8_vec(PyObject* o, std::vector<std::int8_t>& out);
 bool to_index(PyObject* o, std::uint64_t& out);
 bool to_i64(PyObject* o, std::int64_t& out);
 bool to_bool(PyObject* o, bool& out);
+bool to_str(PyObject* o, std::string& out);  // str only, as UTF-8
 
 // TypeError "'{type}' object cannot be converted to '{target}'".
 void set_cannot_convert(PyObject* o, const char* target);

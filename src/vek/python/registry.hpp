@@ -3,6 +3,7 @@
 #pragma once
 
 #include "vek/python/py.hpp"
+#include "vek/python/search_result.hpp"
 
 namespace vek::py::reg {
 
@@ -23,7 +24,3 @@ extern PyMethodDef christoffel_batch_n, octonion_mul_n, geometric_product_n;
 extern PyMethodDef find_formula;
 
 }  // namespace vek::py::reg
-
-namespace vek::py {
-PyTypeObject* search_result_type();
-}  // namespace vek::py

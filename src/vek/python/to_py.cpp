@@ -4,12 +4,19 @@ namespace vek::py {
 
 namespace {
 
+constexpr std::size_t kSignalCheckEvery = std::size_t{1} << 16;
+
 // A new list of n items, item i made by make(i); nullptr on failure.
 template <class Make>
 PyObject* build_list(std::size_t n, Make make) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
   if (list == nullptr) return nullptr;
   for (std::size_t i = 0; i < n; ++i) {
+    // Long results: Ctrl-C is honoured while they are built, too.
+    if (i % kSignalCheckEvery == kSignalCheckEvery - 1 && PyErr_CheckSignals() != 0) {
+      Py_DECREF(list);
+      return nullptr;
+    }
     PyObject* item = make(i);
     if (item == nullptr) {
       Py_DECREF(list);
@@ -60,6 +67,16 @@ PyObject* list_from_octs(const std::vector<std::array<double, 8>>& v) {
 
 PyObject* list_from_vecs(const std::vector<std::vector<double>>& v) {
   return build_list(v.size(), [&](std::size_t i) { return list_from_f64(v[i]); });
+}
+
+PyObject* reduce_to(const char* reconstructor, PyObject* args) {
+  Ref owned_args(args);
+  if (!owned_args) return nullptr;
+  Ref module(PyImport_ImportModule("vek_math._pickle"));
+  if (!module) return nullptr;
+  Ref func(PyObject_GetAttrString(module.get(), reconstructor));
+  if (!func) return nullptr;
+  return PyTuple_Pack(2, func.get(), owned_args.get());
 }
 
 }  // namespace vek::py

@@ -40,4 +40,10 @@ inline PyObject* str_from(const std::string& s) {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
+// (reconstructor, args) for __reduce__, with the reconstructor named in
+// vek_math._pickle: a pickled value loads wherever the package is installed,
+// whatever the class's own module name says. Steals `args`.
+PyObject* reduce_to(const char* reconstructor, PyObject* args);
+inline constexpr const char kReduceDoc[] = "__reduce__($self)\n--\n\nReturn state information for pickling.";
+
 }  // namespace vek::py
