@@ -1,17 +1,7 @@
 """Formulas found by ``find_formula`` as sympy expressions.
 
-The formula text is read by a small recursive-descent parser; nothing is ever
-evaluated as Python. The grammar is exactly what the discovery engine prints:
-
-    expr   := number | "π" | "e" | param | var
-            | "(-" expr ")" | "(1/" expr ")"
-            | "(" expr " " binop " " expr ")"
-            | func "(" expr ")" | "vek(" expr ", " expr ")"
-    binop  := "+" | "-" | "*" | "/"
-    func   := "exp" | "ln" | "sqrt" | "sin" | "cos" | "abs"
-    number := ["-"] digits "." digits | ["-"] "inf" | "NaN"
-    param  := "c" digits "(" number ")"
-    var    := one character, code point 120 + i for variable i (x, y, z, {, ...)
+The formula text is read by the shared reader of ``vek_math._formula`` (its
+documentation gives the grammar); nothing is ever evaluated as Python.
 
 Names: variable i becomes ``Symbol("x{i}")`` (x0 is the first column of
 ``x_data``, x1 the second, ...), whatever character the engine printed for it;
@@ -30,22 +20,14 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Protocol
 
+from vek_math import _formula
+
 if TYPE_CHECKING:
     import sympy  # type: ignore[import-untyped, unused-ignore]
 
 __all__ = ["to_sympy"]
 
-# Variable i prints as the character with code point (120 + i) % 256. Those
-# from index 136 on wrap into ASCII letters, digits and punctuation and cannot
-# be told apart from the rest of the text; 0..135 (x, y, z, {, |, }, ~, DEL,
-# then U+0080..U+00FF) are unambiguous.
-_FIRST_VAR = 120
-_VAR_COUNT = 256 - _FIRST_VAR
-
-_FUNCTIONS = ("exp", "ln", "sqrt", "sin", "cos", "abs")
-_BINARY = "+-*/"
-
-# Two stack frames per nesting level; well within the default recursion limit.
+# Nesting beyond this is refused: sympy's own tree walks recurse.
 _MAX_DEPTH = 300
 
 
@@ -66,158 +48,43 @@ def _load_sympy() -> Any:
     return sympy
 
 
-class _Parser:
-    def __init__(self, sp: Any, text: str) -> None:
-        self.sp = sp
-        self.text = text
-        self.pos = 0
-        self.depth = 0
+def _leaf(sp: Any, node: _formula.Node) -> Any:
+    if isinstance(node, _formula.Var):
+        return sp.Symbol(f"x{node.index}")
+    if isinstance(node, _formula.Param):
+        return sp.Symbol(f"c{node.index}")
+    assert isinstance(node, _formula.Const)
+    text = node.text
+    if text == "π":
+        return sp.pi
+    if text == "e":
+        return sp.E
+    if text == "NaN":
+        return sp.nan
+    negative = text.startswith("-")
+    magnitude = text[1:] if negative else text
+    value = sp.oo if magnitude == "inf" else sp.Rational(magnitude)
+    return -value if negative else value
 
-    # -- helpers --------------------------------------------------------------
 
-    def fail(self, what: str) -> ValueError:
-        shown = self.text if len(self.text) <= 80 else self.text[:77] + "..."
-        return ValueError(f"cannot read formula {shown!r} at offset {self.pos}: {what}")
-
-    def peek(self, literal: str) -> bool:
-        return self.text.startswith(literal, self.pos)
-
-    def expect(self, literal: str) -> None:
-        if not self.peek(literal):
-            raise self.fail(f"expected {literal!r}")
-        self.pos += len(literal)
-
-    def digits(self) -> str:
-        start = self.pos
-        while self.pos < len(self.text) and self.text[self.pos] in "0123456789":
-            self.pos += 1
-        if self.pos == start:
-            raise self.fail("expected a digit")
-        return self.text[start : self.pos]
-
-    # -- grammar --------------------------------------------------------------
-
-    def parse(self) -> Any:
-        expr = self.expr()
-        if self.pos != len(self.text):
-            raise self.fail("unexpected text after the formula")
-        return expr
-
-    def expr(self) -> Any:
-        self.depth += 1
-        if self.depth > _MAX_DEPTH:
-            raise self.fail(f"nested deeper than {_MAX_DEPTH} levels")
-        try:
-            return self.operand()
-        finally:
-            self.depth -= 1
-
-    def operand(self) -> Any:
-        sp, text, pos = self.sp, self.text, self.pos
-        if pos >= len(text):
-            raise self.fail("formula ends where an operand should start")
-        ch = text[pos]
-        if ch == "(":
-            return self.parenthesised()
-        for name in _FUNCTIONS:
-            if self.peek(name + "("):
-                self.pos += len(name) + 1
-                arg = self.expr()
-                self.expect(")")
-                return self.function(name, arg)
-        if self.peek("vek("):
-            self.pos += 4
-            a = self.expr()
-            self.expect(", ")
-            b = self.expr()
-            self.expect(")")
-            return sp.exp(a) - sp.log(b)
-        if ch == "π":
-            self.pos += 1
-            return sp.pi
-        if ch == "e":
-            self.pos += 1
-            return sp.E
-        if ch == "c" and pos + 1 < len(text) and text[pos + 1].isdigit():
-            self.pos += 1
-            index = self.digits()
-            self.expect("(")
-            self.number()  # the starting value; the parameter stays symbolic
-            self.expect(")")
-            return sp.Symbol(f"c{int(index)}")
-        if ch == "-" or ch.isdigit() or self.peek("inf") or self.peek("NaN"):
-            return self.number()
-        if _FIRST_VAR <= ord(ch) < _FIRST_VAR + _VAR_COUNT:
-            self.pos += 1
-            return sp.Symbol(f"x{ord(ch) - _FIRST_VAR}")
-        raise self.fail(f"unexpected character {ch!r}")
-
-    def number(self) -> Any:
-        sp = self.sp
-        if self.peek("NaN"):
-            self.pos += 3
-            return sp.nan
-        negative = self.peek("-")
-        if negative:
-            self.pos += 1
-        if self.peek("inf"):
-            self.pos += 3
-            return -sp.oo if negative else sp.oo
-        whole = self.digits()
-        self.expect(".")
-        fraction = self.digits()
-        value = sp.Rational(f"{whole}.{fraction}")
-        return -value if negative else value
-
-    def parenthesised(self) -> Any:
-        self.expect("(")
-        if self.peek("1/"):
-            self.pos += 2
-            inner = self.expr()
-            self.expect(")")
-            return 1 / inner
-        if self.peek("-"):
-            # Either (-A), or a binary form whose left operand is a negative
-            # number such as (-1.0000 + x).
-            start = self.pos
-            self.pos += 1
-            inner = self.expr()
-            if self.peek(")"):
-                self.pos += 1
-                return -inner
-            self.pos = start
-            left = self.number()
-        else:
-            left = self.expr()
-        self.expect(" ")
-        if self.pos >= len(self.text) or self.text[self.pos] not in _BINARY:
-            raise self.fail("expected one of + - * /")
-        op = self.text[self.pos]
-        self.pos += 1
-        self.expect(" ")
-        right = self.expr()
-        self.expect(")")
-        if op == "+":
-            return left + right
-        if op == "-":
-            return left - right
-        if op == "*":
-            return left * right
-        return left / right
-
-    def function(self, name: str, arg: Any) -> Any:
-        sp = self.sp
-        if name == "exp":
-            return sp.exp(arg)
-        if name == "ln":
-            return sp.log(arg)
-        if name == "sqrt":
-            return sp.sqrt(arg)
-        if name == "sin":
-            return sp.sin(arg)
-        if name == "cos":
-            return sp.cos(arg)
-        return sp.Abs(arg)
+def _apply(sp: Any, node: _formula.Apply, args: list[Any]) -> Any:
+    op = node.op
+    if op == "neg":
+        return -args[0]
+    if op == "inv":
+        return 1 / args[0]
+    if op == "+":
+        return args[0] + args[1]
+    if op == "-":
+        return args[0] - args[1]
+    if op == "*":
+        return args[0] * args[1]
+    if op == "/":
+        return args[0] / args[1]
+    if op == "vek":
+        return sp.exp(args[0]) - sp.log(args[1])
+    function = {"exp": sp.exp, "ln": sp.log, "sqrt": sp.sqrt, "sin": sp.sin, "cos": sp.cos, "abs": sp.Abs}[op]
+    return function(args[0])
 
 
 def to_sympy(result: _HasFormula | str) -> sympy.Expr:
@@ -234,7 +101,8 @@ def to_sympy(result: _HasFormula | str) -> sympy.Expr:
     if not isinstance(text, str):
         raise TypeError(f"to_sympy() takes a search result or a formula string, not {type(result).__name__}")
     sp = _load_sympy()
+    tree = _formula.parse(text, max_depth=_MAX_DEPTH)
     try:
-        return _Parser(sp, text).parse()
+        return _formula.fold(tree, lambda node: _leaf(sp, node), lambda node, args: _apply(sp, node, args))
     except RecursionError:
         raise ValueError("formula nests too deeply to convert") from None

@@ -1,0 +1,228 @@
+"""Formulas of the discovery engine as standalone Python source.
+
+``python_source(formula, names)`` turns a formula text into a module-level
+function that runs with the standard library alone and returns, for every
+input, the value the engine computes for it, bit for bit, or ``math.nan``
+where the engine's evaluation fails. The text is read by ``vek_math._formula``.
+
+How the engine's guarded arithmetic is reproduced:
+
+* every operator step whose result is not finite fails (an overflowing
+  ``math.exp`` raises OverflowError, ``math.sin`` of an infinity ValueError;
+  other infinities and NaN travel to the end and are caught there, or, where
+  the next step could turn them finite again, by ``_finite``);
+* a logarithm of a number <= 0 and a square root of a negative number fail
+  (``math.log`` and ``math.sqrt`` raise ValueError on exactly those);
+* a division by a number of magnitude below 1e-300 fails (``_divisor``);
+* ``vek`` is the engine's vek operator with its exponential and logarithm
+  guards;
+* leaf values (arguments and constants) are used as they are, as the engine
+  does.
+"""
+
+from __future__ import annotations
+
+import keyword
+import math
+import unicodedata
+from collections.abc import Sequence
+
+from vek_math import _formula
+
+__all__ = ["python_source"]
+
+_VEK = '''def vek(a, b):
+    """exp(a) - ln(b) with the guards of the vek operator: exp(ln(a)) for
+    a > 709.78, and ln(max(|b|, 1e-300)) for b <= 0."""
+    e = math.exp(math.log(a)) if a > 709.78 else math.exp(a)
+    if b > 0 or math.isnan(b):
+        return e - math.log(b)
+    return e - math.log(max(math.fabs(b), 1e-300))
+'''
+
+_DIVISOR = '''def _divisor(b):
+    """b; a magnitude below 1e-300 fails the division."""
+    if math.fabs(b) < 1e-300:
+        raise ZeroDivisionError("divisor below 1e-300")
+    return b
+'''
+
+_FINITE = '''def _finite(v):
+    """v; a step whose result is not finite fails."""
+    if not math.isfinite(v):
+        raise ArithmeticError("step result is not finite")
+    return v
+'''
+
+_HELPERS = {"vek": _VEK, "_divisor": _DIVISOR, "_finite": _FINITE}
+_RESERVED = frozenset({"math", "__debug__", *_HELPERS})
+
+# Operand positions where an infinite or NaN step result could yield a finite
+# value again (1/inf, exp(-inf), vek(-inf, b), a/inf): an operator result
+# arriving there is checked by _finite first.
+_CHECKED = {"inv": (0,), "exp": (0,), "vek": (0,), "/": (1,)}
+
+_CALLS = {"exp": "math.exp", "ln": "math.log", "sqrt": "math.sqrt", "sin": "math.sin", "cos": "math.cos",
+          "abs": "math.fabs"}
+
+# Nesting kept below the limits of Python's parser: deeper subexpressions are
+# assigned to locals first.
+_MAX_NESTING = 24
+
+
+def _literal(value: float) -> str:
+    if math.isnan(value):
+        return "math.nan"
+    if math.isinf(value):
+        return "math.inf" if value > 0 else "-math.inf"
+    return repr(value)
+
+
+def _usable(name: str) -> bool:
+    return (
+        name.isidentifier()
+        and not keyword.iskeyword(name)
+        and name not in _RESERVED
+        and unicodedata.normalize("NFKC", name) == name
+    )
+
+
+def _parameters(names: Sequence[str], ascii_only: bool) -> list[str]:
+    """One distinct Python name per variable: the given name where it is a
+    usable identifier, otherwise x<i> (with underscores appended if that is
+    taken)."""
+    chosen: list[str | None] = []
+    taken: set[str] = set()
+    for name in names:
+        ok = _usable(name) and name not in taken and (name.isascii() or not ascii_only)
+        chosen.append(name if ok else None)
+        if ok:
+            taken.add(name)
+    out = []
+    for i, given in enumerate(chosen):
+        if given is None:
+            given = f"x{i}"
+            while given in taken:
+                given += "_"
+            taken.add(given)
+        out.append(given)
+    return out
+
+
+def python_source(
+    formula_text: str,
+    names: Sequence[str],
+    params: Sequence[float] = (),
+    func_name: str = "f",
+    *,
+    ascii_only: bool = False,
+) -> str:
+    """Python source of a function computing one formula of the engine.
+
+    ``names[i]`` names engine variable i (printed x, y, z, ... in the formula);
+    the function takes one argument per name, in order, called by the name
+    where it is a Python identifier (not a keyword, not one of the helper
+    names), otherwise x<i>, with a comment saying which name it stands for.
+    ``ascii_only`` also replaces non-ASCII identifiers. Parameter i of the
+    formula takes ``params[i]``, or the value printed beside it when
+    ``params`` is shorter. Constants are the values printed (four decimals,
+    or π and e). Raises ValueError for text that is not a formula of the
+    engine or that uses a variable beyond ``names``.
+    """
+    if not (func_name.isidentifier() and not keyword.iskeyword(func_name) and func_name not in _RESERVED):
+        raise ValueError(f"not a usable function name: {func_name!r}")
+    tree = _formula.parse(formula_text)
+    args = _parameters(names, ascii_only)
+    used: set[str] = set()
+    statements: list[str] = []
+    taken = set(args)
+
+    def fresh(base: str) -> str:
+        name = base
+        while name in taken:
+            name += "_"
+        taken.add(name)
+        return name
+
+    # Each subexpression as (text, is an operator result, nesting depth,
+    # text without its own outer parentheses for use as a call argument).
+    Piece = tuple[str, bool, int, str]
+
+    def leaf(node: _formula.Node) -> Piece:
+        if isinstance(node, _formula.Var):
+            if node.index >= len(args):
+                raise ValueError(f"formula {formula_text!r} uses variable {node.index}, "
+                                 f"but only {len(args)} names were given")
+            text = args[node.index]
+        elif isinstance(node, _formula.Param):
+            value = float(params[node.index]) if node.index < len(params) else _formula.const_value(node.text)
+            text = _literal(value)
+        else:
+            assert isinstance(node, _formula.Const)
+            text = {"π": "math.pi", "e": "math.e"}.get(node.text) or _literal(_formula.const_value(node.text))
+        return text, False, 0, text
+
+    def apply(node: _formula.Apply, operands: list[Piece]) -> Piece:
+        op = node.op
+        texts, bare = [], []
+        for position, (text, computed, _, inner) in enumerate(operands):
+            if computed and position in _CHECKED.get(op, ()):
+                used.add("_finite")
+                text = inner = f"_finite({inner})"
+            texts.append(text)
+            bare.append(inner)
+        if op == "neg":
+            inner = f"-{texts[0]}"
+        elif op == "inv":
+            used.add("_divisor")
+            inner = f"1.0 / _divisor({bare[0]})"
+        elif op == "/":
+            used.add("_divisor")
+            inner = f"{texts[0]} / _divisor({bare[1]})"
+        elif op in ("+", "-", "*"):
+            inner = f"{texts[0]} {op} {texts[1]}"
+        if op in ("neg", "inv", "+", "-", "*", "/"):
+            text = f"({inner})"
+        else:
+            if op == "vek":
+                used.add("vek")
+                text = f"vek({bare[0]}, {bare[1]})"
+            else:
+                text = f"{_CALLS[op]}({bare[0]})"
+            inner = text
+        nesting = 1 + max(piece[2] for piece in operands)
+        if nesting >= _MAX_NESTING:
+            local = fresh(f"t{len(statements) + 1}")
+            statements.append(f"{local} = {inner}")
+            return local, True, 0, local
+        return text, True, nesting, inner
+
+    text, computed, _, inner = _formula.fold(tree, leaf, apply)
+
+    lines = ["import math", ""]
+    for helper in ("vek", "_divisor", "_finite"):
+        if helper in used:
+            lines += ["", _HELPERS[helper]]
+    lines += ["", f"def {func_name}({', '.join(args)}):"]
+    lines += [
+        '    """The formula as the discovery engine evaluates it: math.nan where',
+        "    that evaluation fails (a logarithm of a number <= 0, a square root of",
+        "    a negative number, a division by a magnitude below 1e-300, or a step",
+        '    whose result is not finite)."""',
+    ]
+    for arg, name in zip(args, names):
+        if arg != name:
+            lines.append(f"    # {arg} stands for {ascii(name)}")
+    if not computed:
+        lines.append(f"    return {text}")
+    else:
+        result = fresh("value")
+        lines.append("    try:")
+        lines += [f"        {statement}" for statement in statements]
+        lines += [
+            f"        {result} = {inner}",
+            "    except (ArithmeticError, ValueError):",
+            "        return math.nan",
+            f"    return {result} if math.isfinite({result}) else math.nan",
+        ]
+    return "\n".join(lines) + "\n"
