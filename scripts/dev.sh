@@ -85,9 +85,9 @@ import sys, tomllib
 with open(sys.argv[1], "rb") as f:
     meta = tomllib.load(f)
 extras = meta["project"].get("optional-dependencies", {})
-for req in (meta["build-system"]["requires"] + meta["project"].get("dependencies", [])
-            + extras.get("test", []) + extras.get("dev", [])):
-    print(req)
+reqs = (meta["build-system"]["requires"] + meta["project"].get("dependencies", [])
+        + extras.get("test", []) + extras.get("dev", []))
+print("\n".join(dict.fromkeys(reqs)))
 PY
 }
 
