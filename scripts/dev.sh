@@ -5,8 +5,11 @@
 #   bash scripts/dev.sh bench ...   a benchmark script from benchmarks/
 #   bash scripts/dev.sh python ...  the project's interpreter with the package built
 #   bash scripts/dev.sh sanitize    every test under AddressSanitizer + UBSan
-# It installs what is missing (system libraries, a venv with Python 3.13, the
-# Python packages) and rebuilds the extension incrementally.
+#   bash scripts/dev.sh wheel       a manylinux wheel in dist/ (auditwheel)
+#   bash scripts/dev.sh installcheck  pip install into fresh venvs, system oneTBB hidden
+# It installs what is missing (a compiler and GoogleTest from the system, a
+# venv with Python 3.13, the Python packages named in pyproject.toml: oneTBB
+# comes from there) and rebuilds the extension incrementally.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -73,39 +76,72 @@ ensure_venv() {
   "$py" -m venv "$VENV"
 }
 
-PY_PACKAGES=(pip "scikit-build-core>=0.10" cmake ninja pytest numpy mypy hypothesis sympy)
+# The Python packages of the dev venv, all named in pyproject.toml (the one
+# list): the build requirements (the build runs without isolation), the
+# run-time dependencies, and the `test` and `dev` extras.
+py_requirements() {
+  "$VENV/bin/python" - "$ROOT/pyproject.toml" <<'PY'
+import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    meta = tomllib.load(f)
+extras = meta["project"].get("optional-dependencies", {})
+reqs = (meta["build-system"]["requires"] + meta["project"].get("dependencies", [])
+        + extras.get("test", []) + extras.get("dev", []))
+print("\n".join(dict.fromkeys(reqs)))
+PY
+}
+
 ensure_packages() {
-  local stamp="$VENV/.vek-packages" want="${PY_PACKAGES[*]}"
-  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then return; fi
-  log "installing Python packages: $want"
-  "$VENV/bin/python" -m pip install -q --upgrade "${PY_PACKAGES[@]}"
-  echo "$want" > "$stamp"
+  local stamp="$VENV/.vek-packages" want
+  mapfile -t want < <(py_requirements)
+  [ "${#want[@]}" -gt 0 ] || die "no Python requirements read from pyproject.toml"
+  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${want[*]}" ]; then return; fi
+  log "installing Python packages: ${want[*]}"
+  "$VENV/bin/python" -m pip install -q --upgrade pip "${want[@]}"
+  echo "${want[*]}" > "$stamp"
+}
+
+# A CMake cache from before oneTBB came from the venv holds the system's
+# TBB_DIR as if chosen by hand: start such a build folder afresh.
+drop_stale_cache() {
+  local cache="$1/CMakeCache.txt"
+  if [ -f "$cache" ] && ! grep -q '^_VEK_TBB_DIR_AUTO:' "$cache"; then rm -f "$cache"; fi
 }
 
 build_package() {
   log "building vek_math"
+  local dir
+  for dir in "$ROOT"/build/cp3*; do drop_stale_cache "$dir"; done
   "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps "$ROOT" \
     || die "building the extension failed"
 }
 
 setup() {
-  ensure_system libtbb-dev "$@"
+  ensure_system "$@"
   ensure_venv
   ensure_packages
   export PATH="$VENV/bin:$PATH"
   build_package
 }
 
+# The native builds take oneTBB from the venv's tbb-devel, found through its
+# interpreter.
+native_configure() {
+  local dir="$1"; shift
+  drop_stale_cache "$dir"
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DPython_EXECUTABLE="$VENV/bin/python" -DVEK_BUILD_PYTHON=OFF "$@" >/dev/null
+}
+
 run_native_tests() {
   local dir="$ROOT/build/cpp"
-  cmake -S "$ROOT" -B "$dir" -G Ninja -DVEK_BUILD_PYTHON=OFF -DVEK_BUILD_TESTS=ON >/dev/null
+  native_configure "$dir" -DVEK_BUILD_TESTS=ON
   cmake --build "$dir"
   ctest --test-dir "$dir" --output-on-failure -j 2
 }
 
 build_native_benchmarks() {
   local dir="$ROOT/build/bench"
-  cmake -S "$ROOT" -B "$dir" -G Ninja -DVEK_BUILD_PYTHON=OFF -DVEK_BUILD_BENCH=ON >/dev/null
+  native_configure "$dir" -DVEK_BUILD_BENCH=ON
   cmake --build "$dir" >/dev/null
 }
 
@@ -124,6 +160,28 @@ run_stubtest() {
   (cd "$VENV" && "$VENV/bin/python" -I -m mypy.stubtest vek_math.vek_core)
 }
 
+# A wheel of the current tree in dist/, repaired by auditwheel into a manylinux
+# wheel. oneTBB is not copied in: the wheel declares the `tbb` package, whose
+# libraries pip puts into <prefix>/lib, where the modules' RPATH points.
+make_wheel() {
+  local raw="$ROOT/build/wheel-raw" out="$1"
+  rm -rf "$raw"
+  log "building the wheel"
+  "$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" "$ROOT" >&2 \
+    || die "building the wheel failed"
+  mkdir -p "$out"
+  if ! "$VENV/bin/auditwheel" repair --exclude libtbb.so.12 --exclude libtbbmalloc.so.2 \
+      -w "$out" "$raw"/vek_math-*.whl >"$raw/auditwheel.log" 2>&1; then
+    cat "$raw/auditwheel.log" >&2
+    die "auditwheel repair failed"
+  fi
+  local wheel
+  wheel="$(sed -n 's/^Fixed-up wheel written to //p' "$raw/auditwheel.log")"
+  [ -f "$wheel" ] || die "auditwheel wrote no wheel (see $raw/auditwheel.log)"
+  log "auditwheel: $(basename "$wheel")"
+  echo "$wheel"
+}
+
 cmd="${1:-}"
 shift || true
 case "$cmd" in
@@ -134,6 +192,9 @@ case "$cmd" in
   test)
     setup libgtest-dev
     run_stubtest
+    # The wheel of this build in a fresh venv, the system's oneTBB hidden.
+    wheel="$(make_wheel "$ROOT/build/wheelhouse")"
+    "$VENV/bin/python" -I "$ROOT/scripts/installcheck.py" --wheel "$wheel"
     run_python_tests "$@"
     run_native_tests
     ;;
@@ -142,9 +203,10 @@ case "$cmd" in
     # native tests, then pytest against an instrumented build of the extension.
     setup libgtest-dev
     san="$ROOT/build/sanitize"
-    cmake -S "$ROOT" -B "$san/cpp" -G Ninja -DVEK_BUILD_PYTHON=OFF -DVEK_BUILD_TESTS=ON -DVEK_SANITIZE=ON >/dev/null
+    native_configure "$san/cpp" -DVEK_BUILD_TESTS=ON -DVEK_SANITIZE=ON
     cmake --build "$san/cpp"
     ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir "$san/cpp" --output-on-failure -j 2
+    drop_stale_cache "$san/wheel"
     rm -rf "$san/site"
     "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps --target "$san/site" \
       -C cmake.define.VEK_SANITIZE=ON -C build-dir="$san/wheel" "$ROOT"
@@ -168,12 +230,25 @@ case "$cmd" in
       die "no benchmark named $script in benchmarks/"
     fi
     ;;
+  wheel)
+    setup
+    wheel="$(make_wheel "$ROOT/dist")"
+    log "$(du -h "$wheel" | cut -f1) $wheel"
+    echo "$wheel"
+    ;;
+  installcheck)
+    # pip install from source and the dist/ wheel into fresh venvs while the
+    # system's oneTBB is hidden; reports where the modules loaded it from.
+    setup
+    wheel="$(make_wheel "$ROOT/dist")"
+    "$VENV/bin/python" -I "$ROOT/scripts/installcheck.py" --source "$ROOT" --wheel "$wheel"
+    ;;
   python)
     setup
     "$VENV/bin/python" -I "$@"
     ;;
   *)
-    echo "usage: bash scripts/dev.sh {demo|test|sanitize|bench NAME|python ARGS}" >&2
+    echo "usage: bash scripts/dev.sh {demo|test|sanitize|wheel|installcheck|bench NAME|python ARGS}" >&2
     exit 2
     ;;
 esac
