@@ -1,0 +1,259 @@
+// vek_math._ufuncs: numpy ufuncs over the core's scalar element rules.
+//
+// Every loop is float64 and applies the very functions the list kernels
+// apply (vek::guarded_exp, kernels::div_elem, algebra::octonion_mul, ...),
+// so each element equals the list kernel's bit for bit. A loop call of at
+// least kParallelFrom elements is split over the shared pool when its
+// elements are independent; numpy has released the GIL around it.
+#include "vek/python/py.hpp"
+
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#define NPY_TARGET_VERSION NPY_2_0_API_VERSION
+#include <numpy/arrayobject.h>
+#include <numpy/ufuncobject.h>
+
+#include <algorithm>
+#include <cfenv>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <utility>
+
+#include "vek/algebra/octonion.hpp"
+#include "vek/common/parallel.hpp"
+#include "vek/kernels/guards.hpp"
+#include "vek/kernels/kernels.hpp"
+#include "vek/python/ufuncs/docs.hpp"
+
+namespace vek::ufuncs {
+namespace {
+
+using py::Ref;
+
+// Loop calls shorter than this stay on the calling thread (as in the list
+// kernels); an octonion product is worth splitting from fewer elements.
+constexpr npy_intp kParallelFrom = static_cast<npy_intp>(par::kSerialBelow);
+constexpr npy_intp kOctonionParallelFrom = 1024;
+
+constexpr npy_intp kD = sizeof(double);
+
+inline double load(const char* p) { return *reinterpret_cast<const double*>(p); }
+inline void store(char* p, double v) { *reinterpret_cast<double*>(p) = v; }
+
+// The bytes [lo, hi) that an operand touches: n positions `step` apart, each
+// covering `extent` bytes from its start.
+struct Span {
+  std::uintptr_t lo, hi;
+};
+
+Span span_of(const char* p, npy_intp step, npy_intp n, npy_intp extent) {
+  const auto base = reinterpret_cast<std::uintptr_t>(p);
+  const npy_intp last = (n - 1) * step;
+  return last >= 0 ? Span{base, base + static_cast<std::uintptr_t>(last + extent)}
+                   : Span{base - static_cast<std::uintptr_t>(-last), base + static_cast<std::uintptr_t>(extent)};
+}
+
+// Whether element i of a loop call depends on element i only, so that the
+// call may be split: every output moves (a zero output step is a reduction
+// into one slot) and meets every other operand either not at all or exactly
+// (same start and step, as in x += y). Any other overlap - accumulate passes
+// the output shifted by one as an input - chains the elements.
+bool independent(char* const* args, const npy_intp* steps, int nin, int nout, npy_intp n,
+                 npy_intp extent = kD) {
+  for (int o = nin; o < nin + nout; ++o) {
+    if (steps[o] == 0) return false;
+    const Span out = span_of(args[o], steps[o], n, extent);
+    for (int k = 0; k < nin + nout; ++k) {
+      if (k == o || (args[k] == args[o] && steps[k] == steps[o])) continue;
+      const Span other = span_of(args[k], steps[k], n, extent);
+      if (other.lo < out.hi && out.lo < other.hi) return false;
+    }
+  }
+  return true;
+}
+
+// Raises the failure of the pool itself (the loops' own code cannot fail).
+void report_pool_failure(bool no_memory) noexcept {
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  if (!PyErr_Occurred()) {
+    if (no_memory)
+      PyErr_NoMemory();
+    else
+      PyErr_SetString(PyExc_RuntimeError, "vek_math.ufuncs: the thread pool failed to run a loop");
+  }
+  PyGILState_Release(gil);
+}
+
+// Calls body(lo, hi) over [0, n): on the pool when `split`, else at once.
+template <class Body>
+void run(npy_intp n, bool split, Body&& body) noexcept {
+  if (!split) {
+    body(npy_intp{0}, n);
+    return;
+  }
+  try {
+    par::for_ranges(
+        static_cast<std::size_t>(n),
+        [&](std::size_t lo, std::size_t hi) { body(static_cast<npy_intp>(lo), static_cast<npy_intp>(hi)); },
+        0);
+  } catch (const std::bad_alloc&) {
+    report_pool_failure(true);
+  } catch (...) {
+    report_pool_failure(false);
+  }
+}
+
+// Keeps the floating-point flags of the calling thread as they were before
+// the loop: numpy turns flags into warnings, and which thread computes an
+// element (so whose flags it raises) depends on the pool.
+class QuietFlags {
+ public:
+  QuietFlags() noexcept : before_(std::fetestexcept(FE_ALL_EXCEPT)) {}
+  ~QuietFlags() { std::feclearexcept(FE_ALL_EXCEPT & ~before_); }
+  QuietFlags(const QuietFlags&) = delete;
+  QuietFlags& operator=(const QuietFlags&) = delete;
+
+ private:
+  int before_;
+};
+
+// ---- loop templates -----------------------------------------------------------------
+
+template <double (*F)(double)>
+void unary_loop(char** args, const npy_intp* dims, const npy_intp* steps, void*) {
+  const npy_intp n = dims[0];
+  char* const in = args[0];
+  char* const out = args[1];
+  const npy_intp si = steps[0], so = steps[1];
+  QuietFlags quiet;
+  run(n, n >= kParallelFrom && independent(args, steps, 1, 1, n), [=](npy_intp lo, npy_intp hi) {
+    if (si == kD && so == kD) {
+      const double* x = reinterpret_cast<const double*>(in);
+      double* y = reinterpret_cast<double*>(out);
+      for (npy_intp i = lo; i < hi; ++i) y[i] = F(x[i]);
+    } else {
+      for (npy_intp i = lo; i < hi; ++i) store(out + i * so, F(load(in + i * si)));
+    }
+  });
+}
+
+template <double (*F)(double, double)>
+void binary_loop(char** args, const npy_intp* dims, const npy_intp* steps, void*) {
+  const npy_intp n = dims[0];
+  char* const a = args[0];
+  char* const b = args[1];
+  char* const out = args[2];
+  const npy_intp sa = steps[0], sb = steps[1], so = steps[2];
+  QuietFlags quiet;
+  run(n, n >= kParallelFrom && independent(args, steps, 2, 1, n), [=](npy_intp lo, npy_intp hi) {
+    if (sa == kD && sb == kD && so == kD) {
+      const double* x = reinterpret_cast<const double*>(a);
+      const double* y = reinterpret_cast<const double*>(b);
+      double* z = reinterpret_cast<double*>(out);
+      for (npy_intp i = lo; i < hi; ++i) z[i] = F(x[i], y[i]);
+    } else {
+      for (npy_intp i = lo; i < hi; ++i) store(out + i * so, F(load(a + i * sa), load(b + i * sb)));
+    }
+  });
+}
+
+// (x, y, phi, c) -> (x', y')
+void boost_loop(char** args, const npy_intp* dims, const npy_intp* steps, void*) {
+  const npy_intp n = dims[0];
+  QuietFlags quiet;
+  run(n, n >= kParallelFrom && independent(args, steps, 4, 2, n), [=](npy_intp lo, npy_intp hi) {
+    for (npy_intp i = lo; i < hi; ++i) {
+      const auto [x, y] = kernels::boost_elem(load(args[0] + i * steps[0]), load(args[1] + i * steps[1]),
+                                              load(args[2] + i * steps[2]), load(args[3] + i * steps[3]));
+      store(args[4] + i * steps[4], x);
+      store(args[5] + i * steps[5], y);
+    }
+  });
+}
+
+// (8),(8)->(8): steps[0..2] move between products, steps[3..5] between the
+// coefficients of one operand. Both factors are read whole before the
+// product is written, so out= may be one of the inputs.
+void octonion_loop(char** args, const npy_intp* dims, const npy_intp* steps, void*) {
+  const npy_intp n = dims[0];
+  const npy_intp extent = 7 * std::max({steps[3], steps[4], steps[5], npy_intp{0}}) + kD;
+  const bool split = n >= kOctonionParallelFrom && steps[3] >= 0 && steps[4] >= 0 && steps[5] >= 0 &&
+                     independent(args, steps, 2, 1, n, extent);
+  QuietFlags quiet;
+  run(n, split, [=](npy_intp lo, npy_intp hi) {
+    for (npy_intp i = lo; i < hi; ++i) {
+      algebra::Octonion a, b;
+      for (npy_intp k = 0; k < 8; ++k) {
+        a[k] = load(args[0] + i * steps[0] + k * steps[3]);
+        b[k] = load(args[1] + i * steps[1] + k * steps[4]);
+      }
+      const algebra::Octonion p = algebra::octonion_mul(a, b);
+      for (npy_intp k = 0; k < 8; ++k) store(args[2] + i * steps[2] + k * steps[5], p[k]);
+    }
+  });
+}
+
+// ---- the table -----------------------------------------------------------------------
+
+// float64 for every operand of every ufunc (at most six operands).
+constexpr char kDoubles[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE};
+void* const kNoData[] = {nullptr};
+
+// One row per ufunc: numpy keeps pointers to `loop`, so rows live as long as
+// the process.
+struct Row {
+  const char* name;
+  int nin, nout;
+  PyUFuncGenericFunction loop[1];
+  const char* signature;  // nullptr for an element-wise ufunc
+  const char* doc;
+};
+
+Row g_rows[] = {
+    {"exp", 1, 1, {unary_loop<guarded_exp>}, nullptr, doc::exp},
+    {"ln", 1, 1, {unary_loop<guarded_ln>}, nullptr, doc::ln},
+    {"add", 2, 1, {binary_loop<kernels::add_elem>}, nullptr, doc::add},
+    {"sub", 2, 1, {binary_loop<kernels::sub_elem>}, nullptr, doc::sub},
+    {"mul", 2, 1, {binary_loop<kernels::mul_elem>}, nullptr, doc::mul},
+    {"div", 2, 1, {binary_loop<kernels::div_elem>}, nullptr, doc::div},
+    {"sqrt", 1, 1, {unary_loop<kernels::sqrt_elem>}, nullptr, doc::sqrt},
+    {"sin", 1, 1, {unary_loop<kernels::sin_elem>}, nullptr, doc::sin},
+    {"cos", 1, 1, {unary_loop<kernels::cos_elem>}, nullptr, doc::cos},
+    {"pow", 2, 1, {binary_loop<kernels::pow_elem>}, nullptr, doc::pow},
+    {"tension", 2, 1, {binary_loop<vek_tension>}, nullptr, doc::tension},
+    {"boost", 4, 2, {boost_loop}, nullptr, doc::boost},
+    {"octonion_mul", 2, 1, {octonion_loop}, "(8),(8)->(8)", doc::octonion_mul},
+};
+
+PyObject* make_ufunc(Row& r) {
+  if (r.signature == nullptr)
+    return PyUFunc_FromFuncAndData(r.loop, kNoData, kDoubles, 1, r.nin, r.nout, PyUFunc_None, r.name, r.doc, 0);
+  return PyUFunc_FromFuncAndDataAndSignature(r.loop, kNoData, kDoubles, 1, r.nin, r.nout, PyUFunc_None, r.name,
+                                             r.doc, 0, r.signature);
+}
+
+PyModuleDef g_def = {PyModuleDef_HEAD_INIT,
+                     "vek_math._ufuncs",
+                     "numpy ufuncs over vek_math's element rules (see vek_math.ufuncs).",
+                     0,
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     nullptr};
+
+}  // namespace
+}  // namespace vek::ufuncs
+
+PyMODINIT_FUNC PyInit__ufuncs() {
+  using namespace vek::ufuncs;
+  import_array();
+  import_umath();
+  Ref module(PyModule_Create(&g_def));
+  if (!module) return nullptr;
+  for (Row& r : g_rows) {
+    Ref ufunc(make_ufunc(r));
+    if (!ufunc || PyModule_AddObjectRef(module.get(), r.name, ufunc.get()) < 0) return nullptr;
+  }
+  return module.release();
+}
