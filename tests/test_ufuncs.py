@@ -11,6 +11,7 @@ np = pytest.importorskip("numpy")
 from conftest import SPECIAL_FLOATS, assert_same_floats, random_floats  # noqa: E402
 from vek_math import ufuncs as U  # noqa: E402
 from vek_math import vek_core as v  # noqa: E402
+from vek_math._runtime import PanicException  # noqa: E402
 
 UNARY = {"exp": v.exp_n, "ln": v.ln_n, "sqrt": v.sqrt_n, "sin": v.sin_n, "cos": v.cos_n}
 BINARY = {"add": v.add_n, "sub": v.sub_n, "mul": v.mul_n, "div": v.div_n, "pow": v.pow_n, "tension": v.tension_n}
@@ -141,3 +142,34 @@ def test_dask_arrays_are_computed_lazily_chunk_by_chunk():
     p = da.apply_gufunc(U.octonion_mul, U.octonion_mul.signature, da.from_array(a, chunks=(700, 8)),
                         da.from_array(b, chunks=(700, 8)), output_dtypes=float)
     same(p.compute(), U.octonion_mul(a, b).ravel())
+    g = U.geometric_product(da.from_array(a, chunks=(700, 8)), b[0], [1, -1, 1])
+    assert isinstance(g, da.Array)
+    same(g.compute(), U.geometric_product(a, b[0], [1, -1, 1]).ravel())
+
+
+@pytest.mark.parametrize("n", [50, 2_000])
+@pytest.mark.parametrize("signature", [[1, 1, 1], [1, -1, -1, -1], [0, 2, -3]])
+def test_geometric_product_equals_list_kernel(signature, n):
+    d = 1 << len(signature)
+    a, b = [row[:d] for row in octonions(n, 16)], [row[:d] for row in octonions(n, 17)]
+    if d > 8:
+        a, b = [r + r[::-1] for r in a], [r + r for r in b]
+    want = [c for row in v.geometric_product_n(a, b, signature) for c in row]
+    same(U.geometric_product(np.array(a), np.array(b), np.array(signature, dtype=np.int8)), want)
+    same(U.geometric_product(np.array(a).T, np.array(b), signature, axes=[0, 1, 0, 1]), want)
+
+
+def test_geometric_product_failures_raise_value_error_for_the_first_failing_product():
+    # dimension 3 with one signature entry: e0 * e1 needs blade 3, e1 * e1 the
+    # square of e1; the later failure sits in another part of the pool's split
+    a, b = np.zeros((5_000, 3)), np.zeros((5_000, 3))
+    a[3_000, 1] = b[3_000, 2] = 1.0
+    a[4_900, 2] = b[4_900, 2] = 1.0
+    with pytest.raises(PanicException) as listed:
+        v.geometric_product_n([[0.0, 1.0, 0.0]], [[0.0, 0.0, 1.0]], [1])
+    for _ in range(5):
+        with pytest.raises(ValueError) as got:
+            U.geometric_product(a, b, [1])
+        assert str(got.value) == str(listed.value) == "index out of bounds: the len is 3 but the index is 3"
+    with pytest.raises(ValueError, match="signature entries must be integers from -128 to 127"):
+        U.geometric_product(a[:10], b[:10], [1.0, 0.5])

@@ -13,3 +13,4 @@ pow: np.ufunc
 tension: np.ufunc
 boost: np.ufunc
 octonion_mul: np.ufunc
+geometric_product: np.ufunc

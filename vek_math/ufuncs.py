@@ -19,6 +19,7 @@ from vek_math._ufuncs import (
     cos,
     div,
     exp,
+    geometric_product,
     ln,
     mul,
     octonion_mul,
@@ -43,4 +44,5 @@ __all__ = [
     "tension",
     "boost",
     "octonion_mul",
+    "geometric_product",
 ]

@@ -81,6 +81,25 @@ inline constexpr const char octonion_mul[] =
     "\nExamples\n--------\n>>> e = numpy.eye(8)\n>>> ufuncs.octonion_mul(e[1], e[2])  # e1 * e2 = e4\n"
     "array([0., 0., 0., 0., 1., 0., 0., 0.])\n";
 
+inline constexpr const char geometric_product[] =
+    "Geometric (Clifford) product a * b over the last axis (signature (n),(n),(k)->(n)).\n"
+    "Position A of a multivector holds the blade whose basis vectors are the set bits of A,\n"
+    "multiplied in ascending order; signature[i] is the square of basis vector i and must\n"
+    "be an integer from -128 to 127 (any dtype). Terms with an exactly zero factor are\n"
+    "never formed. Bit for bit the values of vek_core.geometric_product_n.\n"
+    "\nWhere vek_core.geometric_product_n raises PanicException (a non-zero term needs a\n"
+    "blade at or beyond n or a signature entry beyond k) this raises ValueError with the\n"
+    "same message, for the first failing product in iteration order; out= may then hold\n"
+    "the products before it.\n"
+    "\nThe loop is float64; other dtypes are cast by numpy's rules. The leading axes\n"
+    "broadcast (one signature usually serves the whole batch); out= and axes= work as for\n"
+    "any generalized ufunc, and so do dask arrays (the core axes in one chunk). Large\n"
+    "batches run on the shared thread pool with the GIL released; results never depend on\n"
+    "the number of threads.\n"
+    "\nExamples\n--------\n>>> e = numpy.eye(4)  # blades 1, e0, e1, e0e1 of signature (1, 1)\n"
+    ">>> ufuncs.geometric_product(e[1], e[2], [1, 1])  # e0 e1\n"
+    "array([0., 0., 0., 1.])\n";
+
 #undef VEK_UFUNC_COMMON
 
 }  // namespace vek::ufuncs::doc
