@@ -2,9 +2,12 @@
 
 Each ufunc computes every element with the same scalar code as the matching
 list kernel of `vek_math.vek_core` (`exp` as `exp_n`, ..., `octonion_mul` as
-`octonion_mul_n`), so the values agree bit for bit, special values included.
-Being ufuncs, they broadcast, take `out=` and `where=`, accept any strides and
-dtypes (cast to float64 by numpy's rules) and work on dask arrays lazily.
+`octonion_mul_n`, `geometric_product` as `geometric_product_n`), so the values
+agree bit for bit, special values included. Being ufuncs, they broadcast, take
+`out=` and `where=`, accept any strides and dtypes (cast to float64 by numpy's
+rules) and work on dask arrays lazily: directly for the single-output ufuncs
+and `geometric_product`, through `dask.array.apply_gufunc` for `boost` (two
+outputs) and `octonion_mul` (fixed core size; pass `output_dtypes=float`).
 Needs numpy 2.
 
     >>> import numpy as np

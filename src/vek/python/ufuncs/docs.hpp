@@ -4,12 +4,12 @@
 
 namespace vek::ufuncs::doc {
 
-#define VEK_UFUNC_COMMON                                                                           \
+#define VEK_UFUNC_BASE                                                                             \
   "\n\nThe loop is float64; other dtypes are cast by numpy's rules. Broadcasting, out=, where=,\n" \
-  "dtype= and the other ufunc keywords work as for any numpy ufunc, and so do dask arrays\n"       \
-  "(lazily, chunk by chunk). Large loops run on the shared thread pool with the GIL\n"             \
-  "released; results never depend on the number of threads. The guards define every\n"            \
-  "result, so no floating-point warnings are raised.\n"
+  "dtype= and the other ufunc keywords work as for any numpy ufunc. Large loops run on the\n"      \
+  "shared thread pool with the GIL released; results never depend on the number of\n"             \
+  "threads. The guards define every result, so no floating-point warnings are raised.\n"
+#define VEK_UFUNC_COMMON VEK_UFUNC_BASE "dask arrays work too, lazily, chunk by chunk.\n"
 
 inline constexpr const char exp[] =
     "Guarded exponential, element-wise: exp(x), where x above 709.782712893384 (the log of\n"
@@ -58,14 +58,14 @@ inline constexpr const char tension[] =
     "\nExamples\n--------\n>>> ufuncs.tension([0.0, 0.0], [1.0, 0.0])\narray([  1.       , 691.7755279])\n";
 
 inline constexpr const char boost[] =
-    "Lorentz boost of the points (x, y) by rapidity phi at speed c, element-wise; returns\n"
-    "the tuple (x', y') of boosted coordinates. With t = exp(x) and X = ln(y) (both\n"
+    "Lorentz boost of the points (x, y) = (x1, x2) by rapidity phi = x3 at speed c = x4,\n"
+    "element-wise; returns the tuple (x', y') of boosted coordinates. With t = exp(x) and X = ln(y) (both\n"
     "guarded), t' = t cosh(phi) - (X / c) sinh(phi) and X' = X cosh(phi) - c t sinh(phi)\n"
     "clamped to [-709, 709]; x' = ln(max(t', 1e-300)) and y' = exp(X'). Bit for bit the\n"
     "values of vek_core.boost_n, which takes one c for the batch where this broadcasts c\n"
-    "like any input." VEK_UFUNC_COMMON
-    "With dask arrays call it through dask.array.apply_gufunc(boost, '(),(),(),()->(),()', ...):\n"
-    "dask forwards only single-output ufuncs by itself.\n"
+    "like any input." VEK_UFUNC_BASE
+    "dask forwards only single-output ufuncs by itself: for dask arrays call\n"
+    "dask.array.apply_gufunc(boost, '(),(),(),()->(),()', x, y, phi, c).\n"
     "\nExamples\n--------\n>>> ufuncs.boost([0.0, 1.0], [1.0, 2.0], 0.5, 1.0)\n"
     "(array([0.12011451, 0.99473565]), array([0.59386972, 0.53000272]))\n";
 
@@ -75,9 +75,11 @@ inline constexpr const char octonion_mul[] =
     "the product of two members in cyclic order the third. Terms with an exactly zero\n"
     "factor are never formed. Bit for bit the values of vek_core.octonion_mul_n.\n"
     "\nThe loop is float64; other dtypes are cast by numpy's rules. The leading axes\n"
-    "broadcast; out= and axes= work as for any generalized ufunc, and so do dask arrays\n"
-    "(the last axis in one chunk). Large batches run on the shared thread pool with the\n"
-    "GIL released; results never depend on the number of threads.\n"
+    "broadcast; out= and axes= work as for any generalized ufunc. Large batches run on the\n"
+    "shared thread pool with the GIL released; results never depend on the number of\n"
+    "threads. dask cannot probe a fixed core size by itself: for dask arrays (the last\n"
+    "axis in one chunk) call dask.array.apply_gufunc(octonion_mul, octonion_mul.signature,\n"
+    "a, b, output_dtypes=float).\n"
     "\nExamples\n--------\n>>> e = numpy.eye(8)\n>>> ufuncs.octonion_mul(e[1], e[2])  # e1 * e2 = e4\n"
     "array([0., 0., 0., 0., 1., 0., 0., 0.])\n";
 
@@ -101,5 +103,6 @@ inline constexpr const char geometric_product[] =
     "array([0., 0., 0., 1.])\n";
 
 #undef VEK_UFUNC_COMMON
+#undef VEK_UFUNC_BASE
 
 }  // namespace vek::ufuncs::doc
