@@ -15,8 +15,8 @@ from vek_math._runtime import PanicException  # noqa: E402
 
 UNARY = {"exp": v.exp_n, "ln": v.ln_n, "sqrt": v.sqrt_n, "sin": v.sin_n, "cos": v.cos_n}
 BINARY = {"add": v.add_n, "sub": v.sub_n, "mul": v.mul_n, "div": v.div_n, "pow": v.pow_n, "tension": v.tension_n}
-# Below and above the size from which a loop is split over the pool.
-SIZES = [500, 20_000]
+# Below and above the sizes from which a loop is split over the pool.
+SIZES = [500, 40_000]
 
 
 def floats(n, seed):

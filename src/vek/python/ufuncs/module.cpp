@@ -2,9 +2,10 @@
 //
 // Every loop is float64 and applies the very functions the list kernels
 // apply (vek::guarded_exp, kernels::div_elem, algebra::octonion_mul, ...),
-// so each element equals the list kernel's bit for bit. A loop call of at
-// least kParallelFrom elements is split over the shared pool when its
-// elements are independent; numpy has released the GIL around it.
+// so each element equals the list kernel's bit for bit. A loop call past a
+// size threshold is split over the shared pool when its elements are
+// independent; numpy has released the GIL around it. Which thread computes
+// an element never changes its value.
 #include "vek/python/py.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
@@ -37,9 +38,12 @@ namespace {
 using py::Ref;
 
 // Loop calls shorter than this stay on the calling thread (as in the list
-// kernels); the algebra products are worth splitting from fewer elements,
-// as in their list kernels.
+// kernels). A sum or product per element is too little work to split below
+// kCheapParallelFrom, which also keeps numpy's buffered calls (8192 elements
+// when casting or masking) of those on one thread; the algebra products are
+// worth splitting from fewer elements, as in their list kernels.
 constexpr npy_intp kParallelFrom = static_cast<npy_intp>(par::kSerialBelow);
+constexpr npy_intp kCheapParallelFrom = npy_intp{1} << 15;
 constexpr npy_intp kOctonionParallelFrom = 1024;
 constexpr npy_intp kGeometricParallelFrom = 256;
 
@@ -88,7 +92,10 @@ bool independent(char* const* args, const npy_intp* steps, int nin, int nout, np
   return true;
 }
 
-// Raises the failure of the pool itself (the loops' own code cannot fail).
+// Raises a failure of the pool, or of an allocation in a loop body (the
+// element rules themselves cannot fail). numpy sees it at once after a loop
+// it calls directly; after an iterated loop it reports it as the cause of a
+// SystemError.
 void report_pool_failure(bool no_memory) noexcept {
   const PyGILState_STATE gil = PyGILState_Ensure();
   if (!PyErr_Occurred()) {
@@ -138,14 +145,14 @@ class QuietFlags {
 
 // ---- loop templates -----------------------------------------------------------------
 
-template <double (*F)(double)>
+template <double (*F)(double), npy_intp From = kParallelFrom>
 void unary_loop(char** args, const npy_intp* dims, const npy_intp* steps, void*) {
   const npy_intp n = dims[0];
   char* const in = args[0];
   char* const out = args[1];
   const npy_intp si = steps[0], so = steps[1];
   QuietFlags quiet;
-  run(n, n >= kParallelFrom && independent(args, steps, 1, 1, n), [=](npy_intp lo, npy_intp hi) {
+  run(n, n >= From && independent(args, steps, 1, 1, n), [=](npy_intp lo, npy_intp hi) {
     if (si == kD && so == kD) {
       const double* x = reinterpret_cast<const double*>(in);
       double* y = reinterpret_cast<double*>(out);
@@ -156,7 +163,7 @@ void unary_loop(char** args, const npy_intp* dims, const npy_intp* steps, void*)
   });
 }
 
-template <double (*F)(double, double)>
+template <double (*F)(double, double), npy_intp From = kParallelFrom>
 void binary_loop(char** args, const npy_intp* dims, const npy_intp* steps, void*) {
   const npy_intp n = dims[0];
   char* const a = args[0];
@@ -164,7 +171,7 @@ void binary_loop(char** args, const npy_intp* dims, const npy_intp* steps, void*
   char* const out = args[2];
   const npy_intp sa = steps[0], sb = steps[1], so = steps[2];
   QuietFlags quiet;
-  run(n, n >= kParallelFrom && independent(args, steps, 2, 1, n), [=](npy_intp lo, npy_intp hi) {
+  run(n, n >= From && independent(args, steps, 2, 1, n), [=](npy_intp lo, npy_intp hi) {
     if (sa == kD && sb == kD && so == kD) {
       const double* x = reinterpret_cast<const double*>(a);
       const double* y = reinterpret_cast<const double*>(b);
@@ -321,11 +328,11 @@ struct Row {
 Row g_rows[] = {
     {"exp", 1, 1, {unary_loop<guarded_exp>}, nullptr, doc::exp},
     {"ln", 1, 1, {unary_loop<guarded_ln>}, nullptr, doc::ln},
-    {"add", 2, 1, {binary_loop<kernels::add_elem>}, nullptr, doc::add},
-    {"sub", 2, 1, {binary_loop<kernels::sub_elem>}, nullptr, doc::sub},
-    {"mul", 2, 1, {binary_loop<kernels::mul_elem>}, nullptr, doc::mul},
-    {"div", 2, 1, {binary_loop<kernels::div_elem>}, nullptr, doc::div},
-    {"sqrt", 1, 1, {unary_loop<kernels::sqrt_elem>}, nullptr, doc::sqrt},
+    {"add", 2, 1, {binary_loop<kernels::add_elem, kCheapParallelFrom>}, nullptr, doc::add},
+    {"sub", 2, 1, {binary_loop<kernels::sub_elem, kCheapParallelFrom>}, nullptr, doc::sub},
+    {"mul", 2, 1, {binary_loop<kernels::mul_elem, kCheapParallelFrom>}, nullptr, doc::mul},
+    {"div", 2, 1, {binary_loop<kernels::div_elem, kCheapParallelFrom>}, nullptr, doc::div},
+    {"sqrt", 1, 1, {unary_loop<kernels::sqrt_elem, kCheapParallelFrom>}, nullptr, doc::sqrt},
     {"sin", 1, 1, {unary_loop<kernels::sin_elem>}, nullptr, doc::sin},
     {"cos", 1, 1, {unary_loop<kernels::cos_elem>}, nullptr, doc::cos},
     {"pow", 2, 1, {binary_loop<kernels::pow_elem>}, nullptr, doc::pow},
