@@ -3,7 +3,10 @@
 import functools
 import itertools
 import operator
+import os
 import random
+import subprocess
+import sys
 
 import pytest
 
@@ -173,3 +176,28 @@ def test_geometric_product_failures_raise_value_error_for_the_first_failing_prod
         assert str(got.value) == str(listed.value) == "index out of bounds: the len is 3 but the index is 3"
     with pytest.raises(ValueError, match="signature entries must be integers from -128 to 127"):
         U.geometric_product(a[:10], b[:10], [1.0, 0.5])
+
+
+THREAD_SCRIPT = """
+import hashlib, numpy as np
+from vek_math import ufuncs as U
+x = np.random.default_rng(5).uniform(-800, 800, 300_000)
+a = np.where(x.reshape(-1, 8) > 0, x.reshape(-1, 8), 0.0)
+parts = [U.tension(x, x[::-1]), U.add.accumulate(x), *U.boost(x, x[::-1], x / 400, 0.7), U.octonion_mul(a, a[::-1]),
+         U.geometric_product(a, a[::-1], [1, -1, 2])]
+try:
+    U.geometric_product(a, a, [1, 1])
+except ValueError as e:
+    parts.append(np.frombuffer(str(e).encode(), np.uint8))
+print(hashlib.sha256(b"".join(p.tobytes() for p in parts)).hexdigest())
+"""
+
+
+def test_results_do_not_depend_on_thread_count():
+    def run(n):
+        env = dict(os.environ, RAYON_NUM_THREADS=str(n))
+        return subprocess.run([sys.executable, "-I", "-c", THREAD_SCRIPT], env=env, capture_output=True, text=True,
+                              check=True).stdout
+
+    one, three = run(1), run(3)
+    assert len(one.strip()) == 64 and one == three
