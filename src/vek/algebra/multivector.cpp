@@ -25,7 +25,7 @@ struct BladeSign {
   long missing;
 };
 
-BladeSign blade_sign(std::size_t i, std::size_t j, const std::vector<std::int8_t>& signature) {
+BladeSign blade_sign(std::size_t i, std::size_t j, std::span<const std::int8_t> signature) {
   double s = 1.0;
   for (std::size_t rest = j; rest != 0; rest &= rest - 1) {
     const auto k = static_cast<unsigned>(std::countr_zero(rest));
@@ -44,13 +44,13 @@ class SignTable {
  public:
   static constexpr std::size_t kMaxDim = 64;
 
-  SignTable(std::size_t dim, const std::vector<std::int8_t>& signature) : dim_(std::min(dim, kMaxDim)) {
+  SignTable(std::size_t dim, std::span<const std::int8_t> signature) : dim_(std::min(dim, kMaxDim)) {
     table_.reserve(dim_ * dim_);
     for (std::size_t i = 0; i < dim_; ++i)
       for (std::size_t j = 0; j < dim_; ++j) table_.push_back(blade_sign(i, j, signature));
   }
 
-  BladeSign operator()(std::size_t i, std::size_t j, const std::vector<std::int8_t>& signature) const {
+  BladeSign operator()(std::size_t i, std::size_t j, std::span<const std::int8_t> signature) const {
     return i < dim_ && j < dim_ ? table_[i * dim_ + j] : blade_sign(i, j, signature);
   }
 
@@ -59,10 +59,10 @@ class SignTable {
   std::vector<BladeSign> table_;
 };
 
-std::vector<double> product(const std::vector<double>& a, const std::vector<double>& b,
-                            const std::vector<std::int8_t>& signature, const SignTable& signs) {
+void product_into(std::span<const double> a, std::span<const double> b, std::span<const std::int8_t> signature,
+                  const SignTable& signs, std::span<double> r) {
   const std::size_t d = a.size();
-  std::vector<double> r(d, 0.0);
+  std::fill(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(d), 0.0);
   for (std::size_t i = 0; i < d; ++i) {
     checkpoint(d);  // one product of long multivectors can take seconds
     if (a[i] == 0.0) continue;
@@ -76,6 +76,12 @@ std::vector<double> product(const std::vector<double>& a, const std::vector<doub
       r[t] = b[j] * (a[i] * bs.s) + r[t];
     }
   }
+}
+
+std::vector<double> product(const std::vector<double>& a, const std::vector<double>& b,
+                            const std::vector<std::int8_t>& signature, const SignTable& signs) {
+  std::vector<double> r(a.size());
+  product_into(a, b, signature, signs, r);
   return r;
 }
 
@@ -84,6 +90,11 @@ std::vector<double> product(const std::vector<double>& a, const std::vector<doub
 std::vector<double> geometric_product(const std::vector<double>& a, const std::vector<double>& b,
                                       const std::vector<std::int8_t>& signature) {
   return product(a, b, signature, SignTable(0, signature));
+}
+
+void geometric_product_into(std::span<const double> a, std::span<const double> b,
+                            std::span<const std::int8_t> signature, std::span<double> r) {
+  product_into(a, b, signature, SignTable(0, signature), r);
 }
 
 std::vector<std::vector<double>> geometric_product_n(const std::vector<std::vector<double>>& a,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace vek::algebra {
@@ -14,6 +15,12 @@ namespace vek::algebra {
 // beyond the signature, or a blade index at or beyond len(a).
 std::vector<double> geometric_product(const std::vector<double>& a, const std::vector<double>& b,
                                       const std::vector<std::int8_t>& signature);
+
+// The same product written into r, which must hold a.size() values (its
+// previous contents are discarded); for callers that keep their own storage.
+// Throws exactly as geometric_product does; r is then left partly written.
+void geometric_product_into(std::span<const double> a, std::span<const double> b,
+                            std::span<const std::int8_t> signature, std::span<double> r);
 
 // a[n] * b[n] for n below the shorter length, on the shared pool. If any pair
 // fails the whole call throws (one of the failures); no partial result.

@@ -55,21 +55,11 @@ Vec binary_vec(const Vec& a, const Vec& b, F into) {
 void exp_into(const double* xs, std::size_t n, double* out) { unary(xs, n, out, guarded_exp); }
 void ln_into(const double* ys, std::size_t n, double* out) { unary(ys, n, out, guarded_ln); }
 void sqrt_into(const double* xs, std::size_t n, double* out) { unary(xs, n, out, sqrt_elem); }
-void sin_into(const double* xs, std::size_t n, double* out) {
-  unary(xs, n, out, [](double x) { return std::sin(x); });
-}
-void cos_into(const double* xs, std::size_t n, double* out) {
-  unary(xs, n, out, [](double x) { return std::cos(x); });
-}
-void add_into(const double* a, const double* b, std::size_t n, double* out) {
-  binary(a, b, n, out, [](double p, double q) { return p + q; });
-}
-void sub_into(const double* a, const double* b, std::size_t n, double* out) {
-  binary(a, b, n, out, [](double p, double q) { return p - q; });
-}
-void mul_into(const double* a, const double* b, std::size_t n, double* out) {
-  binary(a, b, n, out, [](double p, double q) { return p * q; });
-}
+void sin_into(const double* xs, std::size_t n, double* out) { unary(xs, n, out, sin_elem); }
+void cos_into(const double* xs, std::size_t n, double* out) { unary(xs, n, out, cos_elem); }
+void add_into(const double* a, const double* b, std::size_t n, double* out) { binary(a, b, n, out, add_elem); }
+void sub_into(const double* a, const double* b, std::size_t n, double* out) { binary(a, b, n, out, sub_elem); }
+void mul_into(const double* a, const double* b, std::size_t n, double* out) { binary(a, b, n, out, mul_elem); }
 void div_into(const double* a, const double* b, std::size_t n, double* out) {
   binary(a, b, n, out, div_elem);
 }

@@ -13,7 +13,13 @@ namespace vek::kernels {
 using Vec = std::vector<double>;
 using PairVec = std::vector<std::pair<double, double>>;
 
-// Scalar element rules, exposed for the tests and for other subsystems.
+// Scalar element rules, exposed for the tests and for other subsystems; the
+// batch kernels below and the numpy ufuncs both apply exactly these.
+inline double add_elem(double a, double b) noexcept { return a + b; }
+inline double sub_elem(double a, double b) noexcept { return a - b; }
+inline double mul_elem(double a, double b) noexcept { return a * b; }
+inline double sin_elem(double x) noexcept { return std::sin(x); }
+inline double cos_elem(double x) noexcept { return std::cos(x); }
 inline double div_elem(double a, double b) noexcept {
   return std::fabs(b) < kTiny ? std::nan("") : a / b;
 }
