@@ -91,6 +91,15 @@ def test_keywords_and_positions_mix(vc):
     assert vc.sub_n(bs=[2.0], as_=[5.0]) == [3.0]
 
 
+@pytest.mark.parametrize(
+    "make, given",
+    [(vek_core.VEKKnot, (vek_core.VEKPoint(0.5, 1.5),)), (vek_core.find_formula, ([[1.0, 2.0, 3.0]], [2.0, 5.0, 6.0]))],
+)
+def test_omitted_parameters_take_the_defaults_the_signature_shows(make, given):
+    shown = [p.default for p in inspect.signature(make).parameters.values()][len(given):]
+    assert repr(make(*given)) == repr(make(*given, *shown))
+
+
 class Lying:
     """A sequence whose __len__ fails; its elements still count."""
 

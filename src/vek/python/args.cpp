@@ -1,6 +1,8 @@
 #include "vek/python/args.hpp"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace vek::py {
 
@@ -109,12 +111,22 @@ bool parse_tuple(const Signature& spec, PyObject* args, PyObject* kwargs, PyObje
 }
 
 PyObject* default_value(const Signature& spec, Py_ssize_t i) {
+  static std::vector<std::pair<const char*, PyObject*>> made;  // kept for the life of the process
   const char* text = spec.defaults[i];
-  if (std::strcmp(text, "True") == 0) return Py_NewRef(Py_True);
-  if (std::strcmp(text, "False") == 0) return Py_NewRef(Py_False);
-  if (std::strpbrk(text, ".eE") == nullptr) return PyLong_FromString(text, nullptr, 10);
-  Ref literal(PyUnicode_FromString(text));
-  return literal ? PyFloat_FromString(literal.get()) : nullptr;
+  for (const auto& [t, value] : made) {
+    if (t == text) return value;
+  }
+  PyObject* value;
+  if (std::strcmp(text, "True") == 0 || std::strcmp(text, "False") == 0) {
+    value = Py_NewRef(text[0] == 'T' ? Py_True : Py_False);
+  } else if (std::strpbrk(text, ".eE") == nullptr) {
+    value = PyLong_FromString(text, nullptr, 10);
+  } else {
+    Ref literal(PyUnicode_FromString(text));
+    value = literal ? PyFloat_FromString(literal.get()) : nullptr;
+  }
+  if (value != nullptr) made.emplace_back(text, value);
+  return value;
 }
 
 }  // namespace vek::py

@@ -40,7 +40,7 @@ bool parse_fast(const Signature& spec, PyObject* const* args, Py_ssize_t nargs, 
 bool parse_tuple(const Signature& spec, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // The value of parameter i's default (True, False, an int or a float
-// literal): a new reference, or nullptr with an error set.
+// literal), made once: a borrowed reference, or nullptr with an error set.
 PyObject* default_value(const Signature& spec, Py_ssize_t i);
 
 // A fast-call entry (PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t,

@@ -82,18 +82,13 @@ bool check_columns(const std::vector<std::vector<double>>& columns) {
 // An opt-in progress hook for front ends (the command line): when
 // vek_math._runtime.search_progress is callable, it is called after every
 // scored level with (level, generated, scored, best formula or None, best
-// error). Sets `out` to a new reference or leaves it empty.
-bool progress_callback(Ref& out) {
-  PyObject* modules = PyImport_GetModuleDict();  // borrowed
-  PyObject* runtime = PyDict_GetItemString(modules, "vek_math._runtime");  // borrowed
-  if (runtime == nullptr) return true;
+// error). Empty when there is none.
+Ref progress_callback() {
+  PyObject* runtime = PyDict_GetItemString(PyImport_GetModuleDict(), "vek_math._runtime");  // borrowed
+  if (runtime == nullptr) return Ref();
   Ref hook(PyObject_GetAttrString(runtime, "search_progress"));
-  if (!hook) {
-    PyErr_Clear();
-    return true;
-  }
-  if (hook.get() != Py_None && PyCallable_Check(hook.get())) out = std::move(hook);
-  return true;
+  if (!hook) PyErr_Clear();
+  return hook && hook.get() != Py_None && PyCallable_Check(hook.get()) ? std::move(hook) : Ref();
 }
 
 PyObject* find_formula(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
@@ -102,8 +97,7 @@ PyObject* find_formula(const std::vector<std::vector<double>>& columns, const st
   if (!check_columns(columns)) return nullptr;
   const discover::SearchConfig config{max_complexity, beam_width, precision_goal,
                                       use_trig,       use_vek,    complexity_penalty};
-  Ref progress;
-  if (!progress_callback(progress)) return nullptr;
+  const Ref progress = progress_callback();
 
   // The search runs without the interpreter lock; the calling thread takes
   // it back to run signal handlers (Ctrl-C stops the search) and the

@@ -36,11 +36,9 @@ namespace vek::py {
 template <class T>
 bool convert_arg(const Signature& spec, Py_ssize_t i, PyObject* const* given, T& out) {
   PyObject* o = given[i];
-  Ref fallback;
   if (o == nullptr) {
     if (spec.defaults == nullptr || spec.defaults[i] == nullptr) return true;  // `out` keeps its value
-    fallback = Ref(default_value(spec, i));
-    if (!(o = fallback.get())) return false;
+    if ((o = default_value(spec, i)) == nullptr) return false;
   }
   return arg(spec, i, o, [](PyObject* p, T& v) { return from_py(p, v); }, out);
 }
