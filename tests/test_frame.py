@@ -1,8 +1,10 @@
 """The module frame: registration, argument parsing, conversions, errors."""
 
+import ast
 import ctypes
 import os
 import inspect
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -14,17 +16,18 @@ import vek_math
 from conftest import traced_growth
 from vek_math import vek_core
 
-REGISTRATION_ORDER = [
-    "VEKPoint", "VEKPair", "VEKKnot", "schrodinger_step_n", "rotate_phase_n", "simulate_pulses_n",
-    "boost_n", "exp_n", "ln_n", "add_n", "sub_n", "mul_n", "div_n", "sqrt_n", "sin_n", "cos_n",
-    "tension_n", "pow_n", "christoffel_batch_n", "octonion_mul_n", "geometric_product_n",
-    "PySearchResult", "find_formula",
-]
+STUB = pathlib.Path(__file__).resolve().parent.parent / "vek_math" / "vek_core.pyi"
 
 
-def test_all_lists_registered_names_in_order():
-    present = [n for n in REGISTRATION_ORDER if hasattr(vek_core, n)]
-    assert vek_core.__all__ == present
+def test_all_lists_the_stubs_names_in_registration_order():
+    # The stub's __all__ is the one written-down list of names, in order.
+    tree = ast.parse(STUB.read_text())
+    (stub_all,) = [ast.literal_eval(n.value) for n in tree.body
+                   if isinstance(n, ast.Assign) and n.targets[0].id == "__all__"]
+    declared = {n.name for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}
+    assert vek_core.__all__ == stub_all
+    assert set(stub_all) == {n for n in declared if not n.startswith("_")}
+    assert {n for n in dir(vek_core) if not n.startswith("_")} == set(stub_all)
     assert vek_core.__doc__ == ""
     assert vek_math.__all__ == vek_core.__all__
 
@@ -53,10 +56,8 @@ def test_subinterpreter_import_is_refused():
     assert proc.stdout.startswith("ImportError") and "sub-interpreters" in proc.stdout
 
 
-@pytest.mark.parametrize("name", [n for n in REGISTRATION_ORDER if n.endswith("_n") or n == "find_formula"])
+@pytest.mark.parametrize("name", [n for n in vek_core.__all__ if not isinstance(getattr(vek_core, n), type)])
 def test_functions_carry_signature_docstrings(name):
-    if not hasattr(vek_core, name):
-        pytest.skip("not registered in this build")
     f = getattr(vek_core, name)
     assert f.__module__ == vek_core.__name__
     assert f.__text_signature__.startswith("(")
@@ -88,6 +89,15 @@ def test_keywords_and_positions_mix(vc):
     assert vc.ln_n(ys=[1.0]) == [0.0]
     assert vc.sub_n([5.0], bs=[2.0]) == [3.0]
     assert vc.sub_n(bs=[2.0], as_=[5.0]) == [3.0]
+
+
+@pytest.mark.parametrize(
+    "make, given",
+    [(vek_core.VEKKnot, (vek_core.VEKPoint(0.5, 1.5),)), (vek_core.find_formula, ([[1.0, 2.0, 3.0]], [2.0, 5.0, 6.0]))],
+)
+def test_omitted_parameters_take_the_defaults_the_signature_shows(make, given):
+    shown = [p.default for p in inspect.signature(make).parameters.values()][len(given):]
+    assert repr(make(*given)) == repr(make(*given, *shown))
 
 
 class Lying:

@@ -1,10 +1,12 @@
 #include "vek/python/args.hpp"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace vek::py {
 
-std::string ArgSpec::full_name() const {
+std::string Signature::full_name() const {
   std::string s;
   if (cls != nullptr) {
     s += cls;
@@ -17,7 +19,7 @@ std::string ArgSpec::full_name() const {
 
 namespace {
 
-bool too_many_positional(const ArgSpec& spec, Py_ssize_t given) {
+bool too_many_positional(const Signature& spec, Py_ssize_t given) {
   const char* was = given == 1 ? "was" : "were";
   const std::string name = spec.full_name();
   if (spec.required != spec.count) {
@@ -32,7 +34,7 @@ bool too_many_positional(const ArgSpec& spec, Py_ssize_t given) {
 
 // Matches one keyword; false with the error set when it names no parameter
 // or one that already has a value.
-bool take_keyword(const ArgSpec& spec, PyObject* key, PyObject* value, PyObject** out) {
+bool take_keyword(const Signature& spec, PyObject* key, PyObject* value, PyObject** out) {
   Py_ssize_t len = 0;
   const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
   if (text == nullptr) {
@@ -56,7 +58,7 @@ bool take_keyword(const ArgSpec& spec, PyObject* key, PyObject* value, PyObject*
   return false;
 }
 
-bool check_required(const ArgSpec& spec, PyObject** out) {
+bool check_required(const Signature& spec, PyObject** out) {
   Py_ssize_t missing = 0;
   for (Py_ssize_t i = 0; i < spec.required; ++i) missing += out[i] == nullptr;
   if (missing == 0) return true;
@@ -80,7 +82,7 @@ bool check_required(const ArgSpec& spec, PyObject** out) {
 
 }  // namespace
 
-bool parse_fast(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool parse_fast(const Signature& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
   for (Py_ssize_t i = 0; i < spec.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
@@ -94,7 +96,7 @@ bool parse_fast(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, Py
   return check_required(spec, out);
 }
 
-bool parse_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
+bool parse_tuple(const Signature& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   for (Py_ssize_t i = 0; i < spec.count; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
   if (nargs > spec.count) return too_many_positional(spec, nargs);
@@ -106,6 +108,25 @@ bool parse_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject
     }
   }
   return check_required(spec, out);
+}
+
+PyObject* default_value(const Signature& spec, Py_ssize_t i) {
+  static std::vector<std::pair<const char*, PyObject*>> made;  // kept for the life of the process
+  const char* text = spec.defaults[i];
+  for (const auto& [t, value] : made) {
+    if (t == text) return value;
+  }
+  PyObject* value;
+  if (std::strcmp(text, "True") == 0 || std::strcmp(text, "False") == 0) {
+    value = Py_NewRef(text[0] == 'T' ? Py_True : Py_False);
+  } else if (std::strpbrk(text, ".eE") == nullptr) {
+    value = PyLong_FromString(text, nullptr, 10);
+  } else {
+    Ref literal(PyUnicode_FromString(text));
+    value = literal ? PyFloat_FromString(literal.get()) : nullptr;
+  }
+  if (value != nullptr) made.emplace_back(text, value);
+  return value;
 }
 
 }  // namespace vek::py

@@ -1,13 +1,12 @@
 // Bindings of the element-wise kernels.
 #include <algorithm>
+#include <span>
+#include <vector>
+
 #include "vek/kernels/kernels.hpp"
-#include "vek/python/args.hpp"
+#include "vek/python/callable.hpp"
 #include "vek/python/docs.hpp"
-#include "vek/python/errors.hpp"
-#include "vek/python/from_py.hpp"
 #include "vek/python/native_call.hpp"
-#include "vek/python/registry.hpp"
-#include "vek/python/to_py.hpp"
 
 namespace vek::py {
 namespace {
@@ -15,85 +14,46 @@ namespace {
 using Unary = void (*)(const double*, std::size_t, double*);
 using Binary = void (*)(const double*, const double*, std::size_t, double*);
 
-constexpr const char* kXs[] = {"xs"};
-constexpr const char* kYs[] = {"ys"};
-constexpr const char* kAsBs[] = {"as_", "bs"};
-constexpr const char* kXsYs[] = {"xs", "ys"};
-constexpr const char* kBasesExps[] = {"bases", "exps"};
-constexpr const char* kBoost[] = {"points", "phis", "c"};
-
-constexpr ArgSpec kExpN{"exp_n", nullptr, kXs, 1};
-constexpr ArgSpec kLnN{"ln_n", nullptr, kYs, 1};
-constexpr ArgSpec kSqrtN{"sqrt_n", nullptr, kXs, 1};
-constexpr ArgSpec kSinN{"sin_n", nullptr, kXs, 1};
-constexpr ArgSpec kCosN{"cos_n", nullptr, kXs, 1};
-constexpr ArgSpec kAddN{"add_n", nullptr, kAsBs, 2};
-constexpr ArgSpec kSubN{"sub_n", nullptr, kAsBs, 2};
-constexpr ArgSpec kMulN{"mul_n", nullptr, kAsBs, 2};
-constexpr ArgSpec kDivN{"div_n", nullptr, kAsBs, 2};
-constexpr ArgSpec kTensionN{"tension_n", nullptr, kXsYs, 2};
-constexpr ArgSpec kPowN{"pow_n", nullptr, kBasesExps, 2};
-constexpr ArgSpec kBoostN{"boost_n", nullptr, kBoost, 3};
-
 // One list in, one list out; the owned input buffer is reused for the output.
-template <const ArgSpec& Spec, Unary Kernel>
-PyObject* unary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    std::vector<double> xs;
-    if (!parse_fast(Spec, args, nargs, kwnames, a) || !arg(Spec, 0, a[0], to_f64_vec, xs)) return nullptr;
-    NativeCall call(xs.size() >= kReleaseGilFrom);
-    call.run([&] { Kernel(xs.data(), xs.size(), xs.data()); });
-    return list_from_f64(xs);
-  });
+template <Unary Kernel>
+std::vector<double> unary(std::vector<double> xs) {
+  NativeCall call(xs.size() >= kReleaseGilFrom);
+  call.run([&] { Kernel(xs.data(), xs.size(), xs.data()); });
+  return xs;
 }
 
 // Two lists in, the shorter length out.
-template <const ArgSpec& Spec, Binary Kernel>
-PyObject* binary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[2];
-    std::vector<double> as, bs;
-    if (!parse_fast(Spec, args, nargs, kwnames, a) || !arg(Spec, 0, a[0], to_f64_vec, as) ||
-        !arg(Spec, 1, a[1], to_f64_vec, bs))
-      return nullptr;
-    const std::size_t n = std::min(as.size(), bs.size());
-    NativeCall call(n >= kReleaseGilFrom);
-    call.run([&] { Kernel(as.data(), bs.data(), n, as.data()); });
-    return list_from_f64(as.data(), n);
-  });
+template <Binary Kernel>
+std::vector<double> binary(std::vector<double> as, std::vector<double> bs) {
+  const std::size_t n = std::min(as.size(), bs.size());
+  NativeCall call(n >= kReleaseGilFrom);
+  call.run([&] { Kernel(as.data(), bs.data(), n, as.data()); });
+  as.resize(n);
+  return as;
 }
 
-PyObject* boost(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[3];
-    std::vector<std::pair<double, double>> points;
-    std::vector<double> phis;
-    double c;
-    if (!parse_fast(kBoostN, args, nargs, kwnames, a) || !arg(kBoostN, 0, a[0], to_pair_vec, points) ||
-        !arg(kBoostN, 1, a[1], to_f64_vec, phis) || !arg(kBoostN, 2, a[2], to_f64, c))
-      return nullptr;
-    NativeCall call(std::min(points.size(), phis.size()) >= kReleaseGilFrom / 8);
-    const auto out = call.run([&] { return kernels::boost_n(points, phis, c); });
-    return list_from_pairs(out);
-  });
+kernels::PairVec boost(const kernels::PairVec& points, const std::vector<double>& phis, double c) {
+  NativeCall call(std::min(points.size(), phis.size()) >= kReleaseGilFrom / 8);
+  return call.run([&] { return kernels::boost_n(points, phis, c); });
 }
+
+Export kRows[] = {
+    function<"boost_n", "points, phis, c", boost, doc::boost_n>(),
+    function<"exp_n", "xs", unary<kernels::exp_into>, doc::exp_n>(),
+    function<"ln_n", "ys", unary<kernels::ln_into>, doc::ln_n>(),
+    function<"add_n", "as_, bs", binary<kernels::add_into>, doc::add_n>(),
+    function<"sub_n", "as_, bs", binary<kernels::sub_into>, doc::sub_n>(),
+    function<"mul_n", "as_, bs", binary<kernels::mul_into>, doc::mul_n>(),
+    function<"div_n", "as_, bs", binary<kernels::div_into>, doc::div_n>(),
+    function<"sqrt_n", "xs", unary<kernels::sqrt_into>, doc::sqrt_n>(),
+    function<"sin_n", "xs", unary<kernels::sin_into>, doc::sin_n>(),
+    function<"cos_n", "xs", unary<kernels::cos_into>, doc::cos_n>(),
+    function<"tension_n", "xs, ys", binary<kernels::tension_into>, doc::tension_n>(),
+    function<"pow_n", "bases, exps", binary<kernels::pow_into>, doc::pow_n>(),
+};
 
 }  // namespace
 
-namespace reg {
-PyMethodDef boost_n{"boost_n", fast(boost), kFast, doc::boost_n};
-PyMethodDef exp_n{"exp_n", fast(unary<kExpN, kernels::exp_into>), kFast, doc::exp_n};
-PyMethodDef ln_n{"ln_n", fast(unary<kLnN, kernels::ln_into>), kFast, doc::ln_n};
-PyMethodDef add_n{"add_n", fast(binary<kAddN, kernels::add_into>), kFast, doc::add_n};
-PyMethodDef sub_n{"sub_n", fast(binary<kSubN, kernels::sub_into>), kFast, doc::sub_n};
-PyMethodDef mul_n{"mul_n", fast(binary<kMulN, kernels::mul_into>), kFast, doc::mul_n};
-PyMethodDef div_n{"div_n", fast(binary<kDivN, kernels::div_into>), kFast, doc::div_n};
-PyMethodDef sqrt_n{"sqrt_n", fast(unary<kSqrtN, kernels::sqrt_into>), kFast, doc::sqrt_n};
-PyMethodDef sin_n{"sin_n", fast(unary<kSinN, kernels::sin_into>), kFast, doc::sin_n};
-PyMethodDef cos_n{"cos_n", fast(unary<kCosN, kernels::cos_into>), kFast, doc::cos_n};
-PyMethodDef tension_n{"tension_n", fast(binary<kTensionN, kernels::tension_into>), kFast, doc::tension_n};
-PyMethodDef pow_n{"pow_n", fast(binary<kPowN, kernels::pow_into>), kFast, doc::pow_n};
-}  // namespace reg
+extern const std::span<Export> kKernelExports(kRows);
 
 }  // namespace vek::py

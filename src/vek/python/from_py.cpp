@@ -105,7 +105,7 @@ bool exact_floats(PyObject* seq, std::array<double, N>& out) {
 
 bool f64_at(PyObject* seq, Py_ssize_t k, double& out) {
   Ref item(PySequence_GetItem(seq, k));
-  return item && to_f64(item.get(), out);
+  return item && from_py(item.get(), out);
 }
 
 }  // namespace
@@ -136,7 +136,7 @@ bool copy_double_buffer(PyObject* o, std::vector<double>& out) {
   return fits;
 }
 
-bool to_f64_vec(PyObject* o, std::vector<double>& out) {
+bool from_py(PyObject* o, std::vector<double>& out) {
   if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o) && copy_double_buffer(o, out)) return true;
   // Exact list of exact floats: the common case, kept tight.
   if (PyList_CheckExact(o)) {
@@ -156,20 +156,20 @@ bool to_f64_vec(PyObject* o, std::vector<double>& out) {
       if (!signals_ok(i)) return false;
       Ref item(Py_NewRef(PyList_GET_ITEM(o, i)));
       double v;
-      if (!to_f64(item.get(), v)) return false;
+      if (!from_py(item.get(), v)) return false;
       out.push_back(v);
     }
     return true;
   }
   return for_each_element(o, out, [&](PyObject* item) {
     double v;
-    if (!to_f64(item, v)) return false;
+    if (!from_py(item, v)) return false;
     out.push_back(v);
     return true;
   });
 }
 
-bool to_pair_vec(PyObject* o, std::vector<std::pair<double, double>>& out) {
+bool from_py(PyObject* o, std::vector<std::pair<double, double>>& out) {
   return for_each_element(o, out, [&](PyObject* item) {
     if (!PyTuple_Check(item)) {
       set_cannot_convert(item, "PyTuple");
@@ -181,13 +181,13 @@ bool to_pair_vec(PyObject* o, std::vector<std::pair<double, double>>& out) {
       return false;
     }
     double a, b;
-    if (!to_f64(PyTuple_GET_ITEM(item, 0), a) || !to_f64(PyTuple_GET_ITEM(item, 1), b)) return false;
+    if (!from_py(PyTuple_GET_ITEM(item, 0), a) || !from_py(PyTuple_GET_ITEM(item, 1), b)) return false;
     out.emplace_back(a, b);
     return true;
   });
 }
 
-bool to_oct_vec(PyObject* o, std::vector<std::array<double, 8>>& out) {
+bool from_py(PyObject* o, std::vector<std::array<double, 8>>& out) {
   return for_each_element(o, out, [&](PyObject* item) {
     if (!PySequence_Check(item)) {
       set_cannot_convert(item, "Sequence");
@@ -222,16 +222,16 @@ bool to_oct_vec(PyObject* o, std::vector<std::array<double, 8>>& out) {
   });
 }
 
-bool to_vec_vec(PyObject* o, std::vector<std::vector<double>>& out) {
+bool from_py(PyObject* o, std::vector<std::vector<double>>& out) {
   return for_each_element(o, out, [&](PyObject* item) {
     std::vector<double> v;
-    if (!to_f64_vec(item, v)) return false;
+    if (!from_py(item, v)) return false;
     out.push_back(std::move(v));
     return true;
   });
 }
 
-bool to_i8_vec(PyObject* o, std::vector<std::int8_t>& out) {
+bool from_py(PyObject* o, std::vector<std::int8_t>& out) {
   return for_each_element(o, out, [&](PyObject* item) {
     const long v = PyLong_AsLong(item);
     if (v == -1 && PyErr_Occurred()) return false;
@@ -244,7 +244,7 @@ bool to_i8_vec(PyObject* o, std::vector<std::int8_t>& out) {
   });
 }
 
-bool to_index(PyObject* o, std::uint64_t& out) {
+bool from_py(PyObject* o, std::uint64_t& out) {
   Ref idx(PyNumber_Index(o));
   if (!idx) return false;
   const unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
@@ -253,7 +253,7 @@ bool to_index(PyObject* o, std::uint64_t& out) {
   return true;
 }
 
-bool to_i64(PyObject* o, std::int64_t& out) {
+bool from_py(PyObject* o, std::int64_t& out) {
   Ref idx(PyNumber_Index(o));
   if (!idx) return false;
   const long long v = PyLong_AsLongLong(idx.get());
@@ -262,7 +262,7 @@ bool to_i64(PyObject* o, std::int64_t& out) {
   return true;
 }
 
-bool to_bool(PyObject* o, bool& out) {
+bool from_py(PyObject* o, bool& out) {
   if (PyBool_Check(o)) {
     out = o == Py_True;
     return true;
@@ -292,7 +292,7 @@ bool to_bool(PyObject* o, bool& out) {
   return false;
 }
 
-bool to_str(PyObject* o, std::string& out) {
+bool from_py(PyObject* o, std::string& out) {
   if (!PyUnicode_Check(o)) {
     set_cannot_convert(o, "PyString");
     return false;

@@ -1,5 +1,6 @@
-// Python -> native conversions. Each converter returns false with a Python
-// exception set; the caller wraps TypeErrors with the parameter name.
+// Python -> native conversions, one from_py overload per native type. Each
+// returns false with a Python exception set; the caller wraps TypeErrors
+// with the parameter name.
 #pragma once
 
 #include <array>
@@ -8,12 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include "vek/objects/point.hpp"
 #include "vek/python/args.hpp"
 #include "vek/python/py.hpp"
+#include "vek/python/types.hpp"
 
 namespace vek::py {
 
-inline bool to_f64(PyObject* o, double& out) {
+inline bool from_py(PyObject* o, double& out) {
   if (PyFloat_CheckExact(o)) {
     out = PyFloat_AS_DOUBLE(o);
     return true;
@@ -24,18 +27,33 @@ inline bool to_f64(PyObject* o, double& out) {
   return true;
 }
 
-bool to_f64_vec(PyObject* o, std::vector<double>& out);
-bool to_pair_vec(PyObject* o, std::vector<std::pair<double, double>>& out);
-bool to_oct_vec(PyObject* o, std::vector<std::array<double, 8>>& out);
-bool to_vec_vec(PyObject* o, std::vector<std::vector<double>>& out);
-bool to_i8_vec(PyObject* o, std::vector<std::int8_t>& out);
-bool to_index(PyObject* o, std::uint64_t& out);
-bool to_i64(PyObject* o, std::int64_t& out);
-bool to_bool(PyObject* o, bool& out);
-bool to_str(PyObject* o, std::string& out);  // str only, as UTF-8
+bool from_py(PyObject* o, std::vector<double>& out);
+bool from_py(PyObject* o, std::vector<std::pair<double, double>>& out);  // tuples of two
+bool from_py(PyObject* o, std::vector<std::array<double, 8>>& out);      // sequences of eight
+bool from_py(PyObject* o, std::vector<std::vector<double>>& out);
+bool from_py(PyObject* o, std::vector<std::int8_t>& out);
+bool from_py(PyObject* o, std::uint64_t& out);  // a non-negative index
+bool from_py(PyObject* o, std::int64_t& out);   // an index
+bool from_py(PyObject* o, bool& out);           // bool or numpy's bool scalar
+bool from_py(PyObject* o, std::string& out);    // str only, as UTF-8
 
 // TypeError "'{type}' object cannot be converted to '{target}'".
 void set_cannot_convert(PyObject* o, const char* target);
+
+// The value of an instance of `type` (one of the module's classes, which
+// are final: the exact type); false with no error set for any other object.
+template <class T>
+bool unboxed(PyObject* o, PyTypeObject* type, T& out) {
+  if (type == nullptr || !Py_IS_TYPE(o, type)) return false;
+  out = unbox<T>(o);
+  return true;
+}
+
+inline bool from_py(PyObject* o, objects::Point& out) {
+  if (unboxed(o, point_type(), out)) return true;
+  if (!PyErr_Occurred()) set_cannot_convert(o, "VEKPoint");
+  return false;
+}
 
 // Replaces a pending TypeError (exactly TypeError) by
 // TypeError("argument '{name}': {message}") carrying the original's cause;
@@ -44,17 +62,16 @@ void wrap_arg_error(const char* name);
 
 // Converts parameter i of spec with `convert`, wrapping its TypeError.
 template <class T, class Convert>
-bool arg(const ArgSpec& spec, Py_ssize_t i, PyObject* o, Convert convert, T& out) {
+bool arg(const Signature& spec, Py_ssize_t i, PyObject* o, Convert convert, T& out) {
   if (convert(o, out)) return true;
   wrap_arg_error(spec.names[i]);
   return false;
 }
 
-// The same for an optional parameter: leaves `out` (its default) alone
-// when the parameter was not given.
-template <class T, class Convert>
-bool opt_arg(const ArgSpec& spec, Py_ssize_t i, PyObject* o, Convert convert, T& out) {
-  return o == nullptr || arg(spec, i, o, convert, out);
-}
+// The names the engine module converts with.
+inline bool to_f64(PyObject* o, double& out) { return from_py(o, out); }
+inline bool to_f64_vec(PyObject* o, std::vector<double>& out) { return from_py(o, out); }
+inline bool to_index(PyObject* o, std::uint64_t& out) { return from_py(o, out); }
+inline bool to_str(PyObject* o, std::string& out) { return from_py(o, out); }
 
 }  // namespace vek::py

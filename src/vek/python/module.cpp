@@ -1,45 +1,15 @@
-// The extension's entry point and its one registration table.
+// The extension's entry point: it registers each subsystem's exports.
 #include <cstdint>
+#include <span>
 
-#include "vek/python/py.hpp"
-#include "vek/python/registry.hpp"
+#include "vek/python/callable.hpp"
 
 namespace vek::py {
+
+// Each subsystem's exports, in the order they are registered.
+extern const std::span<Export> kObjectExports, kKernelExports, kAlgebraExports, kDiscoverExports;
+
 namespace {
-
-// One row per exported name, in registration order: either a function
-// descriptor or the maker of a class type.
-struct Entry {
-  const char* name;
-  PyMethodDef* function;
-  PyTypeObject* (*type)();
-};
-
-const Entry kEntries[] = {
-    {"VEKPoint", nullptr, reg::point_type},
-    {"VEKPair", nullptr, reg::pair_type},
-    {"VEKKnot", nullptr, reg::knot_type},
-    {"schrodinger_step_n", &reg::schrodinger_step_n, nullptr},
-    {"rotate_phase_n", &reg::rotate_phase_n, nullptr},
-    {"simulate_pulses_n", &reg::simulate_pulses_n, nullptr},
-    {"boost_n", &reg::boost_n, nullptr},
-    {"exp_n", &reg::exp_n, nullptr},
-    {"ln_n", &reg::ln_n, nullptr},
-    {"add_n", &reg::add_n, nullptr},
-    {"sub_n", &reg::sub_n, nullptr},
-    {"mul_n", &reg::mul_n, nullptr},
-    {"div_n", &reg::div_n, nullptr},
-    {"sqrt_n", &reg::sqrt_n, nullptr},
-    {"sin_n", &reg::sin_n, nullptr},
-    {"cos_n", &reg::cos_n, nullptr},
-    {"tension_n", &reg::tension_n, nullptr},
-    {"pow_n", &reg::pow_n, nullptr},
-    {"christoffel_batch_n", &reg::christoffel_batch_n, nullptr},
-    {"octonion_mul_n", &reg::octonion_mul_n, nullptr},
-    {"geometric_product_n", &reg::geometric_product_n, nullptr},
-    {"PySearchResult", nullptr, search_result_type},
-    {"find_formula", &reg::find_formula, nullptr},
-};
 
 PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "vek_core", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
@@ -61,20 +31,17 @@ bool add(PyObject* module, const char* name, PyObject* value) {
   return PyModule_AddObjectRef(module, name, owned.get()) == 0;
 }
 
-bool register_entry(PyObject* module, const Entry& e) {
+bool register_export(PyObject* module, Export& e) {
   if (e.type != nullptr) {
     PyTypeObject* type = e.type();
     if (type == nullptr) return false;
-    return add(module, e.name, Py_NewRef(reinterpret_cast<PyObject*>(type)));
+    Ref name(PyType_GetName(type));
+    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    return text != nullptr && add(module, text, Py_NewRef(reinterpret_cast<PyObject*>(type)));
   }
   Ref module_name(PyModule_GetNameObject(module));
   if (!module_name) return false;
-  Ref func(PyCFunction_NewEx(e.function, module, module_name.get()));
-  if (!func) return false;
-  Ref name(PyObject_GetAttrString(func.get(), "__name__"));
-  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-  if (text == nullptr) return false;
-  return add(module, text, func.release());
+  return add(module, e.function.ml_name, PyCFunction_NewEx(&e.function, module, module_name.get()));
 }
 
 PyObject* init() {
@@ -91,8 +58,10 @@ PyObject* init() {
 
   Ref module(PyModule_Create(&g_def));
   if (!module) return nullptr;
-  for (const Entry& e : kEntries) {
-    if (!register_entry(module.get(), e)) return nullptr;  // nothing is kept
+  for (std::span<Export> exports : {kObjectExports, kKernelExports, kAlgebraExports, kDiscoverExports}) {
+    for (Export& e : exports) {
+      if (!register_export(module.get(), e)) return nullptr;  // nothing is kept
+    }
   }
   g_module = Py_NewRef(module.get());
   return module.release();

@@ -17,7 +17,4 @@ struct Found {
   std::vector<double> params;
 };
 
-// vek_core's PySearchResult type (borrowed), made on first use.
-PyTypeObject* search_result_type();
-
 }  // namespace vek::py

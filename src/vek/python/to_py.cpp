@@ -48,25 +48,23 @@ PyObject* list_from_f64(const double* v, std::size_t n) {
   return build_list(n, [&](std::size_t i) { return new_float(v[i]); });
 }
 
-PyObject* tuple_from_pair(double a, double b) {
-  const double v[2] = {a, b};
-  return tuple_from<2>(v);
+PyObject* to_py(const std::vector<std::pair<double, double>>& v) {
+  return build_list(v.size(), [&](std::size_t i) {
+    const double pair[2] = {v[i].first, v[i].second};
+    return tuple_from<2>(pair);
+  });
 }
 
-PyObject* list_from_pairs(const std::vector<std::pair<double, double>>& v) {
-  return build_list(v.size(), [&](std::size_t i) { return tuple_from_pair(v[i].first, v[i].second); });
-}
-
-PyObject* list_from_triples(const std::vector<std::array<double, 3>>& v) {
+PyObject* to_py(const std::vector<std::array<double, 3>>& v) {
   return build_list(v.size(), [&](std::size_t i) { return tuple_from<3>(v[i].data()); });
 }
 
-PyObject* list_from_octs(const std::vector<std::array<double, 8>>& v) {
+PyObject* to_py(const std::vector<std::array<double, 8>>& v) {
   return build_list(v.size(), [&](std::size_t i) { return list_from_f64(v[i].data(), 8); });
 }
 
-PyObject* list_from_vecs(const std::vector<std::vector<double>>& v) {
-  return build_list(v.size(), [&](std::size_t i) { return list_from_f64(v[i]); });
+PyObject* to_py(const std::vector<std::vector<double>>& v) {
+  return build_list(v.size(), [&](std::size_t i) { return to_py(v[i]); });
 }
 
 PyObject* reduce_to(const char* reconstructor, PyObject* args) {

@@ -1,14 +1,20 @@
-// Native -> Python result conversions. Each returns a new reference, or
-// nullptr with a Python exception set.
+// Native -> Python conversions, one to_py overload per native type. Each
+// returns a new reference, or nullptr with a Python exception set.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "vek/objects/knot.hpp"
+#include "vek/objects/pair.hpp"
+#include "vek/objects/point.hpp"
 #include "vek/python/py.hpp"
+#include "vek/python/search_result.hpp"
+#include "vek/python/types.hpp"
 
 namespace vek::py {
 
@@ -28,22 +34,35 @@ inline PyObject* new_float(double v) {
 }
 
 PyObject* list_from_f64(const double* v, std::size_t n);
-inline PyObject* list_from_f64(const std::vector<double>& v) { return list_from_f64(v.data(), v.size()); }
-PyObject* list_from_pairs(const std::vector<std::pair<double, double>>& v);
-PyObject* list_from_triples(const std::vector<std::array<double, 3>>& v);
-PyObject* list_from_octs(const std::vector<std::array<double, 8>>& v);
-PyObject* list_from_vecs(const std::vector<std::vector<double>>& v);
-PyObject* tuple_from_pair(double a, double b);
 
+inline PyObject* to_py(PyObject* built) { return built; }
+inline PyObject* to_py(double v) { return new_float(v); }
+inline PyObject* to_py(bool v) { return PyBool_FromLong(v); }
+inline PyObject* to_py(std::int64_t v) { return PyLong_FromLongLong(v); }
+inline PyObject* to_py(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 // A new str from native UTF-8 text.
-inline PyObject* str_from(const std::string& s) {
+inline PyObject* to_py(const std::string& s) {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
+inline PyObject* to_py(const std::vector<double>& v) { return list_from_f64(v.data(), v.size()); }
+PyObject* to_py(const std::vector<std::pair<double, double>>& v);  // a list of 2-tuples
+PyObject* to_py(const std::vector<std::array<double, 3>>& v);      // a list of 3-tuples
+PyObject* to_py(const std::vector<std::array<double, 8>>& v);      // a list of lists
+PyObject* to_py(const std::vector<std::vector<double>>& v);
+
+// Values of the module's classes: a new instance each time.
+template <class T>
+PyObject* boxed(PyTypeObject* type, const T& v) {
+  return type == nullptr ? nullptr : box(type, v);
+}
+inline PyObject* to_py(const objects::Point& v) { return boxed(point_type(), v); }
+inline PyObject* to_py(const objects::Pair& v) { return boxed(pair_type(), v); }
+inline PyObject* to_py(const objects::Knot& v) { return boxed(knot_type(), v); }
+inline PyObject* to_py(const Found& v) { return boxed(search_result_type(), v); }
 
 // (reconstructor, args) for __reduce__, with the reconstructor named in
 // vek_math._pickle: a pickled value loads wherever the package is installed,
 // whatever the class's own module name says. Steals `args`.
 PyObject* reduce_to(const char* reconstructor, PyObject* args);
-inline constexpr const char kReduceDoc[] = "__reduce__($self)\n--\n\nReturn state information for pickling.";
 
 }  // namespace vek::py

@@ -11,15 +11,13 @@
 namespace vek::py {
 
 struct ClassRecord {
-  const char* name;            // Python name; the qualified name is "vek_core.<name>"
-  const char* text_signature;  // "(x, y)", or nullptr for none
-  const char* doc_body;        // docstring body ("" for none)
+  const char* name;    // qualified: "vek_core.<name>"
+  const char* doc;     // "<name>(<params>)\n--\n\n<body>", or the body alone
   int basicsize;
-  PyType_Slot* slots;          // terminated by {0, nullptr}; no Py_tp_doc here
+  PyType_Slot* slots;  // terminated by {0, nullptr}; no Py_tp_doc here
 };
 
-// Creates the type object (docstring "<name><sig>\n--\n\n<body>" or the body
-// alone). New reference, or nullptr with an error set.
+// Creates the type object. New reference, or nullptr with an error set.
 PyTypeObject* make_type(const ClassRecord& record);
 
 // An instance holding a native value by value.
@@ -59,5 +57,11 @@ PyTypeObject* lazy_type() {
   if (type == nullptr) type = make_type(Record);
   return type;
 }
+
+// The module's classes, each made on first use beside its bindings.
+PyTypeObject* point_type();
+PyTypeObject* pair_type();
+PyTypeObject* knot_type();
+PyTypeObject* search_result_type();
 
 }  // namespace vek::py
