@@ -22,7 +22,7 @@ class Two:
     "call, want",
     [
         (lambda: v.octonion_mul_n(b_batch=[unit(2)], a_batch=[unit(1)]), [unit(4)]),
-        (lambda: v.octonion_mul_n(((0, 1, 0, 0, 0, 0, 0, 0),), [range(8)]), [[-1.0, 0.0, -4.0, -7.0, 2.0, -6.0, 5.0, 3.0]]),
+        (lambda: v.octonion_mul_n((tuple(unit(1)),), [range(8)]), [[-1.0, 0.0, -4.0, -7.0, 2.0, -6.0, 5.0, 3.0]]),
         (lambda: v.geometric_product_n([unit(1, 4)], signature=[1, 1], b_batch=[unit(2, 4)]), [unit(3, 4)]),
         (lambda: v.geometric_product_n([unit(1, 2)] * 3, [unit(1, 2)] * 2, (Two(), True)), [[2.0, 0.0]] * 2),
         (lambda: v.christoffel_batch_n(rs=2.0, nu=1, mu=0, lam=0, points=[(math.log(4.0), 9.0)]), [0.125]),
@@ -43,15 +43,13 @@ def test_numpy_arrays_are_read_like_lists():
     "fn, args, exc, message",
     [
         (v.octonion_mul_n, ([[0.0] * 7], "x"), ValueError, "expected a sequence of length 8 (got 7)"),  # a_batch first
-        (v.octonion_mul_n, ([5], [unit(0)]), TypeError, "argument 'a_batch': 'int' object cannot be converted to 'Sequence'"),
-        (v.octonion_mul_n, ([unit(0)], [[0.0] * 7 + ["x"]]), TypeError, "argument 'b_batch': must be real number, not str"),
+        (v.octonion_mul_n, ([5], []), TypeError, "argument 'a_batch': 'int' object cannot be converted to 'Sequence'"),
+        (v.octonion_mul_n, ([unit(0)], [[""] * 8]), TypeError, "argument 'b_batch': must be real number, not str"),
         (v.octonion_mul_n, ("abcdefgh", [unit(0)]), TypeError, "argument 'a_batch': Can't extract `str` to `Vec`"),
-        (v.octonion_mul_n, ([],), TypeError, "octonion_mul_n() missing 1 required positional argument: 'b_batch'"),
         (v.geometric_product_n, ([[1.0]], [[1.0]], [1.0]), TypeError,
          "argument 'signature': 'float' object cannot be interpreted as an integer"),
         (v.geometric_product_n, ([[1.0]], [[1.0]], [1, -129]), OverflowError,
          "out of range integral type conversion attempted"),
-        (v.geometric_product_n, ([[1.0]], [[1.0]], "1"), TypeError, "argument 'signature': Can't extract `str` to `Vec`"),
         (v.geometric_product_n, ([[1.0], 2], [[1.0]], [1.5]), TypeError,
          "argument 'a_batch': 'int' object cannot be converted to 'Sequence'"),
         (v.christoffel_batch_n, ([(0.0, 0.0)], -1, 0, 1, 2.0), OverflowError, "can't convert negative int to unsigned"),
@@ -76,9 +74,3 @@ def test_index_failures_raise_panic_exception(n, where, width, capfd):
         v.geometric_product_n([[1.0, 2.0, 3.0, 4.0]] * n, b, [1, -1])
     message = f"index out of bounds: the len is {width} but the index is {width}"
     assert info.value.args == (message,) and message in capfd.readouterr().err
-
-
-def test_results_are_new_lists_and_inputs_stay_unchanged():
-    a, b = [unit(1), unit(3)], [unit(2), unit(3)]
-    out = v.octonion_mul_n(a, b)
-    assert a == [unit(1), unit(3)] and b == [unit(2), unit(3)] and not any(o is x for o in out for x in a + b)

@@ -31,7 +31,7 @@ template <class A, class B>
 ::testing::AssertionResult SameSeq(const A& got, const B& want) {
   if (got.size() != want.size()) return ::testing::AssertionFailure() << "size " << got.size() << " vs " << want.size();
   for (std::size_t i = 0; i < got.size(); ++i)
-    if (!Same(got[i], want[i])) return ::testing::AssertionFailure() << "at " << i << ": " << got[i] << " vs " << want[i];
+    if (!Same(got[i], want[i])) return ::testing::AssertionFailure() << "at " << i << ": " << got[i] << ", " << want[i];
   return ::testing::AssertionSuccess();
 }
 
