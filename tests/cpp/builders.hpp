@@ -44,10 +44,7 @@ inline Node O(Op o) { return Node::op(o); }
 inline Expr expr(std::vector<Node> nodes, std::size_t n_vars = 1) { return Expr{std::move(nodes), n_vars}; }
 
 inline discover::SearchConfig config(std::uint64_t max_complexity, std::uint64_t beam_width = 2000) {
-  discover::SearchConfig c;
-  c.max_complexity = max_complexity;
-  c.beam_width = beam_width;
-  return c;
+  return {.max_complexity = max_complexity, .beam_width = beam_width};
 }
 
 // The whole best record, bit for bit.
