@@ -14,15 +14,11 @@ def vc():
     return vek_core
 
 
-def bits(x: float) -> int:
-    return struct.unpack("<q", struct.pack("<d", x))[0]
-
-
 def same_float(a: float, b: float) -> bool:
-    """Bit-for-bit equality (NaN payloads aside: every NaN equals every NaN)."""
+    """Bit-for-bit equality, except that every NaN equals every NaN."""
     if math.isnan(a) or math.isnan(b):
         return math.isnan(a) and math.isnan(b)
-    return bits(a) == bits(b)
+    return struct.pack("<d", a) == struct.pack("<d", b)
 
 
 def assert_same_floats(got, want):
@@ -32,8 +28,7 @@ def assert_same_floats(got, want):
 
 
 def traced_growth(round_trip, rounds=4):
-    """Bytes still allocated after `rounds` more calls of round_trip, once
-    a first call has warmed every cache up."""
+    """Bytes still allocated after `rounds` more calls of round_trip, once a first call warmed the caches up."""
     round_trip()
     gc.collect()
     tracemalloc.start()
@@ -47,26 +42,17 @@ def traced_growth(round_trip, rounds=4):
         tracemalloc.stop()
 
 
-# Values that sit on the guards' edges: signed zeros, subnormals, the tiny
-# floor, the exp limit and its neighbours, huge values, infinities and NaN.
+# The guards' edges: signed zeros, subnormals, the tiny floor, the exp limit
+# and its neighbours, huge values, infinities and NaN.
 SPECIAL_FLOATS = [
     0.0, -0.0, 5e-324, -5e-324, 1e-310, -1e-310, 2.2250738585072014e-308, 1e-301, 1e-300, -1e-300,
     1.0, -1.0, 2.5, -7.25, 709.0, 709.78, 709.782712893384, 709.7827128933841, 710.0, -690.78, -800.0,
     1e300, -1e300, 1e308, -1e308, 1.7976931348623157e308, math.pi, -math.e, math.inf, -math.inf, math.nan,
-]
+]  # fmt: skip
 
 
 def random_floats(rng: random.Random, n: int) -> list:
     """n floats: a quarter edge values, the rest small, mid-sized, or of any exponent."""
-    out = []
-    for _ in range(n):
-        r = rng.random()
-        if r < 0.25:
-            out.append(rng.choice(SPECIAL_FLOATS))
-        elif r < 0.5:
-            out.append(rng.uniform(-5.0, 5.0))
-        elif r < 0.75:
-            out.append(rng.uniform(-1000.0, 1000.0))
-        else:
-            out.append(math.ldexp(rng.uniform(-1.0, 1.0), rng.randint(-1074, 1023)))
-    return out
+    pick = [lambda: rng.choice(SPECIAL_FLOATS), lambda: rng.uniform(-5.0, 5.0), lambda: rng.uniform(-1e3, 1e3),
+            lambda: math.ldexp(rng.uniform(-1.0, 1.0), rng.randint(-1074, 1023))]
+    return [rng.choice(pick)() for _ in range(n)]

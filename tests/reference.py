@@ -1,4 +1,5 @@
-"""Plain-Python transcriptions of the scalar rules, for differential tests."""
+"""The scalar rules of the element-wise kernels in plain Python: the reference
+of the differential tests."""
 
 import math
 
@@ -15,34 +16,20 @@ def _exp(x):
 
 
 def guarded_ln(y):
-    a = y if y > 0 else abs(y)
-    if a == 0:
-        return LOG_FLOOR
-    return math.log(a)
+    return LOG_FLOOR if y == 0 else math.log(abs(y))
 
 
 def floored_ln(y):
-    if y > 0 or math.isnan(y):
-        return math.log(y)
-    return math.log(fmax(abs(y), TINY))
+    return math.log(y) if y > 0 or math.isnan(y) else math.log(fmax(abs(y), TINY))
 
 
 def guarded_exp(x):
-    e = math.log(x) if x > EXP_LIMIT else x
-    return _exp(e)
-
-
-def vek_tension(x, y):
-    return guarded_exp(x) - guarded_ln(y)
+    return _exp(math.log(x) if x > EXP_LIMIT else x)
 
 
 def fmax(a, b):
-    """Larger of two, a NaN counting as absent."""
-    if math.isnan(a):
-        return b
-    if math.isnan(b):
-        return a
-    return a if a > b else b
+    """The larger of two, a NaN counting as absent."""
+    return b if math.isnan(a) else a if math.isnan(b) or a > b else b
 
 
 def _hyp(f, x):
@@ -52,49 +39,32 @@ def _hyp(f, x):
         return math.copysign(math.inf, x) if f is math.sinh else math.inf
 
 
-def div(a, b):
-    if abs(b) < TINY:
-        return math.nan
-    try:
-        return a / b
-    except ZeroDivisionError:  # unreachable: |b| >= 1e-300 here
-        raise
-
-
-def pow_(b, e):
-    try:
-        return math.pow(abs(b), e)
-    except OverflowError:
-        return math.inf
-    except ValueError:  # 0 ** negative
-        return math.inf
-
-
 def boost(x, y, phi, c):
-    t = guarded_exp(x)
-    X = floored_ln(y)
-    s = _hyp(math.sinh, phi)
-    ch = _hyp(math.cosh, phi)
-    x_new = ch * X - s * (c * t)
-    if x_new < -709.0:
-        x_new = -709.0
-    if x_new > 709.0:
-        x_new = 709.0
-    try:
-        t_new = t * ch - s * (X / c)
-    except ZeroDivisionError:
-        q = math.nan if X == 0 or math.isnan(X) else math.copysign(math.inf, X) * math.copysign(1.0, c)
+    t, space = guarded_exp(x), floored_ln(y)
+    s, ch = _hyp(math.sinh, phi), _hyp(math.cosh, phi)
+    x_new = ch * space - s * (c * t)
+    x_new = -709.0 if x_new < -709.0 else 709.0 if x_new > 709.0 else x_new  # a NaN stays
+    if c != 0:
+        t_new = t * ch - s * (space / c)
+    else:  # IEEE division by a signed zero
+        q = math.nan if space == 0 or math.isnan(space) else math.copysign(math.inf, space) * math.copysign(1.0, c)
         t_new = t * ch - s * q
-    return (math.log(fmax(t_new, TINY)), _exp(x_new))
+    return math.log(fmax(t_new, TINY)), _exp(x_new)
 
 
-def sin(x):
-    return math.nan if math.isinf(x) else math.sin(x)
+def _pow(b, e):
+    try:
+        return math.pow(b, e)
+    except (OverflowError, ValueError):  # too large, or 0 to a negative power
+        return math.inf
 
 
-def cos(x):
-    return math.nan if math.isinf(x) else math.cos(x)
+def _trig(f):
+    return lambda x: math.nan if math.isinf(x) else f(x)
 
 
-def sqrt_abs(x):
-    return math.sqrt(abs(x))
+UNARY = {"exp_n": guarded_exp, "ln_n": guarded_ln, "sqrt_n": lambda x: math.sqrt(abs(x)), "sin_n": _trig(math.sin),
+         "cos_n": _trig(math.cos)}
+BINARY = {"add_n": lambda a, b: a + b, "sub_n": lambda a, b: a - b, "mul_n": lambda a, b: a * b,
+          "div_n": lambda a, b: math.nan if abs(b) < TINY else a / b, "pow_n": lambda b, e: _pow(abs(b), e),
+          "tension_n": lambda x, y: guarded_exp(x) - guarded_ln(y)}

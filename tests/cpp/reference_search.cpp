@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 #include "vek/common/panic.hpp"
 #include "vek/discover/fingerprint.hpp"
@@ -10,30 +11,28 @@
 
 namespace vek::discover::reference {
 
-bool error_before(double p, double q) { return (!std::isnan(p) && std::isnan(q)) || p < q; }
-
 namespace {
 
+// Ranking order: ascending error, NaN after every number.
+bool error_before(double p, double q) { return (!std::isnan(p) && std::isnan(q)) || p < q; }
+
+// Penalised root-mean-square error of each candidate that evaluates; the
+// optimizer refines those already within 2.
 std::vector<SearchResult> score_level(const std::vector<Expr>& candidates,
-                                      const std::vector<std::vector<double>>& columns,
-                                      const std::vector<double>& y, const SearchConfig& config) {
+                                      const std::vector<std::vector<double>>& columns, const std::vector<double>& y,
+                                      const SearchConfig& config) {
   std::vector<SearchResult> results;
   for (const Expr& c : candidates) {
     const auto out = c.eval_batch(columns, {});
     if (!out) continue;
-    const std::size_t m = std::min(out->size(), y.size());
     double sse = 0.0;
-    for (std::size_t i = 0; i < m; ++i) {
+    for (std::size_t i = 0; i < std::min(out->size(), y.size()); ++i) {
       const double d = (*out)[i] - y[i];
       sse += d * d;
     }
     double rmse = std::sqrt(sse / static_cast<double>(y.size()));
     std::vector<double> params;
-    if (rmse < 2.0) {
-      auto [p, e] = optimize(c, columns, y, {});
-      params = std::move(p);
-      rmse = e;
-    }
+    if (rmse < 2.0) std::tie(params, rmse) = optimize(c, columns, y, {});
     const std::uint64_t complexity = c.nodes.size();
     const double error = rmse * (config.complexity_penalty * static_cast<double>(complexity) + 1.0);
     results.push_back(SearchResult{c.to_string(), params, c, error, complexity});
@@ -42,9 +41,8 @@ std::vector<SearchResult> score_level(const std::vector<Expr>& candidates,
 }
 
 void update_best(std::optional<SearchResult>& best, const std::vector<SearchResult>& results) {
-  for (const SearchResult& r : results) {
+  for (const SearchResult& r : results)
     if (!best || r.error < best->error) best = r;
-  }
 }
 
 }  // namespace
@@ -52,60 +50,48 @@ void update_best(std::optional<SearchResult>& best, const std::vector<SearchResu
 std::optional<SearchResult> search(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
                                    std::uint64_t n_vars, const SearchConfig& config,
                                    const std::function<bool()>& keep_going) {
-  SeenSet seen;
   std::vector<Op> unary = {Op::Neg, Op::Inv, Op::Exp, Op::Ln, Op::Sqrt};
-  if (config.use_trig) {
-    unary.push_back(Op::Sin);
-    unary.push_back(Op::Cos);
-  }
+  if (config.use_trig) unary.insert(unary.end(), {Op::Sin, Op::Cos});
   std::vector<Op> binary = {Op::Add, Op::Sub, Op::Mul, Op::Div};
   if (config.use_vek) binary.push_back(Op::Vek);
 
+  SeenSet seen;
   std::vector<Expr> candidates;
   const auto offer = [&](Expr e) {
     if (keep_going && !keep_going()) throw Interrupted();
     const auto fp = fingerprint(e, n_vars);
-    if (!fp) return;
-    if (seen.insert(*fp)) return;
-    candidates.push_back(std::move(e));
+    if (fp && !seen.insert(*fp)) candidates.push_back(std::move(e));
+  };
+  const auto joined = [&](const Expr& a, const Expr& b, Op o) {
+    Expr ab{a.nodes, n_vars};
+    ab.nodes.insert(ab.nodes.end(), b.nodes.begin(), b.nodes.end());
+    ab.nodes.push_back(Node::op(o));
+    return ab;
   };
 
   offer(Expr{{Node::constant(0.0)}, 0});
   offer(Expr{{Node::constant(1.0)}, 0});
   for (std::uint64_t i = 0; i < n_vars; ++i) offer(Expr{{Node::var(i)}, i + 1});
-
   std::optional<SearchResult> best;
   update_best(best, score_level(candidates, columns, target, config));
-  if (best && best->error <= config.precision_goal) return best;
+  if ((best && best->error <= config.precision_goal) || config.max_complexity < 2) return best;
   std::vector<Expr> beam = candidates;
-  if (config.max_complexity < 2) return best;
 
   for (std::uint64_t level = 0; level < config.max_complexity - 1; ++level) {
     candidates.clear();
     for (const Expr& e : beam) {
       for (Op u : unary) {
-        Expr c = e;
+        Expr c{e.nodes, n_vars};
         c.nodes.push_back(Node::op(u));
-        c.n_vars = n_vars;
         offer(std::move(c));
       }
     }
     for (std::size_t i = 0; i < beam.size(); ++i) {
       for (std::size_t j = 0; j <= i; ++j) {
-        const Expr& a = beam[i];
-        const Expr& b = beam[j];
-        if (a.nodes.size() + b.nodes.size() >= config.max_complexity) continue;
+        if (beam[i].nodes.size() + beam[j].nodes.size() >= config.max_complexity) continue;
         for (Op o : binary) {
-          Expr ab{a.nodes, n_vars};
-          ab.nodes.insert(ab.nodes.end(), b.nodes.begin(), b.nodes.end());
-          ab.nodes.push_back(Node::op(o));
-          offer(std::move(ab));
-          if (o == Op::Sub || o == Op::Div || o == Op::Vek) {
-            Expr ba{b.nodes, n_vars};
-            ba.nodes.insert(ba.nodes.end(), a.nodes.begin(), a.nodes.end());
-            ba.nodes.push_back(Node::op(o));
-            offer(std::move(ba));
-          }
+          offer(joined(beam[i], beam[j], o));
+          if (o == Op::Sub || o == Op::Div || o == Op::Vek) offer(joined(beam[j], beam[i], o));
         }
       }
     }
@@ -115,9 +101,7 @@ std::optional<SearchResult> search(const std::vector<std::vector<double>>& colum
     if (best && best->error <= config.precision_goal) return best;
     std::stable_sort(results.begin(), results.end(),
                      [](const SearchResult& p, const SearchResult& q) { return error_before(p.error, q.error); });
-    if (results.size() > config.beam_width) results.resize(config.beam_width);
-    const std::size_t quarter = config.beam_width / 4;
-    for (std::size_t k = 0; k < quarter && k < results.size(); ++k) beam.push_back(results[k].expr);
+    for (std::size_t k = 0; k < config.beam_width / 4 && k < results.size(); ++k) beam.push_back(results[k].expr);
   }
   return best;
 }

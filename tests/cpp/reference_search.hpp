@@ -1,7 +1,7 @@
-// A plain, step-by-step rendering of the discovery search, used only by the
-// tests and the benchmark as the ground truth for the optimized engine.
-// Every candidate is materialised, fingerprinted by evaluation, offered to a
-// SeenSet, scored with eval_batch and the optimizer, and printed.
+// The discovery search as a plain step-by-step procedure, the ground truth of
+// the optimized engine in the tests and the search benchmark: every candidate
+// is built, fingerprinted by evaluation, offered to a SeenSet, scored with
+// eval_batch and the optimizer, and printed.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +18,5 @@ namespace vek::discover::reference {
 std::optional<SearchResult> search(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
                                    std::uint64_t n_vars, const SearchConfig& config,
                                    const std::function<bool()>& keep_going = {});
-
-// Ranking order of both engines: ascending error, NaN after every number.
-bool error_before(double p, double q);
 
 }  // namespace vek::discover::reference
