@@ -1,5 +1,5 @@
 // Formula discovery at the default options: the optimized search against the
-// plain reference transcription (tests/cpp/reference_search.cpp).
+// plain reference search (tests/cpp/reference_search.cpp).
 //
 //   cmake -S . -B build/bench -G Ninja -DVEK_BUILD_PYTHON=OFF -DVEK_BUILD_BENCH=ON
 //   cmake --build build/bench --target bench_search && build/bench/bench_search [reference_cap_seconds]
@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
                 fast[k] ? fast[k]->error : NAN, fast[k] ? static_cast<unsigned long long>(fast[k]->complexity) : 0ULL);
   }
 
-  std::printf("\nreference transcription\n");
+  std::printf("\nplain reference search\n");
   for (std::size_t k = 0; k < ps.size(); ++k) {
     const Problem& p = ps[k];
     const auto deadline = Clock::now() + std::chrono::duration<double>(cap);
