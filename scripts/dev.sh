@@ -73,7 +73,7 @@ ensure_venv() {
   "$py" -m venv "$VENV"
 }
 
-PY_PACKAGES=(pip "scikit-build-core>=0.10" cmake ninja pytest numpy mypy hypothesis sympy)
+PY_PACKAGES=(pip "scikit-build-core>=0.10" cmake ninja pytest numpy mypy hypothesis sympy scikit-learn pandas "dask[distributed]")
 ensure_packages() {
   local stamp="$VENV/.vek-packages" want="${PY_PACKAGES[*]}"
   if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then return; fi
