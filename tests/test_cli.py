@@ -35,9 +35,9 @@ def load(source, func_name="f"):
 def test_sample_run_recovers_its_formula():
     proc = run("discover")
     assert proc.returncode == 0, proc.stderr
-    assert "response ≈ (sin(x) + (y * x))" in proc.stdout
-    assert "x = angle, y = load" in proc.stdout
-    assert "\\sin(x)" in proc.stdout
+    assert "response ≈ (sin(angle) + (load * angle))" in proc.stdout
+    assert "variables   angle, load" in proc.stdout
+    assert "\\sin{\\left(\\mathrm{angle} \\right)}" in proc.stdout
     f = load(proc.stdout[proc.stdout.index("import math"):])
     assert f(2.0, 3.0) == math.sin(2.0) + 3.0 * 2.0
     assert proc.stderr == ""  # progress only on a terminal or when asked
@@ -46,20 +46,21 @@ def test_sample_run_recovers_its_formula():
 def test_json_and_progress(tmp_path):
     f = tmp_path / "t.csv"
     f.write_text("a,out\n1,2\n2,4\n3,6\n")
-    proc = run("discover", str(f), "--target", "out", "--json", "--progress", "--max-complexity", "4")
+    proc = run("discover", str(f), "--target", "out", "--json", "--progress", "--max-complexity", "4", "--all")
     assert proc.returncode == 0, proc.stderr
     out = json.loads(proc.stdout)
-    assert out["formula"] == "(x + x)" and out["complexity"] == 3 and out["error"] == 0.0
-    assert out["variables"] == {"x": "a"}
-    assert out["latex"] == "(x + x)" and load(out["python"])(1.5) == 3.0
-    assert "level 0:" in proc.stderr and "level 1:" in proc.stderr
+    assert out["formula"] == "(a + a)" and out["complexity"] == 3 and out["error"] == 0.0
+    assert out["variables"] == ["a"]
+    assert out["latex"] == "2 \\cdot a" and load(out["python"])(1.5) == 3.0
+    assert [e["formula"] for e in out["equations"] if e["selected"]] == ["(a + a)"]
+    assert "level 0:" in proc.stderr and "level 1:" in proc.stderr and "best (a + a)" in proc.stderr
 
 
 def test_target_in_the_middle(tmp_path):
     f = tmp_path / "t.csv"
     f.write_text("a,out,b\n1,1,9\n2,4,8\n3,9,7\n")
     out = json.loads(run("discover", str(f), "--target", "out", "--json").stdout)
-    assert out["variables"] == {"x": "a", "y": "b"} and out["formula"] == "(x * x)"
+    assert out["variables"] == ["a", "b"] and out["formula"] == "(a * a)"
 
 
 def noisy(seed, header, target):
@@ -214,10 +215,10 @@ def test_console_without_the_symbols(tmp_path):
     env = {**os.environ, "PYTHONIOENCODING": "cp1252"}
     proc = run("discover", str(f), isolated=False, env=env, cwd=tmp_path)
     assert proc.returncode == 0 and proc.stderr == "", proc.stderr
-    assert "out ~= (x + x)" in proc.stdout and "RMSE x (1 + penalty x complexity)" in proc.stdout
+    assert "out ~= (\\u901f\\u5ea6 + \\u901f\\u5ea6)" in proc.stdout and "RMSE x (1 + penalty x complexity)" in proc.stdout
     assert load(proc.stdout[proc.stdout.index("import math"):])(1.5) == 3.0
     out = json.loads(run("discover", str(f), "--json", isolated=False, env=env, cwd=tmp_path).stdout)
-    assert out["variables"] == {"x": "速度"} and "def f(速度):" in out["python"]
+    assert out["variables"] == ["速度"] and "def f(速度):" in out["python"]
 
 
 def test_progress_hook_is_reset_after_a_run(capsys):

@@ -1,7 +1,7 @@
 """Formulas of the discovery engine as standalone Python source.
 
-``python_source(formula, names)`` turns a formula text into a module-level
-function that runs with the standard library alone and returns, for every
+``python_source(formula, names)`` turns a formula (its text, or its tree from
+``vek_math._formula``) into a module-level function that runs with the standard library alone and returns, for every
 input, the value the engine computes for it, bit for bit, or ``math.nan``
 where the engine's evaluation fails. The text is read by ``vek_math._formula``.
 
@@ -29,7 +29,7 @@ from collections.abc import Sequence
 
 from vek_math import _formula
 
-__all__ = ["python_source"]
+__all__ = ["identifiers", "python_source"]
 
 _VEK = '''def vek(a, b):
     """exp(a) - ln(b) with the guards of the vek operator: exp(ln(a)) for
@@ -87,10 +87,10 @@ def _usable(name: str) -> bool:
     )
 
 
-def _parameters(names: Sequence[str], ascii_only: bool) -> list[str]:
+def identifiers(names: Sequence[str], ascii_only: bool = False) -> list[str]:
     """One distinct Python name per variable: the given name where it is a
     usable identifier, otherwise x<i> (with underscores appended if that is
-    taken)."""
+    taken). The sympy symbols of the estimator use the same names."""
     chosen: list[str | None] = []
     taken: set[str] = set()
     for name in names:
@@ -110,7 +110,7 @@ def _parameters(names: Sequence[str], ascii_only: bool) -> list[str]:
 
 
 def python_source(
-    formula_text: str,
+    formula: str | _formula.Node,
     names: Sequence[str],
     params: Sequence[float] = (),
     func_name: str = "f",
@@ -119,7 +119,9 @@ def python_source(
 ) -> str:
     """Python source of a function computing one formula of the engine.
 
-    ``names[i]`` names engine variable i (printed x, y, z, ... in the formula);
+    ``formula`` is a formula text of the engine or a tree of
+    ``vek_math._formula``. ``names[i]`` names variable i (printed x, y, z, ...
+    in the engine's text);
     the function takes one argument per name, in order, called by the name
     where it is a Python identifier (not a keyword, not one of the helper
     names), otherwise x<i>, with a comment saying which name it stands for.
@@ -131,8 +133,9 @@ def python_source(
     """
     if not (func_name.isidentifier() and not keyword.iskeyword(func_name) and func_name not in _RESERVED):
         raise ValueError(f"not a usable function name: {func_name!r}")
-    tree = _formula.parse(formula_text)
-    args = _parameters(names, ascii_only)
+    tree = _formula.parse(formula) if isinstance(formula, str) else formula
+    shown = repr(formula) if isinstance(formula, str) else "the formula"
+    args = identifiers(names, ascii_only)
     used: set[str] = set()
     statements: list[str] = []
     taken = set(args)
@@ -151,7 +154,7 @@ def python_source(
     def leaf(node: _formula.Node) -> Piece:
         if isinstance(node, _formula.Var):
             if node.index >= len(args):
-                raise ValueError(f"formula {formula_text!r} uses variable {node.index}, "
+                raise ValueError(f"{shown} uses variable {node.index}, "
                                  f"but only {len(args)} names were given")
             text = args[node.index]
         elif isinstance(node, _formula.Param):

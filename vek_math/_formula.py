@@ -26,16 +26,24 @@ Trees are made of four node types: ``Const`` (the printed text of a constant:
 printed starting value), ``Var`` (index) and ``Apply`` (operator name and
 operand tuple). Operator names: "neg", "inv", "exp", "ln", "sqrt", "sin",
 "cos", "abs", "vek", "+", "-", "*", "/".
+
+The engine also hands formulas over as postfix node lists, tuples
+("const", value), ("var", index), ("param", index) and ("op", name) with the
+operator names above except "add", "sub", "mul", "div" for the four binary
+ones: ``from_nodes`` and ``to_nodes`` convert between those and trees, and
+``render`` prints a tree as the engine does, with any names for the variables.
 """
 
 from __future__ import annotations
 
 import math
+import operator
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, TypeVar
 
-__all__ = ["Apply", "Const", "Node", "Param", "Var", "const_value", "fold", "parse"]
+__all__ = ["Apply", "Const", "Node", "Param", "Var", "const_value", "fold", "from_nodes", "parse", "render",
+           "to_nodes"]
 
 # Variable i prints as the character with code point (120 + i) % 256. Those
 # from index 136 on wrap into ASCII letters, digits and punctuation and cannot
@@ -249,3 +257,110 @@ def fold(tree: Node, leaf: Callable[[Node], T], apply: Callable[[Apply, list[T]]
             todo.append((node, True))
             todo.extend((arg, False) for arg in reversed(node.args))
     return results[0]
+
+
+# Operator names of postfix node lists where they differ from the tree's.
+_NODE_OPS = {"add": "+", "sub": "-", "mul": "*", "div": "/"}
+_TREE_OPS = {v: k for k, v in _NODE_OPS.items()}
+_ARITY = {**dict.fromkeys(("neg", "inv", *FUNCTIONS), 1), **dict.fromkeys(("vek", *BINARY), 2)}
+
+
+def const_text(value: float) -> str:
+    """A constant's text as the engine prints it: "π" and "e" for the
+    doubles nearest those numbers, otherwise four decimals."""
+    if value == math.pi:
+        return "π"
+    if value == math.e:
+        return "e"
+    return _fixed(value)
+
+
+def _fixed(value: float) -> str:
+    if math.isnan(value):
+        return "NaN"
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    return f"{value:.4f}"
+
+
+def from_nodes(nodes: Any) -> Node:
+    """The tree of a postfix node list. A constant keeps its exact value
+    (its text is ``repr`` of it, or "π" / "e"); a parameter's text is "NaN"
+    (its value comes from the parameter list). Raises ValueError for a list
+    that is not one well-formed formula."""
+    stack: list[Node] = []
+    for node in nodes:
+        try:
+            kind, payload = node
+        except (TypeError, ValueError):
+            raise ValueError(f"not a formula node: {node!r}") from None
+        if kind == "const":
+            value = float(payload)
+            text = const_text(value) if value in (math.pi, math.e) or not math.isfinite(value) else repr(value)
+            stack.append(Const(text))
+        elif kind == "var" or kind == "param":
+            index = operator.index(payload)
+            if index < 0:
+                raise ValueError(f"not a formula node: {node!r}")
+            stack.append(Var(index) if kind == "var" else Param(index, "NaN"))
+        elif kind == "op" and _NODE_OPS.get(payload, payload) in _ARITY:
+            op = _NODE_OPS.get(payload, payload)
+            n = _ARITY[op]
+            if len(stack) < n:
+                raise ValueError(f"operator {payload!r} is short of operands")
+            args = tuple(stack[-n:])
+            del stack[-n:]
+            stack.append(Apply(op, args))
+        else:
+            raise ValueError(f"not a formula node: {node!r}")
+    if len(stack) != 1:
+        raise ValueError(f"a node list must leave exactly one formula, not {len(stack)}")
+    return stack[0]
+
+
+def to_nodes(tree: Node) -> list[tuple[str, Any]]:
+    """The postfix node list of a tree (constants as their values)."""
+    out: list[tuple[str, Any]] = []
+
+    def leaf(node: Node) -> None:
+        if isinstance(node, Var):
+            out.append(("var", node.index))
+        elif isinstance(node, Param):
+            out.append(("param", node.index))
+        else:
+            assert isinstance(node, Const)
+            out.append(("const", const_value(node.text)))
+
+    def apply(node: Apply, _: list[None]) -> None:
+        out.append(("op", _TREE_OPS.get(node.op, node.op)))
+
+    fold(tree, leaf, apply)
+    return out
+
+
+def render(tree: Node, names: Any, params: Any = ()) -> str:
+    """The text the engine prints for a tree, with ``names[i]`` for variable
+    i; parameter i shows ``params[i]`` (or its own text) beside its name."""
+
+    def leaf(node: Node) -> str:
+        if isinstance(node, Var):
+            return str(names[node.index])
+        if isinstance(node, Param):
+            value = params[node.index] if node.index < len(params) else const_value(node.text)
+            return f"c{node.index}({_fixed(float(value))})"
+        assert isinstance(node, Const)
+        return const_text(const_value(node.text))
+
+    def apply(node: Apply, args: list[str]) -> str:
+        op = node.op
+        if op == "neg":
+            return f"(-{args[0]})"
+        if op == "inv":
+            return f"(1/{args[0]})"
+        if op == "vek":
+            return f"vek({args[0]}, {args[1]})"
+        if op in BINARY:
+            return f"({args[0]} {op} {args[1]})"
+        return f"{op}({args[0]})"
+
+    return fold(tree, leaf, apply)

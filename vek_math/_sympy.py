@@ -18,6 +18,7 @@ a non-positive B) are not part of the expression: it is the plain formula.
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, Protocol
 
 from vek_math import _formula
@@ -25,7 +26,7 @@ from vek_math import _formula
 if TYPE_CHECKING:
     import sympy  # type: ignore[import-untyped, unused-ignore]
 
-__all__ = ["to_sympy"]
+__all__ = ["expression", "to_sympy"]
 
 # Nesting beyond this is refused: sympy's own tree walks recurse.
 _MAX_DEPTH = 300
@@ -36,23 +37,23 @@ class _HasFormula(Protocol):
     def formula(self) -> str: ...
 
 
-def _load_sympy() -> Any:
+def _load_sympy(what: str = "vek_math.to_sympy") -> Any:
     try:
         import sympy
     except ImportError as exc:
         raise ImportError(
-            "vek_math.to_sympy needs sympy, which is not installed; "
+            f"{what} needs sympy, which is not installed; "
             "install it with: pip install 'vek_math[sympy]'",
             name="sympy",
         ) from exc
     return sympy
 
 
-def _leaf(sp: Any, node: _formula.Node) -> Any:
+def _leaf(sp: Any, node: _formula.Node, names: Sequence[str] | None = None, params: Sequence[float] = ()) -> Any:
     if isinstance(node, _formula.Var):
-        return sp.Symbol(f"x{node.index}")
+        return sp.Symbol(f"x{node.index}" if names is None else names[node.index])
     if isinstance(node, _formula.Param):
-        return sp.Symbol(f"c{node.index}")
+        return sp.Float(params[node.index]) if node.index < len(params) else sp.Symbol(f"c{node.index}")
     assert isinstance(node, _formula.Const)
     text = node.text
     if text == "π":
@@ -102,7 +103,26 @@ def to_sympy(result: _HasFormula | str) -> sympy.Expr:
         raise TypeError(f"to_sympy() takes a search result or a formula string, not {type(result).__name__}")
     sp = _load_sympy()
     tree = _formula.parse(text, max_depth=_MAX_DEPTH)
+    return _convert(sp, tree, None, ())
+
+
+def _convert(sp: Any, tree: _formula.Node, names: Sequence[str] | None, params: Sequence[float]) -> Any:
     try:
-        return _formula.fold(tree, lambda node: _leaf(sp, node), lambda node, args: _apply(sp, node, args))
+        return _formula.fold(tree, lambda node: _leaf(sp, node, names, params),
+                             lambda node, args: _apply(sp, node, args))
     except RecursionError:
         raise ValueError("formula nests too deeply to convert") from None
+
+
+def expression(tree: _formula.Node, names: Sequence[str], params: Sequence[float] = ()) -> sympy.Expr:
+    """A formula tree as a sympy expression: variable i is ``Symbol(names[i])``
+    and parameter i takes ``params[i]`` (a symbol ``c{i}`` beyond them);
+    otherwise the rules of ``to_sympy``."""
+    sp = _load_sympy("SymbolicRegressor.sympy() and .latex()")
+    if _depth(tree) > _MAX_DEPTH:
+        raise ValueError(f"formula nested deeper than {_MAX_DEPTH} levels")
+    return _convert(sp, tree, names, params)
+
+
+def _depth(tree: _formula.Node) -> int:
+    return _formula.fold(tree, lambda node: 0, lambda node, depths: 1 + max(depths))

@@ -5,7 +5,9 @@
 
 Reads a CSV table with a header row, takes one column as the target (the last
 by default) and every other column as a variable, in order, and searches for a
-formula. Without a file it runs on the sample table shipped with the package.
+formula with vek_math.SymbolicRegressor (which needs scikit-learn and pandas).
+Formulas are written with the column names; --all also prints the Pareto
+front. Without a file it runs on the sample table shipped with the package.
 The file must be a regular file of UTF-8 text (a byte-order mark is skipped)
 of at most 64 MiB; every cell of the data rows must be a finite number. The
 formula is also printed as a Python function of the columns that runs with
@@ -21,18 +23,20 @@ import os
 import stat
 import sys
 import time
+import warnings
 from array import array
 from importlib import resources
 
-from vek_math import _export, _formula, _runtime, vek_core
+from vek_math import _formula, _search
 
 SAMPLE = "sample.csv"
 
 # Largest table file read; reading stops with an error beyond it.
 MAX_FILE_BYTES = 64 * 1024 * 1024
 
-# Variable i is printed as one character, (120 + i) mod 256; from 136 on those
-# characters are ordinary text and the formula could not be read back.
+# The engine's formula text names variable i by one character, (120 + i) mod
+# 256; from 136 on those are ordinary text and the search (which reads that
+# text back) could not tell them apart.
 MAX_VARIABLES = _formula.VAR_COUNT
 
 # Stand-ins for a console that cannot show the formula's symbols.
@@ -48,10 +52,6 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message):
         self.exit(2, f"vek-math: error: {message}\n")
-
-
-def var_name(i):
-    return chr((120 + i) % 256)
 
 
 def _size_text(n):
@@ -179,17 +179,6 @@ def read_table(path):
     return path, header, columns
 
 
-def progress_printer(stream):
-    start = time.perf_counter()
-
-    def report(level, generated, scored, formula, error):
-        best = "-" if formula is None else f"{formula}  (error {error:.3g})"
-        print(f"level {level}: {generated} candidates, {scored} scored, best {best}  "
-              f"[{time.perf_counter() - start:.1f}s]", file=stream, flush=True)
-
-    return report
-
-
 def _encodable(stream, text):
     try:
         text.encode(getattr(stream, "encoding", None) or "utf-8")
@@ -210,6 +199,35 @@ def _write(text):
     out.write(text)
 
 
+def _estimator():
+    try:
+        from vek_math._estimator import SymbolicRegressor
+    except ImportError as e:
+        raise UsageError(str(e)) from None
+    return SymbolicRegressor
+
+
+def _latex(est):
+    try:
+        return est.latex()
+    except ImportError:
+        return None  # sympy is optional
+
+
+def _finite(value):
+    return value if math.isfinite(value) else None
+
+
+def _table(est):
+    """The Pareto front as aligned text rows, the selected one marked."""
+    rows = [("", "complexity", "loss", "error", "formula")]
+    for row in est.equations_.itertuples():
+        rows.append(("*" if row.selected else "", str(row.complexity), f"{row.loss:.6g}", f"{row.error:.6g}",
+                     row.formula))
+    widths = [max(len(r[j]) for r in rows) for j in range(4)]
+    return ["    " + "  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[4] for r in rows]
+
+
 def discover(args):
     source, header, columns = read_table(args.file)
     target = header[-1] if args.target is None else args.target
@@ -217,50 +235,67 @@ def discover(args):
         raise UsageError(f"unknown target column '{target}'; columns: {', '.join(header)}")
     t = header.index(target)
     names = [h for j, h in enumerate(header) if j != t]
-    x_data = [c for j, c in enumerate(columns) if j != t]
+    SymbolicRegressor = _estimator()
+    import numpy as np
+    import pandas as pd
+
+    X = pd.DataFrame({name: np.frombuffer(c, dtype=np.float64) for name, c in zip(header, columns) if name != target})
+    y = np.frombuffer(columns[t], dtype=np.float64)
     show_progress = args.progress or (not args.json and sys.stderr.isatty())
-    _runtime.search_progress = progress_printer(sys.stderr) if show_progress else None
+    est = SymbolicRegressor(max_complexity=args.max_complexity, beam_width=args.beam_width,
+                            precision_goal=args.precision, use_trig=not args.no_trig, use_vek=not args.no_vek,
+                            complexity_penalty=args.penalty, verbose=show_progress)
+    t0 = time.perf_counter()
     try:
-        t0 = time.perf_counter()
-        result = vek_core.find_formula(
-            x_data, columns[t], max_complexity=args.max_complexity, beam_width=args.beam_width,
-            precision_goal=args.precision, use_trig=not args.no_trig, use_vek=not args.no_vek,
-            complexity_penalty=args.penalty)
-        seconds = time.perf_counter() - t0
-    finally:
-        _runtime.search_progress = None
-    mapping = {var_name(i): name for i, name in enumerate(names)}
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", _search.SearchStoppedWarning)
+            est.fit(X, y)
+    except ValueError as e:
+        if "no formula could be scored" not in str(e):
+            raise
+        found = False
+    else:
+        found = True
+    seconds = time.perf_counter() - t0
+    interrupted = found and est.stopped_ == "interrupted"
     if args.json:
-        out = {"source": source, "target": target, "variables": mapping, "seconds": round(seconds, 6)}
-        if result is not None:
-            out.update(formula=result.formula, error=result.error if math.isfinite(result.error) else None,
-                       complexity=result.complexity, latex=result.to_latex(),
-                       python=_export.python_source(result.formula, names, result.params))
+        out = {"source": source, "target": target, "variables": names, "seconds": round(seconds, 6)}
+        if found:
+            best = est.equations_.iloc[est.best_index_]
+            out.update(formula=est.formula_, error=_finite(best.error), loss=_finite(best.loss),
+                       complexity=int(best.complexity), latex=_latex(est), python=est.python_source())
+            if args.all:
+                out["equations"] = [
+                    {"complexity": int(r.complexity), "loss": _finite(r.loss), "error": _finite(r.error),
+                     "formula": r.formula, "selected": bool(r.selected)} for r in est.equations_.itertuples()]
         text = json.dumps(out, ensure_ascii=False)
         if not _encodable(sys.stdout, text):
             text = json.dumps(out)
         _write(text + "\n")
-        return 0 if result is not None else 1
-    if result is None:
+    elif not found:
         _write("no formula could be scored on this data\n")
-        return 1
-    python = _export.python_source(result.formula, names, result.params)
-    if not _encodable(sys.stdout, python):
-        python = _export.python_source(result.formula, names, result.params, ascii_only=True)
-    width = max(len(k) for k in mapping)
-    lines = [
-        f"{target} ≈ {result.formula}",
-        f"  error       {result.error:.6g} (RMSE × (1 + penalty × complexity))",
-        f"  complexity  {result.complexity}",
-        f"  LaTeX       {result.to_latex()}",
-        "  variables   " + ", ".join(f"{k:<{width}} = {v}" for k, v in mapping.items()),
-        f"  data        {source}: {len(columns[t])} rows, searched in {seconds:.2f}s",
-        "  Python      the function below, standard library only:",
-        "",
-        python,
-    ]
-    _write("\n".join(lines))
-    return 0
+    else:
+        best = est.equations_.iloc[est.best_index_]
+        python = est.python_source()
+        if not _encodable(sys.stdout, python):
+            python = est.python_source(ascii_only=True)
+        latex = _latex(est)
+        lines = [
+            f"{target} ≈ {est.formula_}",
+            f"  error       {best.error:.6g} (RMSE × (1 + penalty × complexity))",
+            f"  loss        {best.loss:.6g} (RMSE)",
+            f"  complexity  {best.complexity}",
+            *([f"  LaTeX       {latex}"] if latex is not None else []),
+            "  variables   " + ", ".join(names),
+            f"  data        {source}: {len(y)} rows, searched in {seconds:.2f}s",
+        ]
+        if args.all:
+            lines += ["  Pareto front (the lowest loss at each complexity; * marks the formula above):", *_table(est)]
+        lines += ["  Python      the function below, standard library only:", "", python]
+        _write("\n".join(lines))
+    if interrupted:
+        raise KeyboardInterrupt
+    return 0 if found else 1
 
 
 def _count(text):
@@ -307,6 +342,8 @@ def build_parser():
     d.add_argument("--penalty", type=_amount(False), default=0.001, help="complexity penalty (default 0.001)")
     d.add_argument("--no-trig", action="store_true", help="leave out sin and cos")
     d.add_argument("--no-vek", action="store_true", help="leave out the vek operator")
+    d.add_argument("--all", action="store_true",
+                   help="also print the Pareto front: the best formula at each complexity")
     d.add_argument("--json", action="store_true", help="print one JSON object")
     d.add_argument("--progress", action="store_true", help="report each level on stderr (default: on a terminal)")
     return p
