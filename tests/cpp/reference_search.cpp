@@ -6,11 +6,11 @@
 #include "vek/common/panic.hpp"
 #include "vek/discover/fingerprint.hpp"
 #include "vek/discover/optimizer.hpp"
+#include "vek/discover/penalised.hpp"
+#include "vek/discover/rank.hpp"
 #include "vek/discover/seen_set.hpp"
 
 namespace vek::discover::reference {
-
-bool error_before(double p, double q) { return (!std::isnan(p) && std::isnan(q)) || p < q; }
 
 namespace {
 
@@ -22,12 +22,7 @@ std::vector<SearchResult> score_level(const std::vector<Expr>& candidates,
     const auto out = c.eval_batch(columns, {});
     if (!out) continue;
     const std::size_t m = std::min(out->size(), y.size());
-    double sse = 0.0;
-    for (std::size_t i = 0; i < m; ++i) {
-      const double d = (*out)[i] - y[i];
-      sse += d * d;
-    }
-    double rmse = std::sqrt(sse / static_cast<double>(y.size()));
+    double rmse = rmse_of(add_squares(0.0, out->data(), y.data(), m), static_cast<double>(y.size()));
     std::vector<double> params;
     if (rmse < 2.0) {
       auto [p, e] = optimize(c, columns, y, {});
@@ -35,7 +30,7 @@ std::vector<SearchResult> score_level(const std::vector<Expr>& candidates,
       rmse = e;
     }
     const std::uint64_t complexity = c.nodes.size();
-    const double error = rmse * (config.complexity_penalty * static_cast<double>(complexity) + 1.0);
+    const double error = penalised(rmse, complexity_factor(config.complexity_penalty, complexity));
     results.push_back(SearchResult{c.to_string(), params, c, error, complexity});
   }
   return results;

@@ -19,7 +19,4 @@ std::optional<SearchResult> search(const std::vector<std::vector<double>>& colum
                                    std::uint64_t n_vars, const SearchConfig& config,
                                    const std::function<bool()>& keep_going = {});
 
-// Ranking order of both engines: ascending error, NaN after every number.
-bool error_before(double p, double q);
-
 }  // namespace vek::discover::reference

@@ -28,9 +28,18 @@ inline double probe_value(std::size_t k, std::size_t index) noexcept {
   return static_cast<double>(index + 1) * kProbeMultipliers[k];
 }
 
+// An expression's values at the five probe points, in probe order.
+using Probes = std::array<double, kProbeCount>;
+
 // The five probe results as raw bit patterns (the compact form of a
 // fingerprint, used inside the seen-set).
 using ProbeBits = std::array<std::uint64_t, kProbeCount>;
+
+inline ProbeBits probe_bits(const Probes& p) noexcept {
+  ProbeBits bits;
+  for (std::size_t k = 0; k < kProbeCount; ++k) bits[k] = std::bit_cast<std::uint64_t>(p[k]);
+  return bits;
+}
 
 // Ten words, two per probe: the upper 32 bits of the result's bit pattern,
 // sign-extended, then the lower 32 bits, zero-extended. Equal fingerprints

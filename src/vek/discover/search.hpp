@@ -11,6 +11,10 @@
 // (operator, operand, operand) descriptors evaluated from cached operand
 // values (probe values for fingerprints, output columns for scoring), and
 // only the candidates that can be new at a level are generated at all.
+//
+// The parts: beam.hpp (members and their cached values), generate.hpp
+// (candidates and dedup), score.hpp (bounded scoring; row kernels in
+// row_ops.hpp, the error in penalised.hpp), rank.hpp (the ranking order).
 #pragma once
 
 #include <cstddef>
