@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "vek/kernels/guards.hpp"
+#include "vek/common/guards.hpp"
 #include "vek/kernels/kernels.hpp"
 
 namespace {

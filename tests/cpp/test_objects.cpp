@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "vek/common/panic.hpp"
-#include "vek/kernels/guards.hpp"
+#include "vek/common/guards.hpp"
 #include "vek/kernels/kernels.hpp"
 #include "vek/objects/knot.hpp"
 #include "vek/objects/pair.hpp"

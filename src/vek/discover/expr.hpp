@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "vek/kernels/guards.hpp"
+#include "vek/common/guards.hpp"
 
 namespace vek::discover {
 
@@ -20,10 +20,6 @@ enum class Op : std::uint8_t { Neg = 0, Inv, Exp, Ln, Sqrt, Sin, Cos, Abs, Vek, 
 inline constexpr std::size_t kOpCount = 13;
 
 constexpr unsigned arity(Op op) noexcept { return static_cast<std::uint8_t>(op) >= 8 ? 2u : 1u; }
-
-// The exponential threshold of the vek operator inside expressions. It is a
-// literal of its own, slightly below the exp limit of the shared guards.
-inline constexpr double kVekExpThreshold = 709.78;
 
 // Applies one operator to already evaluated operands (b is ignored for unary
 // operators). Returns false when the operator's guard rejects the operands or
@@ -53,8 +49,8 @@ inline constexpr double kVekExpThreshold = 709.78;
     case Op::Cos: v = std::cos(a); break;
     case Op::Abs: v = std::fabs(a); break;
     case Op::Vek: {
-      const double e = a > kVekExpThreshold ? std::exp(std::log(a)) : std::exp(a);
-      v = e - floored_ln(b);
+      // The exponential goes through ln above the shortened exp limit.
+      v = exp_through_ln(a, kExpLimitShort) - floored_ln(b);
       break;
     }
     case Op::Add: v = a + b; break;

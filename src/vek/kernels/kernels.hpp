@@ -6,12 +6,15 @@
 #include <utility>
 #include <vector>
 
-#include "vek/kernels/guards.hpp"
+#include "vek/common/guards.hpp"
 
 namespace vek::kernels {
 
 using Vec = std::vector<double>;
 using PairVec = std::vector<std::pair<double, double>>;
+
+// Boosted rapidities are clamped to [-kBoostClamp, kBoostClamp].
+inline constexpr double kBoostClamp = 709.0;
 
 // Scalar element rules, exposed for the tests and for other subsystems.
 inline double div_elem(double a, double b) noexcept {
