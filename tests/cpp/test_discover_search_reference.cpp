@@ -130,7 +130,7 @@ TEST_P(RandomProblems, OptimizedSearchEqualsTheTranscription) {
   for (int k = 0; k < 40; ++k) {
     const Problem p = random_problem(static_cast<std::uint64_t>(GetParam()) * 1000 + k);
     const auto want = vek::discover::reference::search(p.columns, p.target, p.n_vars, p.config);
-    expect_same(search(p.columns, p.target, p.n_vars, p.config), want, p.describe);
+    expect_same(search(p.columns, p.target, p.config), want, p.describe);
     if (::testing::Test::HasFailure()) return;
   }
 }
@@ -157,7 +157,7 @@ TEST_P(Tuned, ResultsAreIdentical) {
       tuning.column_cache_bytes = GetParam().cache_rows * p.columns[0].size() * sizeof(double);
     }
     tuning.score_chunk = GetParam().score_chunk;
-    expect_same(vek::discover::detail::search_tuned(p.columns, p.target, p.n_vars, p.config, nullptr, nullptr, tuning),
+    expect_same(vek::discover::detail::search_tuned(p.columns, p.target, p.config, nullptr, nullptr, tuning),
                 want, p.describe);
     if (::testing::Test::HasFailure()) return;
   }
@@ -170,16 +170,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, Tuned,
                                            TuningCase{"ChunksOfSeven", SIZE_MAX, 7},
                                            TuningCase{"NoCacheChunksOfFive", 0, 5}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(ReferenceAgreement, MoreVariablesThanColumns) {
-  // Leaves of the missing variables get fingerprints but never evaluate.
-  for (int k = 0; k < 10; ++k) {
-    Problem p = random_problem(555000 + k);
-    p.n_vars += 2;
-    expect_same(search(p.columns, p.target, p.n_vars, p.config),
-                vek::discover::reference::search(p.columns, p.target, p.n_vars, p.config), p.describe);
-  }
-}
 
 // ---- default options on problems the transcription can finish quickly ----
 
@@ -195,14 +185,13 @@ class DefaultLike : public ::testing::TestWithParam<DefaultCase> {};
 TEST_P(DefaultLike, SameBestAsTheTranscription) {
   const DefaultCase& c = GetParam();
   const auto want = vek::discover::reference::search(c.columns, c.target, c.columns.size(), c.config);
-  expect_same(search(c.columns, c.target, c.columns.size(), c.config), want, c.name);
+  expect_same(search(c.columns, c.target, c.config), want, c.name);
   // Dropping hopeless candidates after every single one, and caching only a
   // few member columns, changes nothing either.
   vek::discover::detail::Tuning tuning;
   tuning.score_chunk = 1;
   tuning.column_cache_bytes = 50 * c.columns[0].size() * sizeof(double);
-  expect_same(vek::discover::detail::search_tuned(c.columns, c.target, c.columns.size(), c.config, nullptr, nullptr,
-                                                  tuning),
+  expect_same(vek::discover::detail::search_tuned(c.columns, c.target, c.config, nullptr, nullptr, tuning),
               want, std::string(c.name) + " tuned");
 }
 
@@ -250,10 +239,10 @@ TEST(ThreadCount, SingleThreadArenaGivesTheSameResult) {
   for (int i = 0; i < 40; ++i) y.push_back(cols[0][i] * cols[1][i] + std::sin(cols[0][i]) + 0.001 * i);
   const SearchConfig cfg = with(6, 1000);
   vek::discover::SearchStats many_stats, one_stats;
-  const auto many = search(cols, y, 2, cfg, nullptr, &many_stats);
+  const auto many = search(cols, y, cfg, nullptr, &many_stats);
   std::optional<SearchResult> one;
   tbb::task_arena arena(1);
-  arena.execute([&] { one = search(cols, y, 2, cfg, nullptr, &one_stats); });
+  arena.execute([&] { one = search(cols, y, cfg, nullptr, &one_stats); });
   expect_same(one, many, "arena(1)");
   EXPECT_EQ(one_stats.generated, many_stats.generated);
   EXPECT_EQ(one_stats.scored, many_stats.scored);

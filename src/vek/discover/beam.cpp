@@ -7,13 +7,13 @@
 
 namespace vek::discover {
 
-Beam::Beam(const Columns& columns, std::uint64_t n_vars, std::size_t cache_bytes)
-    : columns_(columns), n_vars_(n_vars), cache_bytes_(cache_bytes), rows_(columns.empty() ? 0 : columns[0].size()) {}
+Beam::Beam(const Columns& columns, std::size_t cache_bytes)
+    : columns_(columns), cache_bytes_(cache_bytes), rows_(columns.empty() ? 0 : columns[0].size()) {}
 
 Expr Beam::compose(const Cand& c) const {
   const Expr& a = members_[c.a].expr;
   Expr e;
-  e.n_vars = static_cast<std::size_t>(n_vars_);
+  e.n_vars = columns_.size();
   if (arity(c.op) == 1) {
     e.nodes.reserve(a.nodes.size() + 1);
     e.nodes = a.nodes;
@@ -43,12 +43,8 @@ void Beam::cache_leaf(Member& m) {
     return;
   }
   if (leaf.kind == Node::Kind::Var) {
-    if (leaf.index >= columns_.size()) {
-      m.data_fails = true;
-    } else {
-      m.external = columns_[leaf.index].data();
-      m.cached = true;
-    }
+    m.external = columns_[leaf.index].data();
+    m.cached = true;
     return;
   }
   if (may_cache()) {

@@ -25,16 +25,14 @@ class Beam {
   using Columns = std::vector<std::vector<double>>;
 
   // Output columns are cached up to `cache_bytes` in total; members beyond
-  // it are re-evaluated whenever a candidate reads them. `columns` must
-  // outlive the beam (variable leaves read them in place).
-  Beam(const Columns& columns, std::uint64_t n_vars, std::size_t cache_bytes);
+  // it are re-evaluated whenever a candidate reads them. `columns` (one per
+  // variable) must outlive the beam: variable leaves read them in place.
+  Beam(const Columns& columns, std::size_t cache_bytes);
 
   std::size_t size() const noexcept { return members_.size(); }
   std::size_t rows() const noexcept { return rows_; }
   const Expr& expr(std::size_t i) const noexcept { return members_[i].expr; }
   std::uint64_t complexity(std::size_t i) const noexcept { return complexity_[i]; }
-  // A leaf that cannot be evaluated on the data (a variable without column).
-  bool data_fails(std::size_t i) const noexcept { return members_[i].data_fails; }
 
   // Node count of the candidate.
   std::uint64_t complexity(const Cand& c) const noexcept {
@@ -53,7 +51,7 @@ class Beam {
   Expr compose(const Cand& c) const;
 
   // Outputs of member i on the data: the cache, or a fresh evaluation into
-  // scratch. Only for members that evaluate (not data_fails).
+  // scratch.
   const double* column(std::uint32_t i, std::vector<double>& scratch) const;
 
   // Adds a leaf with its probe values (always finite).
@@ -65,7 +63,6 @@ class Beam {
  private:
   struct Member {
     Expr expr;
-    bool data_fails = false;           // a leaf that cannot be evaluated on the data
     bool cached = false;               // outputs available through column()
     const double* external = nullptr;  // outputs held by the caller's data (variable leaves)
     std::vector<double> own;           // outputs held here
@@ -77,7 +74,6 @@ class Beam {
   bool may_cache() const noexcept { return cache_used_ + rows_ * sizeof(double) <= cache_bytes_; }
 
   const Columns& columns_;
-  const std::uint64_t n_vars_;
   const std::size_t cache_bytes_;
   const std::size_t rows_;  // length of the first column
   std::size_t cache_used_ = 0;

@@ -5,7 +5,7 @@
 
 namespace vek::discover {
 
-std::optional<Fingerprint> fingerprint(const Expr& expr, std::uint64_t n_vars) {
+std::optional<ProbeBits> fingerprint(const Expr& expr, std::uint64_t n_vars) {
   Probes values;
   std::vector<double> point(static_cast<std::size_t>(n_vars));
   for (std::size_t k = 0; k < kProbeCount; ++k) {
@@ -14,7 +14,7 @@ std::optional<Fingerprint> fingerprint(const Expr& expr, std::uint64_t n_vars) {
     if (!v || !std::isfinite(*v)) return std::nullopt;
     values[k] = *v;
   }
-  return Fingerprint::from_bits(probe_bits(values));
+  return probe_bits(values);
 }
 
 }  // namespace vek::discover

@@ -28,8 +28,6 @@ Scores score_candidates(const Beam& beam, const std::vector<Cand>& cands, const 
           for (std::size_t i = from + b; i < from + e; ++i) {
             checkpoint(rows);
             const Cand& c = cands[i];
-            s.ok[i] = 0;
-            if (beam.data_fails(c.a) || beam.data_fails(c.b)) continue;
             const double* ca = beam.column(c.a, sa);
             const double* cb = arity(c.op) == 1 ? ca : beam.column(c.b, sb);
             const double factor = complexity_factor(penalty, beam.complexity(c));

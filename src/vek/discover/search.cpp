@@ -29,16 +29,15 @@ SearchResult make_result(Expr expr, double error) {
 
 class Engine {
  public:
-  Engine(const std::vector<std::vector<double>>& columns, const std::vector<double>& target, std::uint64_t n_vars,
+  Engine(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
          const SearchConfig& config, const SearchHooks* hooks, SearchStats* stats, const detail::Tuning& tuning)
       : columns_(columns),
-        n_vars_(n_vars),
         config_(config),
         hooks_(hooks),
         stats_(stats),
         chunk_min_(std::max<std::size_t>(1, tuning.score_chunk)),
         ops_(Operators::of(config.use_trig, config.use_vek)),
-        beam_(columns, n_vars, tuning.column_cache_bytes),
+        beam_(columns, tuning.column_cache_bytes),
         target_{target.data(), std::min(beam_.rows(), target.size()), static_cast<double>(target.size())} {}
 
   std::optional<SearchResult> run();
@@ -80,7 +79,6 @@ class Engine {
   bool goal_met() const { return best_ && best_->error <= config_.precision_goal; }
 
   const std::vector<std::vector<double>>& columns_;
-  const std::uint64_t n_vars_;
   const SearchConfig& config_;
   const SearchHooks* hooks_;
   SearchStats* stats_;
@@ -105,7 +103,7 @@ void Engine::leaf_level() {
       if (!std::isfinite(v)) return;
     }
     ++g.fingerprinted;
-    if (seen_.insert(Fingerprint::from_bits(probe_bits(p)))) return;
+    if (seen_.insert(probe_bits(p))) return;
     leaves.push_back(std::move(e));
     probes.push_back(p);
   };
@@ -116,12 +114,12 @@ void Engine::leaf_level() {
     p.fill(c);
     offer(std::move(e), p);
   }
-  for (std::uint64_t i = 0; i < n_vars_; ++i) {
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
     Expr e;
-    e.nodes.push_back(Node::var(static_cast<std::size_t>(i)));
-    e.n_vars = static_cast<std::size_t>(i + 1);
+    e.nodes.push_back(Node::var(i));
+    e.n_vars = i + 1;
     Probes p;
-    for (std::size_t k = 0; k < kProbeCount; ++k) p[k] = probe_value(k, static_cast<std::size_t>(i));
+    for (std::size_t k = 0; k < kProbeCount; ++k) p[k] = probe_value(k, i);
     offer(std::move(e), p);
     checkpoint();
   }
@@ -233,18 +231,16 @@ std::optional<SearchResult> Engine::run() {
 }  // namespace
 
 std::optional<SearchResult> search(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
-                                   std::uint64_t n_vars, const SearchConfig& config, const SearchHooks* hooks,
-                                   SearchStats* stats) {
-  return detail::search_tuned(columns, target, n_vars, config, hooks, stats, detail::Tuning{});
+                                   const SearchConfig& config, const SearchHooks* hooks, SearchStats* stats) {
+  return detail::search_tuned(columns, target, config, hooks, stats, detail::Tuning{});
 }
 
 namespace detail {
 
 std::optional<SearchResult> search_tuned(const std::vector<std::vector<double>>& columns,
-                                         const std::vector<double>& target, std::uint64_t n_vars,
-                                         const SearchConfig& config, const SearchHooks* hooks, SearchStats* stats,
-                                         const Tuning& tuning) {
-  Engine engine(columns, target, n_vars, config, hooks, stats, tuning);
+                                         const std::vector<double>& target, const SearchConfig& config,
+                                         const SearchHooks* hooks, SearchStats* stats, const Tuning& tuning) {
+  Engine engine(columns, target, config, hooks, stats, tuning);
   return engine.run();
 }
 

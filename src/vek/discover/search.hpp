@@ -77,13 +77,12 @@ struct SearchStats {
 };
 
 // Runs the search over `columns` (one per variable, the first giving the row
-// count; none may be shorter, else vek::Panic) against `target`. `n_vars` is
-// the number of variable leaves (normally columns.size()). Returns the best
-// record scored, or nullopt when nothing could be scored. Throws
+// count; none may be shorter, else vek::Panic) against `target`. Returns the
+// best record scored, or nullopt when nothing could be scored. Throws
 // vek::Interrupted when hooks->keep_going says stop; frees everything then.
 std::optional<SearchResult> search(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
-                                   std::uint64_t n_vars, const SearchConfig& config,
-                                   const SearchHooks* hooks = nullptr, SearchStats* stats = nullptr);
+                                   const SearchConfig& config, const SearchHooks* hooks = nullptr,
+                                   SearchStats* stats = nullptr);
 
 namespace detail {
 
@@ -99,9 +98,8 @@ struct Tuning {
 };
 
 std::optional<SearchResult> search_tuned(const std::vector<std::vector<double>>& columns,
-                                         const std::vector<double>& target, std::uint64_t n_vars,
-                                         const SearchConfig& config, const SearchHooks* hooks, SearchStats* stats,
-                                         const Tuning& tuning);
+                                         const std::vector<double>& target, const SearchConfig& config,
+                                         const SearchHooks* hooks, SearchStats* stats, const Tuning& tuning);
 
 }  // namespace detail
 

@@ -24,16 +24,8 @@ inline double sqrt_elem(double x) noexcept { return std::sqrt(std::fabs(x)); }
 inline double pow_elem(double b, double e) noexcept { return std::pow(std::fabs(b), e); }
 std::pair<double, double> boost_elem(double x, double y, double phi, double c) noexcept;
 
-Vec exp_n(const Vec& xs);
-Vec ln_n(const Vec& ys);
-Vec add_n(const Vec& as, const Vec& bs);
-Vec sub_n(const Vec& as, const Vec& bs);
-Vec mul_n(const Vec& as, const Vec& bs);
+// Vector forms (the output as long as the shorter input).
 Vec div_n(const Vec& as, const Vec& bs);
-Vec sqrt_n(const Vec& xs);
-Vec sin_n(const Vec& xs);
-Vec cos_n(const Vec& xs);
-Vec pow_n(const Vec& bases, const Vec& exps);
 Vec tension_n(const Vec& xs, const Vec& ys);
 PairVec boost_n(const PairVec& points, const Vec& phis, double c);
 

@@ -156,7 +156,7 @@ PyObject* find_formula(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (failed) throw Interrupted();
       };
     }
-    auto best = call.run([&] { return discover::search(columns, target, columns.size(), config, &hooks); });
+    auto best = call.run([&] { return discover::search(columns, target, config, &hooks); });
     if (failed) return nullptr;  // the hook's exception
     if (!best) Py_RETURN_NONE;
     return box(type, Found{std::move(best->formula), best->error, best->complexity, std::move(best->params)});
