@@ -63,4 +63,19 @@ std::size_t thread_count() {
   return g_threads;
 }
 
+namespace {
+thread_local tbb::task_arena* tl_arena = nullptr;
+}  // namespace
+
+tbb::task_arena& arena() { return tl_arena != nullptr ? *tl_arena : pool(); }
+
+ThreadLimit::ThreadLimit(std::size_t threads) : previous_(tl_arena) {
+  // The pool first: it sets the process-wide limit an arena's workers obey.
+  const std::size_t n = std::min(threads == 0 ? thread_count() : threads, kMaxThreads);
+  arena_ = std::make_unique<tbb::task_arena>(static_cast<int>(n));
+  tl_arena = arena_.get();
+}
+
+ThreadLimit::~ThreadLimit() { tl_arena = previous_; }
+
 }  // namespace vek::par

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vek/common/guards.hpp"
@@ -20,6 +21,12 @@ enum class Op : std::uint8_t { Neg = 0, Inv, Exp, Ln, Sqrt, Sin, Cos, Abs, Vek, 
 inline constexpr std::size_t kOpCount = 13;
 
 constexpr unsigned arity(Op op) noexcept { return static_cast<std::uint8_t>(op) >= 8 ? 2u : 1u; }
+
+// Lower-case operator names, in code order: "neg", "inv", "exp", "ln",
+// "sqrt", "sin", "cos", "abs", "vek", "add", "sub", "mul", "div".
+std::string_view op_name(Op op) noexcept;
+// The operator of that name, if any.
+std::optional<Op> op_named(std::string_view name) noexcept;
 
 // Applies one operator to already evaluated operands (b is ignored for unary
 // operators). Returns false when the operator's guard rejects the operands or

@@ -64,7 +64,10 @@ class Generator {
 Operators Operators::of(bool use_trig, bool use_vek) {
   Operators ops;
   ops.unary = {Op::Neg, Op::Inv, Op::Exp, Op::Ln, Op::Sqrt};
-  if (use_trig) ops.unary.insert(ops.unary.end(), {Op::Sin, Op::Cos});
+  if (use_trig) {
+    ops.unary.push_back(Op::Sin);
+    ops.unary.push_back(Op::Cos);
+  }
   ops.binary = {Op::Add, Op::Sub, Op::Mul, Op::Div};
   if (use_vek) ops.binary.push_back(Op::Vek);
   return ops;

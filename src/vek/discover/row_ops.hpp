@@ -20,12 +20,13 @@ enum class Outcome : std::uint8_t { Failed, Scored, Dropped };
 
 // Scores op(a[i], b[i]) against the target: every one of the n rows must
 // evaluate (else Failed), the squared differences of the first m rows are
-// summed in row order, and error = penalised(rmse_of(sse, target_len), factor).
-// A candidate whose partial error exceeds `limit` (penalised.hpp: exceeds)
-// stops early as Dropped; pass drop_limit(factor, bound) as the limit.
+// summed in row order, rmse = rmse_of(sse, target_len) and error =
+// penalised(rmse, factor). A candidate whose partial error exceeds `limit`
+// (penalised.hpp: exceeds) stops early as Dropped; pass at least
+// drop_limit(factor, bound) as the limit.
 template <Op O>
 Outcome score_rows(const double* a, const double* b, std::size_t n, const double* y, std::size_t m,
-                   double target_len, double factor, double limit, double& error_out) {
+                   double target_len, double factor, double limit, double& error_out, double& rmse_out) {
   constexpr std::size_t kCheckEvery = 16;
   double sse = 0.0;
   double v;
@@ -39,12 +40,14 @@ Outcome score_rows(const double* a, const double* b, std::size_t n, const double
     }
     if (exceeds(sse, target_len, factor, limit)) return Outcome::Dropped;
   }
-  const double error = penalised(rmse_of(sse, target_len), factor);
+  const double rmse = rmse_of(sse, target_len);
+  const double error = penalised(rmse, factor);
   if (error > limit) return Outcome::Dropped;
   for (; i < n; ++i) {
     if (!apply_op(O, a[i], b[i], v)) return Outcome::Failed;
   }
   error_out = error;
+  rmse_out = rmse;
   return Outcome::Scored;
 }
 
@@ -58,7 +61,7 @@ bool fill_rows(const double* a, const double* b, std::size_t n, double* out) {
 }
 
 using ScoreRowsFn = Outcome (*)(const double*, const double*, std::size_t, const double*, std::size_t, double,
-                                double, double, double&);
+                                double, double, double&, double&);
 using FillRowsFn = bool (*)(const double*, const double*, std::size_t, double*);
 
 namespace row_ops_detail {

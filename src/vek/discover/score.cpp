@@ -17,7 +17,14 @@ Scores score_candidates(const Beam& beam, const std::vector<Cand>& cands, const 
   const std::size_t rows = beam.rows();
   Scores s;
   s.error.resize(count);
+  s.loss.resize(count);
   s.ok.resize(count);
+  const std::vector<double>* front = plan.front_bounds;
+  const auto front_limit = [front](std::uint64_t c, double factor, double bound) {
+    if (front->empty()) return std::numeric_limits<double>::infinity();
+    const double p = c < front->size() ? (*front)[static_cast<std::size_t>(c)] : front->back();
+    return std::max(bound, p * factor);
+  };
   const std::size_t grain = std::max<std::size_t>(1, 4096 / std::max<std::size_t>(1, rows));
 
   const auto score_range = [&](std::size_t from, std::size_t to, double bound) {
@@ -30,9 +37,12 @@ Scores score_candidates(const Beam& beam, const std::vector<Cand>& cands, const 
             const Cand& c = cands[i];
             const double* ca = beam.column(c.a, sa);
             const double* cb = arity(c.op) == 1 ? ca : beam.column(c.b, sb);
-            const double factor = complexity_factor(penalty, beam.complexity(c));
+            const std::uint64_t cx = beam.complexity(c);
+            const double factor = complexity_factor(penalty, cx);
+            const double limit = !plan.drop ? std::numeric_limits<double>::infinity()
+                                 : drop_limit(factor, front != nullptr ? front_limit(cx, factor, bound) : bound);
             const Outcome o = score_rows_for(c.op)(ca, cb, rows, target.y, target.common, target.length, factor,
-                                                   drop_limit(factor, bound), s.error[i]);
+                                                   limit, s.error[i], s.loss[i]);
             s.ok[i] = o == Outcome::Scored;
           }
         },
@@ -72,6 +82,7 @@ Scores score_exprs(const std::vector<Expr>& exprs, const std::vector<std::vector
   const std::size_t rows = columns.empty() ? 0 : columns[0].size();
   Scores s;
   s.error.resize(count);
+  s.loss.resize(count);
   s.ok.resize(count);
   par::for_ranges(
       count,
@@ -82,7 +93,8 @@ Scores score_exprs(const std::vector<Expr>& exprs, const std::vector<std::vector
           s.ok[i] = out.has_value();
           if (!out) continue;
           const double sse = add_squares(0.0, out->data(), target.y, target.common);
-          s.error[i] = penalised(rmse_of(sse, target.length), complexity_factor(penalty, exprs[i].complexity()));
+          s.loss[i] = rmse_of(sse, target.length);
+          s.error[i] = penalised(s.loss[i], complexity_factor(penalty, exprs[i].complexity()));
         }
       },
       64);

@@ -19,9 +19,11 @@ struct Target {
 };
 
 // Per candidate: ok when it evaluated on every row and was not dropped;
-// error (the penalised error) is meaningful only then.
+// error (the penalised error) and loss (the plain RMSE) are meaningful only
+// then.
 struct Scores {
   std::vector<double> error;
+  std::vector<double> loss;
   std::vector<std::uint8_t> ok;
 };
 
@@ -37,6 +39,12 @@ struct ScorePlan {
   double goal;
   // Candidates per chunk, at least keep.
   std::size_t chunk = 1;
+  // When set, candidates that may still enter the Pareto front are wanted
+  // too: Front::loss_bounds() of the front so far. A candidate of
+  // complexity c is then dropped only past max(bound, P(c) × factor(c)).
+  const std::vector<double>* front_bounds = nullptr;
+  // Off: nothing is dropped.
+  bool drop = true;
 };
 
 // Scores op(a, b) of every candidate from its operands' output columns.
@@ -51,7 +59,7 @@ struct ScorePlan {
 // bound is the smallest error known, `least` included.
 //
 // Dropped candidates are not ok; every candidate that can be among the
-// first keep ranked or beat `least` is scored exactly.
+// first keep ranked, beat `least` or enter the front is scored exactly.
 Scores score_candidates(const Beam& beam, const std::vector<Cand>& cands, const Target& target, double penalty,
                         const ScorePlan& plan);
 

@@ -9,6 +9,7 @@
 #include "vek/common/stop.hpp"
 #include "vek/discover/beam.hpp"
 #include "vek/discover/fingerprint.hpp"
+#include "vek/discover/front.hpp"
 #include "vek/discover/generate.hpp"
 #include "vek/discover/rank.hpp"
 #include "vek/discover/score.hpp"
@@ -18,40 +19,50 @@ namespace vek::discover {
 
 namespace {
 
-SearchResult make_result(Expr expr, double error) {
+SearchResult make_result(Expr expr, double error, double loss) {
   SearchResult r;
   r.formula = expr.to_string();
   r.complexity = expr.complexity();
   r.expr = std::move(expr);
   r.error = error;
+  r.loss = loss;
   return r;
 }
 
 class Engine {
  public:
+  // With a front, every candidate that may enter it is scored exactly and
+  // the front is kept up to date after each level.
   Engine(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
-         const SearchConfig& config, const SearchHooks* hooks, SearchStats* stats, const detail::Tuning& tuning)
+         const SearchConfig& config, const SearchHooks* hooks, SearchStats* stats, Front* front,
+         const detail::Tuning& tuning)
       : columns_(columns),
         config_(config),
         hooks_(hooks),
         stats_(stats),
+        front_(front),
         chunk_min_(std::max<std::size_t>(1, tuning.score_chunk)),
+        drop_(tuning.drop_hopeless),
         ops_(Operators::of(config.use_trig, config.use_vek)),
         beam_(columns, tuning.column_cache_bytes),
         target_{target.data(), std::min(beam_.rows(), target.size()), static_cast<double>(target.size())} {}
 
-  std::optional<SearchResult> run();
+  void run();
+  // The best record. After vek::Interrupted: that of the levels finished.
+  std::optional<SearchResult> take_best() { return std::exchange(best_, std::nullopt); }
 
  private:
   void leaf_level();
   // One expansion level; returns false when the search ends after it.
   bool expansion_level(std::size_t level, std::size_t new_begin);
 
-  ScorePlan plan(bool last_level, std::size_t count) const;
+  ScorePlan plan(bool last_level, std::size_t count, const std::vector<double>* front_bounds) const;
   // The level's best record, when one of its candidates beats the best so
   // far: strictly smaller errors only, so earlier ones win ties and a NaN
   // never replaces anything.
   void pick_best(const std::vector<Cand>& cands, const Scores& scores);
+  // Merges the level's scored candidates into the front (when kept).
+  void update_front(const std::vector<Cand>& cands, const Scores& scores);
   // The first beam_width / 4 of the level's records in rank order.
   std::vector<Ranked> rank(const Scores& scores) const;
   void extend_beam(const std::vector<Cand>& cands, const std::vector<Ranked>& joining);
@@ -82,7 +93,9 @@ class Engine {
   const SearchConfig& config_;
   const SearchHooks* hooks_;
   SearchStats* stats_;
+  Front* front_;
   const std::size_t chunk_min_;
+  const bool drop_;
   const Operators ops_;
 
   Beam beam_;
@@ -126,14 +139,21 @@ void Engine::leaf_level() {
 
   const Scores scores = score_exprs(leaves, columns_, target_, config_.complexity_penalty);
   for (std::size_t i = 0; i < leaves.size(); ++i) {
-    if (scores.ok[i] && (!best_ || scores.error[i] < best_->error)) best_ = make_result(leaves[i], scores.error[i]);
+    if (scores.ok[i] && (!best_ || scores.error[i] < best_->error)) {
+      best_ = make_result(leaves[i], scores.error[i], scores.loss[i]);
+    }
+  }
+  if (front_ != nullptr) {
+    front_->merge(
+        scores, [](std::size_t) { return std::uint64_t{1}; },
+        [&](std::size_t i) { return make_result(leaves[i], scores.error[i], scores.loss[i]); });
   }
   report(0, g, leaves.size());
 
   for (std::size_t i = 0; i < leaves.size(); ++i) beam_.add_leaf(std::move(leaves[i]), probes[i]);
 }
 
-ScorePlan Engine::plan(bool last_level, std::size_t count) const {
+ScorePlan Engine::plan(bool last_level, std::size_t count, const std::vector<double>* front_bounds) const {
   // Ranking is not needed at the last level (the beam is not used again),
   // nor once a record meets the precision goal (the search ends with this
   // level). Then only the best matters.
@@ -144,6 +164,8 @@ ScorePlan Engine::plan(bool last_level, std::size_t count) const {
   p.least = best_ && !std::isnan(best_->error) ? best_->error : std::numeric_limits<double>::infinity();
   p.goal = config_.precision_goal;
   p.chunk = chunk_min_;
+  p.front_bounds = front_bounds;
+  p.drop = drop_;
   return p;
 }
 
@@ -159,7 +181,14 @@ void Engine::pick_best(const std::vector<Cand>& cands, const Scores& scores) {
       have = true;
     }
   }
-  if (winner) best_ = make_result(beam_.compose(cands[*winner]), scores.error[*winner]);
+  if (winner) best_ = make_result(beam_.compose(cands[*winner]), scores.error[*winner], scores.loss[*winner]);
+}
+
+void Engine::update_front(const std::vector<Cand>& cands, const Scores& scores) {
+  if (front_ == nullptr) return;
+  front_->merge(
+      scores, [&](std::size_t i) { return beam_.complexity(cands[i]); },
+      [&](std::size_t i) { return make_result(beam_.compose(cands[i]), scores.error[i], scores.loss[i]); });
 }
 
 std::vector<Ranked> Engine::rank(const Scores& scores) const {
@@ -192,9 +221,12 @@ bool Engine::expansion_level(std::size_t level, std::size_t new_begin) {
   if (cands.size() > std::numeric_limits<std::uint32_t>::max()) panic("search: too many candidates in one level");
   const bool last_level = level + 1 >= config_.max_complexity;
 
-  const Scores scores =
-      score_candidates(beam_, cands, target_, config_.complexity_penalty, plan(last_level, cands.size()));
+  std::vector<double> front_bounds;
+  if (front_ != nullptr) front_bounds = front_->loss_bounds();
+  const Scores scores = score_candidates(beam_, cands, target_, config_.complexity_penalty,
+                                         plan(last_level, cands.size(), front_ != nullptr ? &front_bounds : nullptr));
   pick_best(cands, scores);
+  update_front(cands, scores);
   report(level, g, cands.size());
   if (goal_met() || last_level) return false;
 
@@ -202,7 +234,7 @@ bool Engine::expansion_level(std::size_t level, std::size_t new_begin) {
   return true;
 }
 
-std::optional<SearchResult> Engine::run() {
+void Engine::run() {
   if (columns_.empty()) panic("search: no data columns");
   for (const auto& c : columns_) {
     if (c.size() < beam_.rows()) panic("search: a data column is shorter than the first");
@@ -216,7 +248,7 @@ std::optional<SearchResult> Engine::run() {
   StopScope scope(own ? &*own : current_stop());
 
   leaf_level();
-  if (goal_met() || config_.max_complexity < 2) return std::move(best_);
+  if (goal_met() || config_.max_complexity < 2) return;
 
   std::size_t new_begin = 0;
   for (std::uint64_t level = 1; level < config_.max_complexity; ++level) {
@@ -225,7 +257,6 @@ std::optional<SearchResult> Engine::run() {
     if (!expansion_level(static_cast<std::size_t>(level), new_begin)) break;
     new_begin = before;
   }
-  return std::move(best_);
 }
 
 }  // namespace
@@ -235,13 +266,34 @@ std::optional<SearchResult> search(const std::vector<std::vector<double>>& colum
   return detail::search_tuned(columns, target, config, hooks, stats, detail::Tuning{});
 }
 
+SearchOutcome search_front(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
+                           const SearchConfig& config, const SearchHooks* hooks) {
+  return detail::search_front_tuned(columns, target, config, hooks, detail::Tuning{});
+}
+
 namespace detail {
 
 std::optional<SearchResult> search_tuned(const std::vector<std::vector<double>>& columns,
                                          const std::vector<double>& target, const SearchConfig& config,
                                          const SearchHooks* hooks, SearchStats* stats, const Tuning& tuning) {
-  Engine engine(columns, target, config, hooks, stats, tuning);
-  return engine.run();
+  Engine engine(columns, target, config, hooks, stats, nullptr, tuning);
+  engine.run();
+  return engine.take_best();
+}
+
+SearchOutcome search_front_tuned(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
+                                 const SearchConfig& config, const SearchHooks* hooks, const Tuning& tuning) {
+  SearchOutcome out;
+  Front front;
+  Engine engine(columns, target, config, hooks, &out.stats, &front, tuning);
+  try {
+    engine.run();
+  } catch (const Interrupted&) {
+    out.stopped = true;
+  }
+  out.best = engine.take_best();
+  out.front = front.take();
+  return out;
 }
 
 }  // namespace detail
