@@ -46,8 +46,8 @@ void run(F&& f) {
 }
 
 // While alive, the calling thread's parallel operations run in an arena of
-// `threads` threads (the calling one included; 0 means the pool's count)
-// instead of the pool. Results do not change, only the threads sharing the
+// `threads` threads (the calling one included; 0 or more than the pool has
+// mean the pool's count) instead of the pool. Results do not change, only the threads sharing the
 // work. Scopes nest; each must end on the thread that began it.
 class ThreadLimit {
  public:
