@@ -14,7 +14,8 @@
 //
 // The parts: beam.hpp (members and their cached values), generate.hpp
 // (candidates and dedup), score.hpp (bounded scoring; row kernels in
-// row_ops.hpp, the error in penalised.hpp), rank.hpp (the ranking order).
+// row_ops.hpp, the error in penalised.hpp), rank.hpp (the ranking order),
+// front.hpp (the Pareto front of search_front).
 #pragma once
 
 #include <cstddef>
