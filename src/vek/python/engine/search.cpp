@@ -20,9 +20,9 @@ namespace vek::py::engine {
 
 namespace {
 
-constexpr const char* kParams[] = {"X",       "y",          "max_complexity",     "beam_width",
-                                   "precision_goal", "use_trig", "use_vek", "complexity_penalty",
-                                   "n_threads", "time_limit", "progress"};
+constexpr const char* kParams[] = {"X",          "y",         "max_complexity", "beam_width",
+                                   "precision_goal", "use_trig", "use_vek",        "complexity_penalty",
+                                   "n_threads",  "time_limit", "progress"};
 constexpr ArgSpec kSpec{"search", nullptr, kParams, 2};
 constexpr Py_ssize_t kPositional = 2;  // the options are keyword-only
 
@@ -49,7 +49,9 @@ bool to_deadline(PyObject* o, std::optional<Clock::time_point>& out) {
     return false;
   }
   // Beyond a few decades the clock would overflow: no limit.
-  if (seconds < 1e9) out = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  if (seconds < 1e9) {
+    out = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  }
   return true;
 }
 
@@ -130,14 +132,12 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
     // Why it stopped: Ctrl-C (a KeyboardInterrupt, from a signal handler or
     // the progress callback) and the deadline return what was found; any
-    // other exception propagates.
+    // other exception (of progress or a signal handler) propagates.
     const char* stopped = nullptr;
     if (PyErr_Occurred()) {
       if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return nullptr;
       PyErr_Clear();
       stopped = "interrupted";
-    } else if (failed) {
-      return nullptr;  // cannot happen: a failed callback leaves its exception
     } else if (out.stopped) {
       stopped = timed_out ? "time_limit" : "interrupted";
     }
