@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
   for (std::size_t k = 0; k < ps.size(); ++k) {
     const Problem& p = ps[k];
     SearchStats stats;
-    fast_s[k] = best_seconds([&] { fast[k] = vek::discover::search(p.columns, p.target, p.columns.size(), config, nullptr, &stats); });
+    fast_s[k] = best_seconds([&] { fast[k] = vek::discover::search(p.columns, p.target, config, nullptr, &stats); });
     std::printf("\n%s\n", p.name);
     std::printf("  search     %10.6f s  levels %zu  generated %zu  fingerprinted %zu  scored %zu  seen %zu  peak RSS %.1f MiB\n",
                 fast_s[k], stats.levels, stats.generated, stats.fingerprinted, stats.scored, stats.peak_seen,

@@ -7,6 +7,8 @@
 #include "vek/common/panic.hpp"
 #include "vek/discover/fingerprint.hpp"
 #include "vek/discover/optimizer.hpp"
+#include "vek/discover/penalised.hpp"
+#include "vek/discover/rank.hpp"
 #include "vek/discover/seen_set.hpp"
 
 namespace vek::discover::reference {
@@ -25,16 +27,12 @@ std::vector<SearchResult> score_level(const std::vector<Expr>& candidates,
   for (const Expr& c : candidates) {
     const auto out = c.eval_batch(columns, {});
     if (!out) continue;
-    double sse = 0.0;
-    for (std::size_t i = 0; i < std::min(out->size(), y.size()); ++i) {
-      const double d = (*out)[i] - y[i];
-      sse += d * d;
-    }
-    double rmse = std::sqrt(sse / static_cast<double>(y.size()));
+    const std::size_t m = std::min(out->size(), y.size());
+    double rmse = rmse_of(add_squares(0.0, out->data(), y.data(), m), static_cast<double>(y.size()));
     std::vector<double> params;
     if (rmse < 2.0) std::tie(params, rmse) = optimize(c, columns, y, {});
     const std::uint64_t complexity = c.nodes.size();
-    const double error = rmse * (config.complexity_penalty * static_cast<double>(complexity) + 1.0);
+    const double error = penalised(rmse, complexity_factor(config.complexity_penalty, complexity));
     results.push_back(SearchResult{c.to_string(), params, c, error, complexity});
   }
   return results;

@@ -21,29 +21,28 @@ const std::vector<double> kHard{5.0, -2.0, 11.0, 0.5};  // no small formula meet
 std::vector<vek::discover::LevelInfo> levels_of(const Columns& cols, const std::vector<double>& y, SearchConfig cfg) {
   std::vector<vek::discover::LevelInfo> levels;
   SearchHooks hooks{{}, [&](const vek::discover::LevelInfo& info) { levels.push_back(info); }};
-  return (void)search(cols, y, cols.size(), cfg, &hooks), levels;
+  return (void)search(cols, y, cfg, &hooks), levels;
 }
 
 }  // namespace
 
 TEST(Search, KnownResults) {
   const auto out = [](std::vector<Node> nodes) { return *expr(std::move(nodes)).eval_batch(kCols, {}); };
-  const struct { Columns cols; std::vector<double> y; std::uint64_t n_vars; SearchConfig cfg;
+  const struct { Columns cols; std::vector<double> y; SearchConfig cfg;
                  const char* formula; double error; } cases[] = {
-      {{{1, 2, 3}}, {2, 4, 6}, 1, config(1), "x", 2.162407146368756},  // rmse * (0.001 * 1 + 1)
-      {{{1, 2, 3}}, {2, 4, 6}, 0, config(1), "1.0000", 3.4190659055751853},
-      {{{1, 2}}, {2, 3, 7}, 0, config(1), "1.0000", std::sqrt(5.0 / 3.0) * 1.001},  // divided by the target's length
-      {{{}}, {1, 2}, 1, {}, "0.0000", 0.0},
+      {{{1, 2, 3}}, {2, 4, 6}, config(1), "x", 2.162407146368756},  // rmse * (0.001 * 1 + 1)
+      {{{0, 0}}, {2, 3, 7}, config(1), "1.0000", std::sqrt(5.0 / 3.0) * 1.001},  // divided by the target's length
+      {{{}}, {1, 2}, {}, "0.0000", 0.0},
       // exact targets: a first-level survivor wins as itself, a dropped duplicate as the earlier candidate
-      {kCols, out({C(1.0), X(), O(Op::Div)}), 1, config(3), "(1/x)", 0.0},
-      {kCols, out({C(0.0), O(Op::Exp)}), 1, config(3), "1.0000", 0.0},
-      {kCols, out({C(1.0), X(), O(Op::Sub)}), 1, config(3), "(1.0000 - x)", 0.0},
-      {kCols, out({X(), C(1.0), O(Op::Vek)}), 1, config(3), "exp(x)", 0.0},
+      {kCols, out({C(1.0), X(), O(Op::Div)}), config(3), "(1/x)", 0.0},
+      {kCols, out({C(0.0), O(Op::Exp)}), config(3), "1.0000", 0.0},
+      {kCols, out({C(1.0), X(), O(Op::Sub)}), config(3), "(1.0000 - x)", 0.0},
+      {kCols, out({X(), C(1.0), O(Op::Vek)}), config(3), "exp(x)", 0.0},
       // unary candidates are not bound by the budget: 4 nodes under a budget of 3
-      {kCols, out({X(), C(1.0), O(Op::Add), O(Op::Exp)}), 1, config(3), "exp((x + 1.0000))", 0.0},
+      {kCols, out({X(), C(1.0), O(Op::Add), O(Op::Exp)}), config(3), "exp((x + 1.0000))", 0.0},
   };
   for (const auto& c : cases) {
-    const auto best = search(c.cols, c.y, c.n_vars, c.cfg);
+    const auto best = search(c.cols, c.y, c.cfg);
     ASSERT_TRUE(best) << c.formula;
     EXPECT_TRUE(best->formula == c.formula && Same(best->error, c.error)) << best->formula << " " << best->error;
     EXPECT_TRUE(best->complexity == best->expr.nodes.size() && best->expr.to_string() == best->formula);
@@ -67,16 +66,16 @@ TEST(Search, LevelCounts) {
 }
 
 TEST(Search, ContractFailuresAndInterruption) {
-  EXPECT_THROW(search({}, {1.0}, 0, SearchConfig{}), vek::Panic);
-  EXPECT_THROW(search({{1.0, 2.0}, {1.0}}, {1.0}, 2, SearchConfig{}), vek::Panic);
+  EXPECT_THROW(search({}, {1.0}, SearchConfig{}), vek::Panic);
+  EXPECT_THROW(search({{1.0, 2.0}, {1.0}}, {1.0}, SearchConfig{}), vek::Panic);
   int calls = 0;
   SearchHooks stop_later;  // asked inside a level too, not only between levels
   stop_later.keep_going = [&calls] { return ++calls < 4; };
-  EXPECT_THROW(search(kCols, kHard, 1, SearchConfig{}, &stop_later), vek::Interrupted);
+  EXPECT_THROW(search(kCols, kHard, SearchConfig{}, &stop_later), vek::Interrupted);
   EXPECT_EQ(calls, 4);
   SearchHooks yes;
   yes.keep_going = [] { return true; };
-  expect_same(search(kCols, kHard, 1, config(4), &yes), search(kCols, kHard, 1, config(4)), "keep going");
+  expect_same(search(kCols, kHard, config(4), &yes), search(kCols, kHard, config(4)), "keep going");
 }
 
 // ---- agreement with the reference search ----
@@ -86,12 +85,11 @@ namespace {
 struct Problem {
   Columns columns;
   std::vector<double> target;
-  std::uint64_t n_vars;
   SearchConfig config;
 };
 
 // Small random problems: edge values, ragged and short columns, short and long
-// targets, extra variables (which never evaluate), every option, budget and width.
+// targets, every option, budget and width.
 Problem random_problem(std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   const auto uni = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
@@ -104,7 +102,7 @@ Problem random_problem(std::uint64_t seed) {
     return p < 12 ? specials[uni(0, 15)] : static_cast<double>(uni(-4, 6));
   };
   const int n_cols = uni(1, 3), rows = uni(0, 9) == 0 ? uni(0, 1) : uni(2, 12), shape = uni(0, 4);
-  Problem p{Columns(n_cols), {}, static_cast<std::uint64_t>(n_cols + (uni(0, 5) == 0 ? 2 : 0)), config(uni(0, 6))};
+  Problem p{Columns(n_cols), {}, config(uni(0, 6))};
   for (std::size_t c = 0; c < p.columns.size(); ++c)  // a later column may be longer than the first
     for (int r = 0, n = rows + (c > 0 && uni(0, 5) == 0); r < n; ++r) p.columns[c].push_back(value());
   for (int i = 0, n = std::max(0, rows + (uni(0, 4) == 0 ? uni(-3, 3) : 0)); i < n; ++i) {
@@ -138,10 +136,10 @@ TEST_P(RandomProblems, SameBestAsTheReference) {
     vek::discover::detail::Tuning tuning;
     if (cache_rows != SIZE_MAX) tuning.column_cache_bytes = cache_rows * p.columns[0].size() * sizeof(double);
     tuning.score_chunk = chunk;
-    const auto got = defaults ? search(p.columns, p.target, p.n_vars, p.config)
-                              : vek::discover::detail::search_tuned(p.columns, p.target, p.n_vars, p.config, nullptr,
+    const auto got = defaults ? search(p.columns, p.target, p.config)
+                              : vek::discover::detail::search_tuned(p.columns, p.target, p.config, nullptr,
                                                                      nullptr, tuning);
-    expect_same(got, vek::discover::reference::search(p.columns, p.target, p.n_vars, p.config),
+    expect_same(got, vek::discover::reference::search(p.columns, p.target, p.columns.size(), p.config),
                 "problem " + std::to_string(777000 + k));
   }
 }

@@ -3,14 +3,13 @@
 #include <cmath>
 #include <cstddef>
 
+#include "vek/common/guards.hpp"
 #include "vek/common/parallel.hpp"
 
 namespace vek::algebra {
 
 namespace {
 
-// The radius uses its own exponent threshold, a little below the exp limit.
-inline constexpr double kRadiusExpThreshold = 709.78;
 inline constexpr double kHorizonMargin = 1e-9;
 
 enum class Symbol { Zero, TTR, RTT, RRR };
@@ -24,8 +23,8 @@ Symbol select(std::uint64_t lam, std::uint64_t mu, std::uint64_t nu) {
 
 double evaluate(Symbol sym, double x, double rs) {
   if (sym == Symbol::Zero) return 0.0;
-  const double e = x > kRadiusExpThreshold ? std::log(x) : x;
-  const double r0 = std::exp(e);
+  // The radius goes through ln above the shortened exp limit.
+  const double r0 = exp_through_ln(x, kExpLimitShort);
   const double r = std::fmax(r0, rs + kHorizonMargin);  // a NaN r0 counts as absent
   if (r <= 0 || r <= rs) return 0.0;
   switch (sym) {

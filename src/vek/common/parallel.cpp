@@ -63,4 +63,20 @@ std::size_t thread_count() {
   return g_threads;
 }
 
+namespace {
+thread_local tbb::task_arena* tl_arena = nullptr;
+}  // namespace
+
+tbb::task_arena& arena() { return tl_arena != nullptr ? *tl_arena : pool(); }
+
+ThreadLimit::ThreadLimit(std::size_t threads) : previous_(tl_arena) {
+  // The pool's count is the process-wide limit every arena's workers obey
+  // (oneTBB warns about requests beyond it).
+  const std::size_t n = std::min(threads == 0 ? thread_count() : threads, thread_count());
+  arena_ = std::make_unique<tbb::task_arena>(static_cast<int>(n));
+  tl_arena = arena_.get();
+}
+
+ThreadLimit::~ThreadLimit() { tl_arena = previous_; }
+
 }  // namespace vek::par

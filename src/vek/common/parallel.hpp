@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <utility>
 
 #include <tbb/blocked_range.h>
@@ -33,12 +34,32 @@ std::size_t thread_count();
 tbb::task_arena& pool();
 inline void ensure_pool() { (void)pool(); }
 
-// Runs f inside the pool's arena on the calling thread, which takes part in
-// the work and waits for it.
+// The arena the calling thread's parallel operations run in: the one of a
+// live ThreadLimit on this thread, else the pool's.
+tbb::task_arena& arena();
+
+// Runs f inside arena() on the calling thread, which takes part in the work
+// and waits for it.
 template <class F>
 void run(F&& f) {
-  pool().execute(std::forward<F>(f));
+  arena().execute(std::forward<F>(f));
 }
+
+// While alive, the calling thread's parallel operations run in an arena of
+// `threads` threads (the calling one included; 0 or more than the pool has
+// mean the pool's count) instead of the pool. Results do not change, only the threads sharing the
+// work. Scopes nest; each must end on the thread that began it.
+class ThreadLimit {
+ public:
+  explicit ThreadLimit(std::size_t threads);
+  ~ThreadLimit();
+  ThreadLimit(const ThreadLimit&) = delete;
+  ThreadLimit& operator=(const ThreadLimit&) = delete;
+
+ private:
+  std::unique_ptr<tbb::task_arena> arena_;
+  tbb::task_arena* previous_;
+};
 
 // Ranges shorter than this run on the calling thread: for element-wise
 // kernels the task overhead would exceed the work.

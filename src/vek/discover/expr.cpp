@@ -72,7 +72,22 @@ std::optional<double> run(const std::vector<Node>& nodes, VarFn&& var, std::span
   return stack[0];
 }
 
+constexpr std::string_view kOpNames[kOpCount] = {"neg", "inv", "exp", "ln",  "sqrt", "sin", "cos",
+                                                 "abs", "vek", "add", "sub", "mul",  "div"};
+
 }  // namespace
+
+std::string_view op_name(Op op) noexcept {
+  const auto i = static_cast<std::size_t>(op);
+  return i < kOpCount ? kOpNames[i] : std::string_view("?");
+}
+
+std::optional<Op> op_named(std::string_view name) noexcept {
+  for (std::size_t i = 0; i < kOpCount; ++i) {
+    if (kOpNames[i] == name) return static_cast<Op>(i);
+  }
+  return std::nullopt;
+}
 
 std::optional<double> Expr::eval(std::span<const double> vars, std::span<const double> params) const {
   ValueStack stack(nodes.size());

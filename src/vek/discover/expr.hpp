@@ -8,9 +8,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "vek/kernels/guards.hpp"
+#include "vek/common/guards.hpp"
 
 namespace vek::discover {
 
@@ -21,9 +22,11 @@ inline constexpr std::size_t kOpCount = 13;
 
 constexpr unsigned arity(Op op) noexcept { return static_cast<std::uint8_t>(op) >= 8 ? 2u : 1u; }
 
-// The exponential threshold of the vek operator inside expressions. It is a
-// literal of its own, slightly below the exp limit of the shared guards.
-inline constexpr double kVekExpThreshold = 709.78;
+// Lower-case operator names, in code order: "neg", "inv", "exp", "ln",
+// "sqrt", "sin", "cos", "abs", "vek", "add", "sub", "mul", "div".
+std::string_view op_name(Op op) noexcept;
+// The operator of that name, if any.
+std::optional<Op> op_named(std::string_view name) noexcept;
 
 // Applies one operator to already evaluated operands (b is ignored for unary
 // operators). Returns false when the operator's guard rejects the operands or
@@ -53,8 +56,8 @@ inline constexpr double kVekExpThreshold = 709.78;
     case Op::Cos: v = std::cos(a); break;
     case Op::Abs: v = std::fabs(a); break;
     case Op::Vek: {
-      const double e = a > kVekExpThreshold ? std::exp(std::log(a)) : std::exp(a);
-      v = e - floored_ln(b);
+      // The exponential goes through ln above the shortened exp limit.
+      v = exp_through_ln(a, kExpLimitShort) - floored_ln(b);
       break;
     }
     case Op::Add: v = a + b; break;

@@ -28,44 +28,22 @@ inline double probe_value(std::size_t k, std::size_t index) noexcept {
   return static_cast<double>(index + 1) * kProbeMultipliers[k];
 }
 
-// The five probe results as raw bit patterns (the compact form of a
-// fingerprint, used inside the seen-set).
+// An expression's values at the five probe points, in probe order.
+using Probes = std::array<double, kProbeCount>;
+
+// A fingerprint: the five probe results as raw bit patterns. Equal
+// fingerprints mean bit-identical probe results (+0.0 and -0.0 differ).
 using ProbeBits = std::array<std::uint64_t, kProbeCount>;
 
-// Ten words, two per probe: the upper 32 bits of the result's bit pattern,
-// sign-extended, then the lower 32 bits, zero-extended. Equal fingerprints
-// mean bit-identical probe results (+0.0 and -0.0 differ).
-struct Fingerprint {
-  std::array<std::int64_t, 2 * kProbeCount> words{};
-
-  friend bool operator==(const Fingerprint&, const Fingerprint&) = default;
-
-  static Fingerprint from_bits(const ProbeBits& bits) noexcept {
-    Fingerprint f;
-    for (std::size_t k = 0; k < kProbeCount; ++k) {
-      f.words[2 * k] = static_cast<std::int64_t>(bits[k]) >> 32;
-      f.words[2 * k + 1] = static_cast<std::int64_t>(bits[k] & 0xFFFFFFFFu);
-    }
-    return f;
-  }
-
-  // The bit patterns back, when the words are in the form from_bits makes
-  // (every fingerprint computed here is); nullopt for any other word set.
-  std::optional<ProbeBits> to_bits() const noexcept {
-    ProbeBits bits;
-    for (std::size_t k = 0; k < kProbeCount; ++k) {
-      const std::int64_t hi = words[2 * k];
-      const std::int64_t lo = words[2 * k + 1];
-      if (hi < INT32_MIN || hi > INT32_MAX || lo < 0 || lo > 0xFFFFFFFF) return std::nullopt;
-      bits[k] = (static_cast<std::uint64_t>(hi) << 32) | static_cast<std::uint64_t>(lo);
-    }
-    return bits;
-  }
-};
+inline ProbeBits probe_bits(const Probes& p) noexcept {
+  ProbeBits bits;
+  for (std::size_t k = 0; k < kProbeCount; ++k) bits[k] = std::bit_cast<std::uint64_t>(p[k]);
+  return bits;
+}
 
 // Evaluates `expr` at the five probe points for `n_vars` variables, in probe
 // order, with no parameters. No fingerprint when any evaluation fails or
 // gives a non-finite value.
-std::optional<Fingerprint> fingerprint(const Expr& expr, std::uint64_t n_vars);
+std::optional<ProbeBits> fingerprint(const Expr& expr, std::uint64_t n_vars);
 
 }  // namespace vek::discover

@@ -5,6 +5,8 @@
 #include <limits>
 #include <optional>
 
+#include "vek/discover/penalised.hpp"
+
 namespace vek::discover {
 
 namespace {
@@ -16,21 +18,16 @@ constexpr double kDampingFactor = 10.0;
 constexpr int kMaxJacobians = 20;
 
 // sqrt(S / |y|), S summed over the common prefix in ascending order.
-double rmse_of(const std::vector<double>& predictions, const std::vector<double>& y) {
+double rmse_against(const std::vector<double>& predictions, const std::vector<double>& y) {
   const std::size_t m = std::min(predictions.size(), y.size());
-  double sse = 0.0;
-  for (std::size_t i = 0; i < m; ++i) {
-    const double d = predictions[i] - y[i];
-    sse += d * d;
-  }
-  return std::sqrt(sse / static_cast<double>(y.size()));
+  return rmse_of(add_squares(0.0, predictions.data(), y.data(), m), static_cast<double>(y.size()));
 }
 
 std::optional<double> error_of(const Expr& expr, const std::vector<std::vector<double>>& columns,
                                const std::vector<double>& y, const std::vector<double>& params) {
   const auto p = expr.eval_batch(columns, params);
   if (!p) return std::nullopt;
-  return rmse_of(*p, y);
+  return rmse_against(*p, y);
 }
 
 }  // namespace

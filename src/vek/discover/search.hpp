@@ -11,6 +11,11 @@
 // (operator, operand, operand) descriptors evaluated from cached operand
 // values (probe values for fingerprints, output columns for scoring), and
 // only the candidates that can be new at a level are generated at all.
+//
+// The parts: beam.hpp (members and their cached values), generate.hpp
+// (candidates and dedup), score.hpp (bounded scoring; row kernels in
+// row_ops.hpp, the error in penalised.hpp), rank.hpp (the ranking order),
+// front.hpp (the Pareto front of search_front).
 #pragma once
 
 #include <cstddef>
@@ -40,6 +45,7 @@ struct SearchResult {
   Expr expr;
   double error = 0.0;           // penalised error
   std::uint64_t complexity = 0; // node count
+  double loss = 0.0;            // plain RMSE (error = loss × (penalty × complexity + 1))
 };
 
 // Reported after each scored level. Counts are those of that level:
@@ -73,13 +79,31 @@ struct SearchStats {
 };
 
 // Runs the search over `columns` (one per variable, the first giving the row
-// count; none may be shorter, else vek::Panic) against `target`. `n_vars` is
-// the number of variable leaves (normally columns.size()). Returns the best
-// record scored, or nullopt when nothing could be scored. Throws
+// count; none may be shorter, else vek::Panic) against `target`. Returns the
+// best record scored, or nullopt when nothing could be scored. Throws
 // vek::Interrupted when hooks->keep_going says stop; frees everything then.
 std::optional<SearchResult> search(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
-                                   std::uint64_t n_vars, const SearchConfig& config,
-                                   const SearchHooks* hooks = nullptr, SearchStats* stats = nullptr);
+                                   const SearchConfig& config, const SearchHooks* hooks = nullptr,
+                                   SearchStats* stats = nullptr);
+
+// What search_front returns.
+struct SearchOutcome {
+  std::optional<SearchResult> best;  // as search() would return it (when not stopped)
+  // The Pareto front over every candidate scored (front.hpp), by increasing
+  // complexity and strictly falling loss.
+  std::vector<SearchResult> front;
+  // The search was stopped (vek::Interrupted): best, front and stats are
+  // those of the levels finished before.
+  bool stopped = false;
+  SearchStats stats;
+};
+
+// search() with its Pareto front: the same candidates, the same beam and
+// the same best record, plus the front; a stop (vek::Interrupted, from the
+// caller's stop source, hooks->keep_going or hooks->on_level) ends it with
+// stopped = true instead of throwing.
+SearchOutcome search_front(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
+                           const SearchConfig& config, const SearchHooks* hooks = nullptr);
 
 namespace detail {
 
@@ -92,12 +116,17 @@ struct Tuning {
   // Candidates are scored in chunks of at least this many; the bound used to
   // drop hopeless candidates tightens after each chunk.
   std::size_t score_chunk = 1024;
+  // Hopeless candidates stop scoring early (off: every candidate is scored
+  // in full).
+  bool drop_hopeless = true;
 };
 
 std::optional<SearchResult> search_tuned(const std::vector<std::vector<double>>& columns,
-                                         const std::vector<double>& target, std::uint64_t n_vars,
-                                         const SearchConfig& config, const SearchHooks* hooks, SearchStats* stats,
-                                         const Tuning& tuning);
+                                         const std::vector<double>& target, const SearchConfig& config,
+                                         const SearchHooks* hooks, SearchStats* stats, const Tuning& tuning);
+
+SearchOutcome search_front_tuned(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
+                                 const SearchConfig& config, const SearchHooks* hooks, const Tuning& tuning);
 
 }  // namespace detail
 

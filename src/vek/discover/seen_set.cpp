@@ -48,15 +48,4 @@ std::uint64_t SeenSet::hash(const ProbeBits& key) const noexcept {
 
 bool SeenSet::insert(const ProbeBits& key, std::uint64_t h) { return !keys_.insert(Key{key, h}).second; }
 
-bool SeenSet::insert(const Fingerprint& fp) {
-  if (const std::optional<ProbeBits> bits = fp.to_bits()) return insert(*bits, hash(*bits));
-  std::lock_guard lock(odd_mutex_);
-  return !odd_.insert(fp.words).second;
-}
-
-std::size_t SeenSet::size() const {
-  std::lock_guard lock(odd_mutex_);
-  return keys_.size() + odd_.size();
-}
-
 }  // namespace vek::discover

@@ -10,8 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <set>
 
 #include <tbb/concurrent_unordered_set.h>
 #include <tbb/scalable_allocator.h>
@@ -29,9 +27,9 @@ class SeenSet {
   // Adds the fingerprint unless present. Returns true when it was already
   // present (the set is then unchanged), false when it was added. Safe to
   // call from several threads at once.
-  bool insert(const Fingerprint& fp);
+  bool insert(const ProbeBits& key) { return insert(key, hash(key)); }
 
-  std::size_t size() const;
+  std::size_t size() const { return keys_.size(); }
 
   // The keyed hash of a key in compact form. Pure; may run on any thread.
   std::uint64_t hash(const ProbeBits& key) const noexcept;
@@ -55,11 +53,6 @@ class SeenSet {
   // millions of small keys, one allocation each.
   tbb::concurrent_unordered_set<Key, KeyHash, std::equal_to<Key>, tbb::scalable_allocator<Key>> keys_;
   std::uint64_t seed_[4] = {};
-
-  // Word sets that are not the image of five bit patterns. Never produced
-  // by fingerprint(); kept apart so the keys stay compact.
-  mutable std::mutex odd_mutex_;
-  std::set<std::array<std::int64_t, 2 * kProbeCount>> odd_;
 };
 
 }  // namespace vek::discover

@@ -37,13 +37,6 @@ void binary(const double* a, const double* b, std::size_t n, double* out, F f) {
 }
 
 template <class F>
-Vec unary_vec(const Vec& xs, F into) {
-  Vec out(xs.size());
-  into(xs.data(), xs.size(), out.data());
-  return out;
-}
-
-template <class F>
 Vec binary_vec(const Vec& a, const Vec& b, F into) {
   Vec out(std::min(a.size(), b.size()));
   into(a.data(), b.data(), out.size(), out.data());
@@ -70,16 +63,7 @@ void tension_into(const double* xs, const double* ys, std::size_t n, double* out
   binary(xs, ys, n, out, vek_tension);
 }
 
-Vec exp_n(const Vec& xs) { return unary_vec(xs, exp_into); }
-Vec ln_n(const Vec& ys) { return unary_vec(ys, ln_into); }
-Vec sqrt_n(const Vec& xs) { return unary_vec(xs, sqrt_into); }
-Vec sin_n(const Vec& xs) { return unary_vec(xs, sin_into); }
-Vec cos_n(const Vec& xs) { return unary_vec(xs, cos_into); }
-Vec add_n(const Vec& a, const Vec& b) { return binary_vec(a, b, add_into); }
-Vec sub_n(const Vec& a, const Vec& b) { return binary_vec(a, b, sub_into); }
-Vec mul_n(const Vec& a, const Vec& b) { return binary_vec(a, b, mul_into); }
 Vec div_n(const Vec& a, const Vec& b) { return binary_vec(a, b, div_into); }
-Vec pow_n(const Vec& b, const Vec& e) { return binary_vec(b, e, pow_into); }
 Vec tension_n(const Vec& xs, const Vec& ys) { return binary_vec(xs, ys, tension_into); }
 
 PairVec boost_n(const PairVec& points, const Vec& phis, double c) {

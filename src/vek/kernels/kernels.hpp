@@ -6,12 +6,15 @@
 #include <utility>
 #include <vector>
 
-#include "vek/kernels/guards.hpp"
+#include "vek/common/guards.hpp"
 
 namespace vek::kernels {
 
 using Vec = std::vector<double>;
 using PairVec = std::vector<std::pair<double, double>>;
+
+// Boosted rapidities are clamped to [-kBoostClamp, kBoostClamp].
+inline constexpr double kBoostClamp = 709.0;
 
 // Scalar element rules, exposed for the tests and for other subsystems; the
 // batch kernels below and the numpy ufuncs both apply exactly these.
@@ -27,16 +30,8 @@ inline double sqrt_elem(double x) noexcept { return std::sqrt(std::fabs(x)); }
 inline double pow_elem(double b, double e) noexcept { return std::pow(std::fabs(b), e); }
 std::pair<double, double> boost_elem(double x, double y, double phi, double c) noexcept;
 
-Vec exp_n(const Vec& xs);
-Vec ln_n(const Vec& ys);
-Vec add_n(const Vec& as, const Vec& bs);
-Vec sub_n(const Vec& as, const Vec& bs);
-Vec mul_n(const Vec& as, const Vec& bs);
+// Vector forms (the output as long as the shorter input).
 Vec div_n(const Vec& as, const Vec& bs);
-Vec sqrt_n(const Vec& xs);
-Vec sin_n(const Vec& xs);
-Vec cos_n(const Vec& xs);
-Vec pow_n(const Vec& bases, const Vec& exps);
 Vec tension_n(const Vec& xs, const Vec& ys);
 PairVec boost_n(const PairVec& points, const Vec& phis, double c);
 

@@ -5,7 +5,7 @@
 
 #include "vek/common/format.hpp"
 #include "vek/common/stop.hpp"
-#include "vek/kernels/guards.hpp"
+#include "vek/common/guards.hpp"
 
 namespace vek::objects {
 

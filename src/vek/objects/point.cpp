@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "vek/common/format.hpp"
-#include "vek/kernels/guards.hpp"
+#include "vek/common/guards.hpp"
 #include "vek/kernels/kernels.hpp"
 
 namespace vek::objects {

@@ -121,7 +121,7 @@ PyObject* find_formula(const std::vector<std::vector<double>>& columns, const st
       if (failed) throw Interrupted();
     };
   }
-  auto best = call.run([&] { return discover::search(columns, target, columns.size(), config, &hooks); });
+  auto best = call.run([&] { return discover::search(columns, target, config, &hooks); });
   if (failed) return nullptr;  // the hook's exception
   if (!best) Py_RETURN_NONE;
   return to_py(Found{std::move(best->formula), best->error, best->complexity, std::move(best->params)});

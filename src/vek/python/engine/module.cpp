@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "vek/python/args.hpp"
+#include "vek/python/engine/entries.hpp"
 #include "vek/python/errors.hpp"
 #include "vek/python/from_py.hpp"
 #include "vek/python/search_result.hpp"
@@ -50,6 +51,8 @@ PyMethodDef kMethods[] = {
     {"search_result", fast(search_result), kFast,
      "search_result(formula, error, complexity, params)\n--\n\n"
      "A PySearchResult holding exactly these fields (used to unpickle results)."},
+    {"search", fast(engine::search), kFast, engine::kSearchDoc},
+    {"evaluate", fast(engine::evaluate), kFast, engine::kEvaluateDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

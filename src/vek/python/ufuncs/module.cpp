@@ -28,7 +28,7 @@
 #include "vek/algebra/octonion.hpp"
 #include "vek/common/panic.hpp"
 #include "vek/common/parallel.hpp"
-#include "vek/kernels/guards.hpp"
+#include "vek/common/guards.hpp"
 #include "vek/kernels/kernels.hpp"
 #include "vek/python/ufuncs/docs.hpp"
 

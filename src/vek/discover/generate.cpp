@@ -1,0 +1,117 @@
+#include "vek/discover/generate.hpp"
+
+#include <algorithm>
+
+#include "vek/common/parallel.hpp"
+
+namespace vek::discover {
+
+namespace {
+
+// Candidates are fingerprinted in blocks of this many: in parallel, then
+// offered to the seen-set in generation order.
+constexpr std::size_t kBlock = std::size_t{1} << 16;
+
+inline bool order_sensitive(Op op) noexcept { return op == Op::Sub || op == Op::Div || op == Op::Vek; }
+
+class Generator {
+ public:
+  Generator(const Beam& beam, SeenSet& seen, Generated& out) : beam_(beam), seen_(seen), out_(out) {}
+
+  void emit(std::uint32_t a, std::uint32_t b, Op op) {
+    block_.push_back(Cand{a, b, op});
+    if (block_.size() == kBlock) flush();
+  }
+
+  void flush() {
+    const std::size_t n = block_.size();
+    bits_.resize(n);
+    hashes_.resize(n);
+    has_.resize(n);
+    par::for_ranges(
+        n,
+        [&](std::size_t b, std::size_t e) {
+          for (std::size_t i = b; i < e; ++i) {
+            Probes p;
+            has_[i] = beam_.probe(block_[i], p);
+            if (!has_[i]) continue;
+            bits_[i] = probe_bits(p);
+            hashes_[i] = seen_.hash(bits_[i]);
+          }
+        },
+        2048);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!has_[i]) continue;
+      ++out_.fingerprinted;
+      if (!seen_.insert(bits_[i], hashes_[i])) out_.survivors.push_back(block_[i]);
+    }
+    out_.generated += n;
+    block_.clear();
+  }
+
+ private:
+  const Beam& beam_;
+  SeenSet& seen_;
+  Generated& out_;
+  std::vector<Cand> block_;
+  std::vector<ProbeBits> bits_;
+  std::vector<std::uint64_t> hashes_;
+  std::vector<std::uint8_t> has_;
+};
+
+}  // namespace
+
+Operators Operators::of(bool use_trig, bool use_vek) {
+  Operators ops;
+  ops.unary = {Op::Neg, Op::Inv, Op::Exp, Op::Ln, Op::Sqrt};
+  if (use_trig) {
+    ops.unary.push_back(Op::Sin);
+    ops.unary.push_back(Op::Cos);
+  }
+  ops.binary = {Op::Add, Op::Sub, Op::Mul, Op::Div};
+  if (use_vek) ops.binary.push_back(Op::Vek);
+  return ops;
+}
+
+Generated generate(const Beam& beam, std::size_t new_begin, const Operators& ops, std::uint64_t budget,
+                   SeenSet& seen) {
+  Generated out;
+  Generator gen(beam, seen, out);
+
+  const std::size_t end = beam.size();
+  for (std::size_t e = new_begin; e < end; ++e) {
+    for (Op u : ops.unary) gen.emit(static_cast<std::uint32_t>(e), static_cast<std::uint32_t>(e), u);
+  }
+  // Pairs within the node budget: member i combines with the members j <= i
+  // whose complexity is below budget - complexity(i). For each distinct
+  // bound, list those members once, in index order.
+  std::vector<std::uint64_t> bounds;  // distinct budget - complexity(i) of the new members
+  for (std::size_t i = new_begin; i < end; ++i) {
+    if (beam.complexity(i) < budget) bounds.push_back(budget - beam.complexity(i));
+  }
+  std::sort(bounds.begin(), bounds.end());
+  bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+  std::vector<std::vector<std::uint32_t>> partners(bounds.size());
+  for (std::size_t k = 0; k < bounds.size(); ++k) {
+    for (std::size_t j = 0; j < end; ++j) {
+      if (beam.complexity(j) < bounds[k]) partners[k].push_back(static_cast<std::uint32_t>(j));
+    }
+  }
+  for (std::size_t i = new_begin; i < end; ++i) {
+    if (beam.complexity(i) >= budget) continue;
+    const std::size_t k = static_cast<std::size_t>(
+        std::lower_bound(bounds.begin(), bounds.end(), budget - beam.complexity(i)) - bounds.begin());
+    const auto a = static_cast<std::uint32_t>(i);
+    for (const std::uint32_t b : partners[k]) {
+      if (b > a) break;
+      for (Op o : ops.binary) {
+        gen.emit(a, b, o);
+        if (order_sensitive(o)) gen.emit(b, a, o);
+      }
+    }
+  }
+  gen.flush();
+  return out;
+}
+
+}  // namespace vek::discover

@@ -1,0 +1,71 @@
+// Scoring of a level's candidates on the data, in parallel, with hopeless
+// candidates dropped early against a bound that tightens chunk by chunk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "vek/discover/beam.hpp"
+
+namespace vek::discover {
+
+// What candidates are scored against: the first `common` rows of y (those
+// the data has too), the sum divided by the target's full length.
+struct Target {
+  const double* y;
+  std::size_t common;
+  double length;
+};
+
+// Per candidate: ok when it evaluated on every row and was not dropped;
+// error (the penalised error) and loss (the plain RMSE) are meaningful only
+// then.
+struct Scores {
+  std::vector<double> error;
+  std::vector<double> loss;
+  std::vector<std::uint8_t> ok;
+};
+
+// Which candidates matter, and so which may be dropped.
+struct ScorePlan {
+  // The ranked first `keep` (at least 1) are wanted, besides the best.
+  std::size_t keep = 1;
+  // Only the best is wanted (no ranking follows).
+  bool only_best = false;
+  // The smallest error known before the level (+inf when none).
+  double least;
+  // Once an error is at most this, only the best is wanted.
+  double goal;
+  // Candidates per chunk, at least keep.
+  std::size_t chunk = 1;
+  // When set, candidates that may still enter the Pareto front are wanted
+  // too: Front::loss_bounds() of the front so far. A candidate of
+  // complexity c is then dropped only past max(bound, P(c) × factor(c)).
+  const std::vector<double>* front_bounds = nullptr;
+  // Off: nothing is dropped.
+  bool drop = true;
+};
+
+// Scores op(a, b) of every candidate from its operands' output columns.
+//
+// Chunks are scored in order, each in parallel. Once some `keep` records are
+// known, the largest of the keep smallest errors bounds the rest: a
+// candidate known to exceed it can be neither among the first keep ranked
+// nor the best, so it is dropped as soon as its partial error shows it.
+// After each chunk the bound tightens to the keep-th smallest error among
+// all records so far (any keep finished records give a valid bound, so the
+// outcome does not depend on chunking). When only the best is wanted, the
+// bound is the smallest error known, `least` included.
+//
+// Dropped candidates are not ok; every candidate that can be among the
+// first keep ranked, beat `least` or enter the front is scored exactly.
+Scores score_candidates(const Beam& beam, const std::vector<Cand>& cands, const Target& target, double penalty,
+                        const ScorePlan& plan);
+
+// Scores whole expressions by plain evaluation on the data (the leaves).
+// ok when the expression evaluates on every row; nothing is dropped.
+Scores score_exprs(const std::vector<Expr>& exprs, const std::vector<std::vector<double>>& columns,
+                   const Target& target, double penalty);
+
+}  // namespace vek::discover

@@ -1,0 +1,71 @@
+#include "vek/python/engine/to_py.hpp"
+
+#include <string_view>
+
+#include "vek/python/to_py.hpp"
+
+namespace vek::py::engine {
+
+namespace {
+
+// d[key] = value, stealing value; false (error set) when value is null or
+// the store fails.
+bool put(PyObject* d, const char* key, PyObject* value) {
+  Ref v(value);
+  return v && PyDict_SetItemString(d, key, v.get()) == 0;
+}
+
+PyObject* node_to_py(const discover::Node& n) {
+  using Kind = discover::Node::Kind;
+  switch (n.kind) {
+    case Kind::Const: return Py_BuildValue("(sd)", "const", n.value);
+    case Kind::Var: return Py_BuildValue("(sn)", "var", static_cast<Py_ssize_t>(n.index));
+    case Kind::Param: return Py_BuildValue("(sn)", "param", static_cast<Py_ssize_t>(n.index));
+    case Kind::Op: {
+      const std::string_view name = discover::op_name(n.opcode);
+      return Py_BuildValue("(ss#)", "op", name.data(), static_cast<Py_ssize_t>(name.size()));
+    }
+  }
+  PyErr_SetString(PyExc_SystemError, "unknown node kind");
+  return nullptr;
+}
+
+template <class T, class Make>
+PyObject* list_of(const std::vector<T>& items, Make make) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = make(items[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+}  // namespace
+
+PyObject* nodes_to_py(const std::vector<discover::Node>& nodes) { return list_of(nodes, node_to_py); }
+
+PyObject* record_to_py(const discover::SearchResult& r) {
+  Ref d(PyDict_New());
+  if (!d || !put(d.get(), "nodes", nodes_to_py(r.expr.nodes)) || !put(d.get(), "formula", to_py(r.formula)) ||
+      !put(d.get(), "complexity", PyLong_FromUnsignedLongLong(r.complexity)) ||
+      !put(d.get(), "loss", PyFloat_FromDouble(r.loss)) || !put(d.get(), "error", PyFloat_FromDouble(r.error)) ||
+      !put(d.get(), "params", to_py(r.params)))
+    return nullptr;
+  return d.release();
+}
+
+PyObject* outcome_to_py(const discover::SearchOutcome& out, const char* stopped) {
+  Ref d(PyDict_New());
+  if (!d || !put(d.get(), "best", out.best ? record_to_py(*out.best) : Py_NewRef(Py_None)) ||
+      !put(d.get(), "front", list_of(out.front, record_to_py)) ||
+      !put(d.get(), "stopped", stopped != nullptr ? PyUnicode_FromString(stopped) : Py_NewRef(Py_None)) ||
+      !put(d.get(), "levels", PyLong_FromSize_t(out.stats.levels)) ||
+      !put(d.get(), "generated", PyLong_FromSize_t(out.stats.generated)) ||
+      !put(d.get(), "scored", PyLong_FromSize_t(out.stats.scored)))
+    return nullptr;
+  return d.release();
+}
+
+}  // namespace vek::py::engine

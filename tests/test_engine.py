@@ -1,0 +1,163 @@
+"""vek_math._engine: the search with its Pareto front, and evaluate."""
+
+import math
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+from conftest import same_float
+from vek_math import _engine as e
+from vek_math import vek_core as v
+
+
+def problem(name):
+    rng = np.random.default_rng(7)
+    if name == "twice_x":
+        X = np.linspace(-2.0, 3.0, 30).reshape(-1, 1)
+        return X, 2.0 * X[:, 0], {}
+    if name == "cubic":
+        x = np.linspace(-1.0, 1.0, 20)
+        return x.reshape(-1, 1), x * x * x + x * x + x, dict(max_complexity=6, beam_width=400)
+    if name == "two_features":
+        X = rng.uniform(-2.0, 2.0, (40, 2))
+        return X, X[:, 0] * X[:, 1] + np.sin(X[:, 0]), dict(max_complexity=6, beam_width=400)
+    X = rng.uniform(0.5, 3.0, (30, 3))  # three features, a target no small formula meets
+    return X, rng.uniform(-3.0, 3.0, 30), dict(max_complexity=5, beam_width=300, complexity_penalty=0.05)
+
+
+def loss_of(record, X, y):
+    out = e.evaluate(record["nodes"], X, record["params"], np.empty(len(y)))
+    s = 0.0
+    for d in (out - y).tolist():
+        s += d * d
+    return math.sqrt(s / len(y))
+
+
+def check_front(r, X, y, penalty=0.001):
+    front = r["front"]
+    assert front, "a search that scored anything has a front"
+    assert all(a["complexity"] < b["complexity"] and a["loss"] > b["loss"] for a, b in zip(front, front[1:]))
+    for rec in front + [r["best"]]:
+        assert same_float(loss_of(rec, X, y), rec["loss"]), rec["formula"]
+        assert same_float(rec["error"], rec["loss"] * (penalty * rec["complexity"] + 1.0))
+        assert rec["params"] == [] and r["best"]["error"] <= rec["error"]
+
+
+@pytest.mark.parametrize("name", ["twice_x", "cubic", "two_features", "three_features"])
+def test_best_is_find_formulas_and_the_front_is_exact(name):
+    X, y, opts = problem(name)
+    r = e.search(X, y, **opts)
+    f = v.find_formula(X.T.tolist(), y.tolist(), **opts)
+    best = r["best"]
+    assert (best["formula"], best["complexity"]) == (f.formula, f.complexity)
+    assert same_float(best["error"], f.error)
+    assert r["stopped"] is None and 1 <= r["levels"] and r["scored"] <= r["generated"]
+    check_front(r, X, y, opts.get("complexity_penalty", 0.001))
+
+
+def test_thread_count_does_not_change_results():
+    X, y, opts = problem("two_features")
+    runs = [e.search(X, y, n_threads=n, **opts) for n in (1, 2, None)]
+    assert runs[0] == runs[1] == runs[2]
+
+
+def long_problem():
+    rng = np.random.default_rng(5)
+    return rng.uniform(-3.0, 3.0, (300, 2)), rng.uniform(-3.0, 3.0, 300)
+
+
+def test_time_limit_returns_the_finished_levels():
+    X, y = long_problem()
+    t0 = time.perf_counter()
+    r = e.search(X, y, max_complexity=12, beam_width=6000, time_limit=0.05)
+    assert time.perf_counter() - t0 < 3.0
+    assert r["stopped"] == "time_limit" and r["best"] is not None
+    check_front(r, X, y)
+
+
+SIGINT_SCRIPT = """
+import os, signal, threading
+import numpy as np
+from vek_math import _engine as e
+rng = np.random.default_rng(5)
+X, y = rng.uniform(-3.0, 3.0, (300, 2)), rng.uniform(-3.0, 3.0, 300)
+threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+r = e.search(X, y, max_complexity=12, beam_width=6000)
+print(r["stopped"], r["best"] is not None, r["levels"] >= 1)
+"""
+
+
+def test_ctrl_c_returns_interrupted():
+    out = subprocess.run([sys.executable, "-I", "-c", SIGINT_SCRIPT], capture_output=True, text=True, timeout=120)
+    assert out.stdout.split() == ["interrupted", "True", "True"], out.stderr
+
+
+@pytest.mark.parametrize("raise_at", [None, 1, 2])
+def test_progress_reports_each_level_and_its_exception_propagates(raise_at):
+    X, y, opts = problem("two_features")
+    seen = []
+
+    class Stop(Exception):
+        pass
+
+    def progress(level, generated, scored, best):
+        seen.append((level, best["formula"]))
+        assert scored <= generated
+        if level == raise_at:
+            raise Stop
+
+    if raise_at is None:
+        r = e.search(X, y, progress=progress, **opts)
+        assert [s[0] for s in seen] == list(range(r["levels"])) and seen[-1][1] == r["best"]["formula"]
+    else:
+        with pytest.raises(Stop):
+            e.search(X, y, progress=progress, **opts)
+        assert [s[0] for s in seen] == list(range(raise_at + 1))
+
+
+def test_evaluate_follows_the_guards_on_every_row():
+    X = np.array([[4.0, 2.0], [-1.0, 0.0], [0.5, 1e-301]] * 20000)  # large: runs in parallel
+    out = np.full(len(X), 7.0)
+    nodes = [("var", 0), ("op", "ln"), ("param", 0), ("op", "mul"), ("var", 1), ("op", "div")]
+    assert e.evaluate(nodes, X, [2.0], out) is out
+    want = [math.log(4.0) * 2.0 / 2.0, math.nan, math.nan] * 20000
+    assert all(same_float(a, b) for a, b in zip(out.tolist(), want))
+
+
+X3 = np.ones((3, 2))
+OUT3 = np.empty(3)
+
+
+@pytest.mark.parametrize("call, exc, match", [
+    (lambda: e.search(X3[:, 0], OUT3), ValueError, "two-dimensional"),
+    (lambda: e.search(X3, np.ones(4)), ValueError, "y has 4 values but X has 3"),
+    (lambda: e.search(X3, X3), ValueError, "one-dimensional"),
+    (lambda: e.search(np.ones((3, 2), order="F"), OUT3), ValueError, "C-contiguous"),
+    (lambda: e.search(X3[:, :0], OUT3), ValueError, "at least one sample and one feature"),
+    (lambda: e.search(X3.astype(np.float32), OUT3), TypeError, "float64"),
+    (lambda: e.search(X3.tolist(), OUT3), TypeError, "float64 array"),
+    (lambda: e.search(X3, OUT3, 5), TypeError, "2 positional arguments"),
+    (lambda: e.search(X3, OUT3, n_threads=0), ValueError, "n_threads"),
+    (lambda: e.search(X3, OUT3, time_limit=math.nan), ValueError, "time_limit"),
+    (lambda: e.search(X3, OUT3, progress=3), TypeError, "progress"),
+    (lambda: e.evaluate([("var", 0)], X3, [], np.empty(4)), ValueError, "out has 4 values"),
+    (lambda: e.evaluate([("var", 0)], X3, [], np.empty(6)[::2]), ValueError, "C-contiguous"),
+    (lambda: e.evaluate([("var", 0)], X3, [], np.frombuffer(bytes(24))), ValueError, "read-only"),
+    (lambda: e.evaluate([("var", 0)], X3, [], X3.reshape(-1)[:3]), ValueError, "share memory"),
+    (lambda: e.evaluate([("var", 2)], X3, [], OUT3), ValueError, "variable 2"),
+    (lambda: e.evaluate([("param", 0)], X3, [], OUT3), ValueError, "parameter 0"),
+    (lambda: e.evaluate([("var", 0), ("op", "add")], X3, [], OUT3), ValueError, "short of operands"),
+    (lambda: e.evaluate([("var", 0), ("var", 1)], X3, [], OUT3), ValueError, "one expression"),
+    (lambda: e.evaluate([], X3, [], OUT3), ValueError, "one expression"),
+    (lambda: e.evaluate([("op", "pow")], X3, [], OUT3), ValueError, "unknown operator"),
+    (lambda: e.evaluate([("leaf", 0)], X3, [], OUT3), ValueError, "unknown kind"),
+    (lambda: e.evaluate([("var", -1)], X3, [], OUT3), ValueError, "out of range"),
+    (lambda: e.evaluate([("const", "1")], X3, [], OUT3), TypeError, "number"),
+    (lambda: e.evaluate(["var"], X3, [], OUT3), TypeError, "tuple"),
+])
+def test_bad_arguments_are_refused(call, exc, match):
+    with pytest.raises(exc, match=match):
+        call()
