@@ -14,7 +14,7 @@ import pytest
 
 import vek_math
 from conftest import traced_growth
-from vek_math import vek_core
+from vek_math import _engine, vek_core
 
 STUB = pathlib.Path(__file__).resolve().parent.parent / "vek_math" / "vek_core.pyi"
 
@@ -68,20 +68,25 @@ def test_functions_carry_signature_docstrings(name):
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda m: m.ln_n(), "ln_n() missing 1 required positional argument: 'ys'"),
-        (lambda m: m.add_n([1.0]), "add_n() missing 1 required positional argument: 'bs'"),
-        (lambda m: m.add_n(), "add_n() missing 2 required positional arguments: 'as_' and 'bs'"),
-        (lambda m: m.boost_n(), "boost_n() missing 3 required positional arguments: 'points', 'phis', and 'c'"),
-        (lambda m: m.boost_n(phis=[]), "boost_n() missing 2 required positional arguments: 'points' and 'c'"),
-        (lambda m: m.ln_n([1.0], [2.0]), "ln_n() takes 1 positional arguments but 2 were given"),
-        (lambda m: m.add_n([1.0], [2.0], [3.0]), "add_n() takes 2 positional arguments but 3 were given"),
-        (lambda m: m.ln_n(xs=[1.0]), "ln_n() got an unexpected keyword argument 'xs'"),
-        (lambda m: m.add_n([1.0], as_=[2.0]), "add_n() got multiple values for argument 'as_'"),
+        (lambda m, e: m.ln_n(), "ln_n() missing 1 required positional argument: 'ys'"),
+        (lambda m, e: m.add_n([1.0]), "add_n() missing 1 required positional argument: 'bs'"),
+        (lambda m, e: m.add_n(), "add_n() missing 2 required positional arguments: 'as_' and 'bs'"),
+        (lambda m, e: m.boost_n(), "boost_n() missing 3 required positional arguments: 'points', 'phis', and 'c'"),
+        (lambda m, e: m.boost_n(phis=[]), "boost_n() missing 2 required positional arguments: 'points' and 'c'"),
+        (lambda m, e: m.ln_n([1.0], [2.0]), "ln_n() takes 1 positional arguments but 2 were given"),
+        (lambda m, e: m.add_n([1.0], [2.0], [3.0]), "add_n() takes 2 positional arguments but 3 were given"),
+        (lambda m, e: m.ln_n(xs=[1.0]), "ln_n() got an unexpected keyword argument 'xs'"),
+        (lambda m, e: m.add_n([1.0], as_=[2.0]), "add_n() got multiple values for argument 'as_'"),
+        # keyword-only parameters (after the "*" of a row)
+        (lambda m, e: e.search(0, 0, 8), "search() takes 2 positional arguments but 3 were given"),
+        (lambda m, e: e.search(0, 0, 8, 9, n_threads=1, progress=None),
+         "search() takes 2 positional arguments but 4 positional arguments (and 2 keyword-only arguments) were given"),
+        (lambda m, e: e.search(0, y=0, X=0), "search() got multiple values for argument 'X'"),
     ],
 )
 def test_parse_errors(call, message):
     with pytest.raises(TypeError) as info:
-        call(vek_core)
+        call(vek_core, _engine)
     assert str(info.value) == message
 
 

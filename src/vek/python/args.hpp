@@ -1,6 +1,7 @@
 // The parameter lists of functions, methods and constructors and the one
-// parser behind them: positional-or-keyword parameters, the trailing ones
-// optional with a default, and the exact TypeError texts of a mismatch.
+// parser behind them: positional-or-keyword parameters, then keyword-only
+// ones (after a "*" in the parameter text); parameters with a default are
+// optional. A mismatch raises TypeError with the interpreter's own texts.
 #pragma once
 
 #include <cstddef>
@@ -11,24 +12,16 @@
 namespace vek::py {
 
 struct Signature {
-  const char* func;                  // function or method name
-  const char* cls;                   // class name for methods/constructors, else nullptr
-  const char* const* names;          // parameter names in order
-  Py_ssize_t count;                  // number of parameters
-  Py_ssize_t required;               // leading parameters that must be given
-  const char* const* defaults = nullptr;  // per parameter: the default as Python writes it, or nullptr
-
-  constexpr Signature(const char* f, const char* c, const char* const* n, Py_ssize_t total, Py_ssize_t req,
-                      const char* const* d)
-      : func(f), cls(c), names(n), count(total), required(req), defaults(d) {}
-  template <std::size_t N>
-  constexpr Signature(const char* f, const char* c, const char* const (&n)[N], Py_ssize_t req)
-      : func(f), cls(c), names(n), count(static_cast<Py_ssize_t>(N)), required(req) {}
+  const char* func;              // function or method name
+  const char* cls;               // class name for methods/constructors, else nullptr
+  const char* const* names;      // parameter names in order
+  Py_ssize_t count;              // number of parameters
+  Py_ssize_t positional;         // the leading ones that may be given by position; the rest are keyword-only
+  const char* const* defaults;   // per parameter: the default as Python writes it, or nullptr (required)
 
   // "exp_n()" or "VEKPoint.boost()".
   std::string full_name() const;
 };
-using ArgSpec = Signature;  // the engine module's spelling
 
 // Fills out[0..count) with borrowed references (nullptr where an optional
 // parameter was not given). Fast calling convention: positional values in
@@ -39,7 +32,7 @@ bool parse_fast(const Signature& spec, PyObject* const* args, Py_ssize_t nargs, 
 // The same for the tuple/dict convention of constructors.
 bool parse_tuple(const Signature& spec, PyObject* args, PyObject* kwargs, PyObject** out);
 
-// The value of parameter i's default (True, False, an int or a float
+// The value of parameter i's default (None, True, False, an int or a float
 // literal), made once: a borrowed reference, or nullptr with an error set.
 PyObject* default_value(const Signature& spec, Py_ssize_t i);
 

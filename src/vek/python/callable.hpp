@@ -1,18 +1,19 @@
 // The row behind every function, method, getter and constructor: its name,
 // its parameters as the docstring writes them ("x_data, y_data,
-// max_complexity=8"), its docstring body and its implementation. From the
-// row the templates here derive the argument parser (positional-or-keyword,
-// the parameters with a default optional), the docstring
-// "name(params)\n--\n\nbody" (the interpreter's __text_signature__ is the
-// part before "--") and the PyMethodDef, PyGetSetDef or tp_new entry.
+// max_complexity=8"; a "*" makes the ones after it keyword-only), its
+// docstring body and its implementation. From the row the templates here
+// derive the argument parser (the parameters with a default optional), the
+// docstring "name(params)\n--\n\nbody" (the interpreter's __text_signature__
+// is the part before "--") and the PyMethodDef, PyGetSetDef or tp_new entry.
 //
 // An implementation is a native callable: a function, a captureless lambda,
 // or a member function or field of the class's record (which a method or
-// getter receives first). Its parameters are converted in order by from_py
-// (a TypeError names the parameter; a parameter not given converts its
-// default), its result by to_py (a PyObject* is passed on as is). Parsing,
-// conversion, work and result all run inside guarded(): a native failure
-// becomes the matching Python exception, memory exhaustion a MemoryError.
+// getter receives first). Its parameters are converted in order by
+// from_py_arg (a TypeError names the parameter; a parameter not given
+// converts its default, a None default to an empty std::optional), its
+// result by to_py (a PyObject* is passed on as is). Parsing, conversion,
+// work and result all run inside guarded(): a native failure becomes the
+// matching Python exception, memory exhaustion a MemoryError.
 #pragma once
 
 #include <algorithm>
@@ -35,12 +36,8 @@ namespace vek::py {
 
 template <class T>
 bool convert_arg(const Signature& spec, Py_ssize_t i, PyObject* const* given, T& out) {
-  PyObject* o = given[i];
-  if (o == nullptr) {
-    if (spec.defaults == nullptr || spec.defaults[i] == nullptr) return true;  // `out` keeps its value
-    if ((o = default_value(spec, i)) == nullptr) return false;
-  }
-  return arg(spec, i, o, [](PyObject* p, T& v) { return from_py(p, v); }, out);
+  PyObject* o = given[i] != nullptr ? given[i] : default_value(spec, i);  // parsing left no required one out
+  return o != nullptr && from_py_arg(o, out, spec.names[i]);
 }
 
 // Parses a call of `spec` and converts its arguments into `out...` in order.
@@ -77,11 +74,13 @@ constexpr auto join(const Text<N>&... parts) {
   return out;
 }
 
-// A parameter list "a, b, c=1.0" split into names and default texts.
+// A parameter list "a, b=1.0, *, c=True" split into names and default
+// texts; the "*" (not a parameter) makes the ones after it keyword-only.
 template <Text Params>
 struct ParamList {
   static constexpr std::size_t n = Params.size;
-  static constexpr std::size_t count = n == 0 ? 0 : std::count(Params.s, Params.s + n, ',') + 1;
+  static constexpr std::size_t entries = n == 0 ? 0 : std::count(Params.s, Params.s + n, ',') + 1;
+  static constexpr std::size_t count = entries - std::count(Params.s, Params.s + n, '*');
   static constexpr auto ended = [] {  // every ',' and '=' a terminator
     auto t = Params;
     for (char& c : t.s) c = c == ',' || c == '=' ? '\0' : c;
@@ -89,21 +88,25 @@ struct ParamList {
   }();
   struct Split {
     std::array<const char*, count> names{}, defaults{};
-    std::size_t required = count;
+    std::size_t positional = count;
   };
   static constexpr Split split = [] {
     Split out;
-    std::size_t k = 0;
-    for (std::size_t i = 0; i < count; ++i) {
+    std::size_t k = 0, i = 0;
+    for (std::size_t e = 0; e < entries; ++e, ++k) {
       while (Params.s[k] == ' ') ++k;
+      if (Params.s[k] == '*') {
+        out.positional = i;
+        ++k;
+        continue;
+      }
       out.names[i] = ended.s + k;
       while (k < n && Params.s[k] != ',' && Params.s[k] != '=') ++k;
       if (k < n && Params.s[k] == '=') {
         out.defaults[i] = ended.s + k + 1;
-        out.required = std::min(out.required, i);
         while (k < n && Params.s[k] != ',') ++k;
       }
-      ++k;
+      ++i;
     }
     return out;
   }();
@@ -175,7 +178,7 @@ template <Text Cls, Text Name, Text Params, Text Body, class Record>
 struct Row {
   using P = ParamList<Params>;
   static constexpr Signature sig{Name.s, Cls.size == 0 ? nullptr : Cls.s, P::split.names.data(),
-                                 P::count, P::split.required, P::split.defaults.data()};
+                                 P::count, P::split.positional, P::split.defaults.data()};
   static constexpr auto open() {
     if constexpr (std::is_void_v<Record>) {
       return Text("(");

@@ -1,16 +1,16 @@
 // Python -> native conversions, one from_py overload per native type. Each
-// returns false with a Python exception set; the caller wraps TypeErrors
-// with the parameter name.
+// returns false with a Python exception set. from_py(o, out) leaves naming
+// the argument to the caller (from_py_arg); from_py(o, out, name) names it.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "vek/objects/point.hpp"
-#include "vek/python/args.hpp"
 #include "vek/python/py.hpp"
 #include "vek/python/types.hpp"
 
@@ -60,18 +60,31 @@ inline bool from_py(PyObject* o, objects::Point& out) {
 // leaves every other exception as it is.
 void wrap_arg_error(const char* name);
 
-// Converts parameter i of spec with `convert`, wrapping its TypeError.
-template <class T, class Convert>
-bool arg(const Signature& spec, Py_ssize_t i, PyObject* o, Convert convert, T& out) {
-  if (convert(o, out)) return true;
-  wrap_arg_error(spec.names[i]);
-  return false;
+// Converts the argument `name`: by from_py(o, out, name) where a conversion
+// takes the name (it writes its own messages), otherwise by from_py(o, out)
+// with its TypeError wrapped as above.
+template <class T>
+bool from_py_arg(PyObject* o, T& out, const char* name);
+
+// None as nothing, anything else as a T.
+template <class T>
+bool from_py(PyObject* o, std::optional<T>& out, const char* name) {
+  if (o == Py_None) {
+    out.reset();
+    return true;
+  }
+  return from_py_arg(o, out.emplace(), name);
 }
 
-// The names the engine module converts with.
-inline bool to_f64(PyObject* o, double& out) { return from_py(o, out); }
-inline bool to_f64_vec(PyObject* o, std::vector<double>& out) { return from_py(o, out); }
-inline bool to_index(PyObject* o, std::uint64_t& out) { return from_py(o, out); }
-inline bool to_str(PyObject* o, std::string& out) { return from_py(o, out); }
+template <class T>
+bool from_py_arg(PyObject* o, T& out, const char* name) {
+  if constexpr (requires { from_py(o, out, name); }) {
+    return from_py(o, out, name);
+  } else {
+    if (from_py(o, out)) return true;
+    wrap_arg_error(name);
+    return false;
+  }
+}
 
 }  // namespace vek::py

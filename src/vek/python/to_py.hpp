@@ -33,6 +33,23 @@ inline PyObject* new_float(double v) {
 #endif
 }
 
+// A new list of n items, item i made by make(i) (a new reference or nullptr
+// with an error set); nullptr on failure. Long lists honour Ctrl-C while
+// they are built.
+template <class Make>
+PyObject* list_of(std::size_t n, Make make) {
+  constexpr std::size_t kSignalCheckEvery = std::size_t{1} << 16;
+  Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i % kSignalCheckEvery == kSignalCheckEvery - 1 && PyErr_CheckSignals() != 0) return nullptr;
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
 PyObject* list_from_f64(const double* v, std::size_t n);
 
 inline PyObject* to_py(PyObject* built) { return built; }

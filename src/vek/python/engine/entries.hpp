@@ -1,34 +1,63 @@
-// The entry points of vek_math._engine beside search_result (module.cpp).
+// The entry points of vek_math._engine beside search_result (module.cpp):
+// their implementations and docstring bodies; module.cpp holds their rows.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "vek/python/engine/from_py.hpp"
 #include "vek/python/py.hpp"
 
 namespace vek::py::engine {
 
-PyObject* search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* evaluate(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_complexity, std::uint64_t beam_width,
+                 double precision_goal, bool use_trig, bool use_vek, double complexity_penalty,
+                 std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress);
 
-inline constexpr const char kSearchDoc[] =
-    "search(X, y, *, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, use_vek=True, "
-    "complexity_penalty=0.001, n_threads=None, time_limit=None, progress=None)\n--\n\n"
-    "The formula search of find_formula on X (C-contiguous float64, (n_samples, n_features)) against y\n"
-    "(float64, n_samples), with its Pareto front.\n\n"
-    "Returns {'best': record or None, 'front': [record, ...], 'stopped': None, 'time_limit' or\n"
-    "'interrupted', 'levels': int, 'generated': int, 'scored': int}. A record is {'nodes': [...],\n"
-    "'formula': str, 'complexity': int, 'loss': RMSE, 'error': loss * (penalty * complexity + 1),\n"
-    "'params': [...]}; nodes are ('const', value), ('var', index), ('param', index) or ('op', name)\n"
-    "in postfix order. The front holds, for each complexity, the lowest-loss candidate that beats\n"
-    "every smaller complexity, by increasing complexity. 'best' equals find_formula's result.\n\n"
-    "n_threads: threads for this call, at most the pool's (the default). time_limit: seconds; past it, or on\n"
-    "Ctrl-C, the search returns what the finished levels found. progress(level, generated, scored,\n"
-    "best) is called after each level with the best record so far (or None); an exception it raises\n"
-    "ends the search and propagates (KeyboardInterrupt counts as Ctrl-C).";
+PyObject* evaluate(Nodes nodes, const F64Array<2>& x, const std::vector<double>& params,
+                   const F64Array<1, true>& out);
 
-inline constexpr const char kEvaluateDoc[] =
-    "evaluate(nodes, X, params, out)\n--\n\n"
-    "Evaluates the expression `nodes` (as in a search record) on every row of X (C-contiguous\n"
-    "float64, (n_samples, n_features)) into out (writable C-contiguous float64, n_samples) and\n"
-    "returns out. Exactly the search's evaluation: NaN in rows where an operator's guard fails, so a\n"
-    "record's loss is sqrt(sum((out - y)**2 in row order) / n_samples) bit for bit.";
+namespace doc {
+
+inline constexpr const char search[] =
+    "The formula search of find_formula, with its Pareto front.\n"
+    "\n"
+    "X is a C-contiguous float64 array (n_samples, n_features), y a float64\n"
+    "array (n_samples,). The options before n_threads are find_formula's, with\n"
+    "the same defaults; then:\n"
+    "\n"
+    "n_threads   threads for this call, at most the pool's (the default).\n"
+    "time_limit  seconds; past it, or on Ctrl-C, the search returns what the\n"
+    "            finished levels found.\n"
+    "progress    progress(level, generated, scored, best) is called after each\n"
+    "            level with the best record so far (or None); an exception it\n"
+    "            raises ends the search and propagates (KeyboardInterrupt\n"
+    "            counts as Ctrl-C).\n"
+    "\n"
+    "Returns {'best': record or None, 'front': [record, ...], 'stopped': None,\n"
+    "'time_limit' or 'interrupted', 'levels': int, 'generated': int,\n"
+    "'scored': int}. 'best' equals find_formula's result. The front holds, for\n"
+    "each complexity, the lowest-loss candidate that beats every smaller\n"
+    "complexity, by increasing complexity.\n"
+    "\n"
+    "A record is {'nodes': [...], 'formula': str, 'complexity': int,\n"
+    "'loss': RMSE, 'error': loss * (penalty * complexity + 1), 'params': [...]};\n"
+    "its nodes are ('const', value), ('var', index), ('param', index) or\n"
+    "('op', name), in postfix order.";
+
+inline constexpr const char evaluate[] =
+    "Evaluates the expression `nodes` (as in a search record) on every row of X\n"
+    "(C-contiguous float64, (n_samples, n_features)) into out (writable\n"
+    "C-contiguous float64, (n_samples,)) and returns out.\n"
+    "\n"
+    "Exactly the search's evaluation: NaN in rows where an operator's guard\n"
+    "fails, so a record's loss is sqrt(sum((out - y)**2 in row order) /\n"
+    "n_samples) bit for bit.";
+
+inline constexpr const char search_result[] =
+    "A PySearchResult holding exactly these fields (used to unpickle results).";
+
+}  // namespace doc
 
 }  // namespace vek::py::engine

@@ -2,17 +2,19 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "vek/python/from_py.hpp"
 
-namespace vek::py::engine {
+namespace vek::py {
 
-F64Array::~F64Array() {
+F64Buffer::~F64Buffer() {
   if (held_) PyBuffer_Release(&view_);
 }
 
-bool F64Array::acquire(PyObject* o, const char* name, int ndim, bool writable) {
+bool F64Buffer::acquire(PyObject* o, const char* name, int ndim, bool writable) {
   if (!PyObject_CheckBuffer(o)) {
     PyErr_Format(PyExc_TypeError, "%s must be a float64 array (a buffer such as a numpy array), not '%s'", name,
                  Py_TYPE(o)->tp_name);
@@ -20,6 +22,7 @@ bool F64Array::acquire(PyObject* o, const char* name, int ndim, bool writable) {
   }
   if (PyObject_GetBuffer(o, &view_, PyBUF_STRIDES | PyBUF_FORMAT) != 0) return false;
   held_ = true;
+  object_ = o;
   const char* f = view_.format != nullptr ? view_.format : "B";
   const char* code = f;
   if (*code == '@' || *code == '=' || (*code == '<' && PY_LITTLE_ENDIAN) || (*code == '>' && !PY_LITTLE_ENDIAN)) {
@@ -49,7 +52,7 @@ bool F64Array::acquire(PyObject* o, const char* name, int ndim, bool writable) {
   return true;
 }
 
-bool F64Array::overlaps(const F64Array& other) const noexcept {
+bool F64Buffer::overlaps(const F64Buffer& other) const noexcept {
   if (view_.len == 0 || other.view_.len == 0) return false;
   const auto* a = static_cast<const char*>(view_.buf);
   const auto* b = static_cast<const char*>(other.view_.buf);
@@ -58,13 +61,13 @@ bool F64Array::overlaps(const F64Array& other) const noexcept {
 
 namespace {
 
-// The payload of node i as a non-negative index.
-bool index_at(PyObject* v, Py_ssize_t i, const char* kind, std::size_t& out) {
+// The payload of node `where` ("nodes[3]") as a non-negative index.
+bool index_at(PyObject* v, const char* where, const char* kind, std::size_t& out) {
   Ref idx(PyNumber_Index(v));
   if (!idx) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "nodes[%zd]: a %s index must be an int, not '%s'", i, kind, Py_TYPE(v)->tp_name);
+      PyErr_Format(PyExc_TypeError, "%s: a %s index must be an int, not '%s'", where, kind, Py_TYPE(v)->tp_name);
     }
     return false;
   }
@@ -72,79 +75,92 @@ bool index_at(PyObject* v, Py_ssize_t i, const char* kind, std::size_t& out) {
   const long long x = PyLong_AsLongLongAndOverflow(idx.get(), &overflow);
   if (x == -1 && PyErr_Occurred()) return false;
   if (overflow != 0 || x < 0) {
-    PyErr_Format(PyExc_ValueError, "nodes[%zd]: %s index %R is out of range", i, kind, idx.get());
+    PyErr_Format(PyExc_ValueError, "%s: %s index %R is out of range", where, kind, idx.get());
     return false;
   }
   out = static_cast<std::size_t>(x);
   return true;
 }
 
-}  // namespace
-
-bool to_nodes(PyObject* o, std::vector<discover::Node>& out) {
-  if (!PyList_Check(o) && !PyTuple_Check(o)) {
-    PyErr_Format(PyExc_TypeError, "nodes must be a list of (kind, value) tuples, not '%s'", Py_TYPE(o)->tp_name);
+// One (kind, value) node, `where` naming it in messages.
+bool node_from_py(PyObject* item, const char* where, std::vector<discover::Node>& out) {
+  if (!PyTuple_Check(item) && !PyList_Check(item)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a (kind, value) tuple, not '%s'", where, Py_TYPE(item)->tp_name);
     return false;
   }
-  Ref seq(PySequence_Fast(o, "nodes must be a list"));
-  if (!seq) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-  out.clear();
-  out.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);  // borrowed
-    if (!PyTuple_Check(item) && !PyList_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "nodes[%zd] must be a (kind, value) tuple, not '%s'", i, Py_TYPE(item)->tp_name);
+  Ref pair(PySequence_Fast(item, "a node must be a tuple"));
+  if (!pair) return false;
+  if (PySequence_Fast_GET_SIZE(pair.get()) != 2) {
+    PyErr_Format(PyExc_ValueError, "%s must have two items (kind, value), not %zd", where,
+                 PySequence_Fast_GET_SIZE(pair.get()));
+    return false;
+  }
+  PyObject* kind = PySequence_Fast_GET_ITEM(pair.get(), 0);
+  PyObject* value = PySequence_Fast_GET_ITEM(pair.get(), 1);
+  const char* k = PyUnicode_Check(kind) ? PyUnicode_AsUTF8(kind) : nullptr;
+  if (k == nullptr) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s: the kind must be a str", where);
+    return false;
+  }
+  if (std::strcmp(k, "const") == 0) {
+    double v;
+    if (!PyFloat_Check(value) && !PyLong_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "%s: a constant must be a number, not '%s'", where, Py_TYPE(value)->tp_name);
       return false;
     }
-    Ref pair(PySequence_Fast(item, "a node must be a tuple"));
-    if (!pair) return false;
-    if (PySequence_Fast_GET_SIZE(pair.get()) != 2) {
-      PyErr_Format(PyExc_ValueError, "nodes[%zd] must have two items (kind, value), not %zd", i,
-                   PySequence_Fast_GET_SIZE(pair.get()));
+    if (!from_py(value, v)) return false;
+    out.push_back(discover::Node::constant(v));
+  } else if (std::strcmp(k, "var") == 0 || std::strcmp(k, "param") == 0) {
+    std::size_t idx;
+    if (!index_at(value, where, k, idx)) return false;
+    out.push_back(k[0] == 'v' ? discover::Node::var(idx) : discover::Node::param(idx, std::nan("")));
+  } else if (std::strcmp(k, "op") == 0) {
+    const char* op_text = PyUnicode_Check(value) ? PyUnicode_AsUTF8(value) : nullptr;
+    if (op_text == nullptr) {
+      if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s: an operator must be named by a str", where);
       return false;
     }
-    PyObject* kind = PySequence_Fast_GET_ITEM(pair.get(), 0);
-    PyObject* value = PySequence_Fast_GET_ITEM(pair.get(), 1);
-    const char* k = PyUnicode_Check(kind) ? PyUnicode_AsUTF8(kind) : nullptr;
-    if (k == nullptr) {
-      if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "nodes[%zd]: the kind must be a str", i);
+    const std::optional<discover::Op> op = discover::op_named(op_text);
+    if (!op) {
+      PyErr_Format(PyExc_ValueError,
+                   "%s: unknown operator '%s' (neg, inv, exp, ln, sqrt, sin, cos, abs, vek, add, sub, mul, div)",
+                   where, op_text);
       return false;
     }
-    if (std::strcmp(k, "const") == 0) {
-      double v;
-      if (!PyFloat_Check(value) && !PyLong_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "nodes[%zd]: a constant must be a number, not '%s'", i,
-                     Py_TYPE(value)->tp_name);
-        return false;
-      }
-      if (!to_f64(value, v)) return false;
-      out.push_back(discover::Node::constant(v));
-    } else if (std::strcmp(k, "var") == 0 || std::strcmp(k, "param") == 0) {
-      std::size_t idx;
-      if (!index_at(value, i, k, idx)) return false;
-      out.push_back(k[0] == 'v' ? discover::Node::var(idx) : discover::Node::param(idx, std::nan("")));
-    } else if (std::strcmp(k, "op") == 0) {
-      const char* name = PyUnicode_Check(value) ? PyUnicode_AsUTF8(value) : nullptr;
-      if (name == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "nodes[%zd]: an operator must be named by a str", i);
-        return false;
-      }
-      const std::optional<discover::Op> op = discover::op_named(name);
-      if (!op) {
-        PyErr_Format(PyExc_ValueError,
-                     "nodes[%zd]: unknown operator '%s' (neg, inv, exp, ln, sqrt, sin, cos, abs, vek, add, sub, "
-                     "mul, div)",
-                     i, name);
-        return false;
-      }
-      out.push_back(discover::Node::op(*op));
-    } else {
-      PyErr_Format(PyExc_ValueError, "nodes[%zd]: unknown kind '%s' (const, var, param or op)", i, k);
-      return false;
-    }
+    out.push_back(discover::Node::op(*op));
+  } else {
+    PyErr_Format(PyExc_ValueError, "%s: unknown kind '%s' (const, var, param or op)", where, k);
+    return false;
   }
   return true;
 }
 
-}  // namespace vek::py::engine
+}  // namespace
+
+bool from_py(PyObject* o, Nodes& out, const char* name) {
+  if (!PyList_Check(o) && !PyTuple_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a list of (kind, value) tuples, not '%s'", name, Py_TYPE(o)->tp_name);
+    return false;
+  }
+  Ref seq(PySequence_Fast(o, "must be a list"));
+  if (!seq) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  out.list.clear();
+  out.list.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const std::string where = std::string(name) + '[' + std::to_string(i) + ']';
+    if (!node_from_py(PySequence_Fast_GET_ITEM(seq.get(), i), where.c_str(), out.list)) return false;
+  }
+  return true;
+}
+
+bool from_py(PyObject* o, Callback& out, const char* name) {
+  if (o != Py_None && !PyCallable_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "%s must be callable or None, not '%s'", name, Py_TYPE(o)->tp_name);
+    return false;
+  }
+  out.fn = o != Py_None ? o : nullptr;
+  return true;
+}
+
+}  // namespace vek::py

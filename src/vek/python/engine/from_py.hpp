@@ -1,6 +1,7 @@
 // Conversions of the engine entry points' arguments: float64 arrays through
-// the buffer protocol (numpy arrays and anything else exporting one) and
-// expressions as lists of (kind, value) nodes.
+// the buffer protocol (numpy arrays and anything else exporting one),
+// expressions as lists of (kind, value) nodes, and callbacks. Each names its
+// argument in its own messages.
 #pragma once
 
 #include <cstddef>
@@ -9,35 +10,57 @@
 #include "vek/discover/expr.hpp"
 #include "vek/python/py.hpp"
 
-namespace vek::py::engine {
+namespace vek::py {
 
 // A float64 buffer held for the object's life. acquire() checks it is
 // C-contiguous with `ndim` dimensions (and writable when asked); otherwise
 // TypeError (no buffer, another element type) or ValueError (shape,
 // layout, read-only), naming the argument `name`.
-class F64Array {
+class F64Buffer {
  public:
-  F64Array() = default;
-  ~F64Array();
-  F64Array(const F64Array&) = delete;
-  F64Array& operator=(const F64Array&) = delete;
+  F64Buffer() = default;
+  ~F64Buffer();
+  F64Buffer(const F64Buffer&) = delete;
+  F64Buffer& operator=(const F64Buffer&) = delete;
 
-  bool acquire(PyObject* o, const char* name, int ndim, bool writable = false);
+  bool acquire(PyObject* o, const char* name, int ndim, bool writable);
 
+  // The object the buffer was taken from (borrowed).
+  PyObject* object() const noexcept { return object_; }
   std::size_t dim(int i) const noexcept { return static_cast<std::size_t>(view_.shape[i]); }
-  std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len) / sizeof(double); }
   const double* data() const noexcept { return static_cast<const double*>(view_.buf); }
   double* mutable_data() const noexcept { return static_cast<double*>(view_.buf); }
-  // Whether the memory of both arrays overlaps.
-  bool overlaps(const F64Array& other) const noexcept;
+  // Whether the memory of both buffers overlaps.
+  bool overlaps(const F64Buffer& other) const noexcept;
 
  private:
   Py_buffer view_{};
+  PyObject* object_ = nullptr;
   bool held_ = false;
 };
 
-// ("const", value) | ("var", index) | ("param", index) | ("op", name), as
-// tuples or lists, in postfix order. Param nodes fall back to NaN.
-bool to_nodes(PyObject* o, std::vector<discover::Node>& out);
+// An argument that must be a float64 array of Dims dimensions (writable
+// when asked).
+template <int Dims, bool Writable = false>
+struct F64Array : F64Buffer {};
 
-}  // namespace vek::py::engine
+template <int Dims, bool Writable>
+bool from_py(PyObject* o, F64Array<Dims, Writable>& out, const char* name) {
+  return out.acquire(o, name, Dims, Writable);
+}
+
+// An expression: ("const", value) | ("var", index) | ("param", index) |
+// ("op", name) nodes, as tuples or lists, in postfix order. Param nodes
+// fall back to NaN.
+struct Nodes {
+  std::vector<discover::Node> list;
+};
+bool from_py(PyObject* o, Nodes& out, const char* name);
+
+// A callable or None (fn == nullptr); borrowed for the call.
+struct Callback {
+  PyObject* fn = nullptr;
+};
+bool from_py(PyObject* o, Callback& out, const char* name);
+
+}  // namespace vek::py

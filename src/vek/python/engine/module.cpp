@@ -2,14 +2,12 @@
 // public vek_core module and built from the same core and binding layer.
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "vek/python/args.hpp"
+#include "vek/python/callable.hpp"
 #include "vek/python/engine/entries.hpp"
-#include "vek/python/errors.hpp"
-#include "vek/python/from_py.hpp"
 #include "vek/python/search_result.hpp"
-#include "vek/python/types.hpp"
 
 namespace vek::py {
 namespace {
@@ -30,29 +28,19 @@ PyTypeObject* core_result_type() {
   return type;
 }
 
-constexpr const char* kResultParams[] = {"formula", "error", "complexity", "params"};
-constexpr ArgSpec kResult{"search_result", nullptr, kResultParams, 4};
-
-PyObject* search_result(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[4];
-    Found f;
-    if (!parse_fast(kResult, args, nargs, kwnames, a) || !arg(kResult, 0, a[0], to_str, f.formula) ||
-        !arg(kResult, 1, a[1], to_f64, f.error) || !arg(kResult, 2, a[2], to_index, f.complexity) ||
-        !arg(kResult, 3, a[3], to_f64_vec, f.params))
-      return nullptr;
-    PyTypeObject* type = core_result_type();
-    if (type == nullptr) return nullptr;
-    return box(type, std::move(f));
-  });
+PyObject* search_result(std::string formula, double error, std::uint64_t complexity, std::vector<double> params) {
+  PyTypeObject* type = core_result_type();
+  if (type == nullptr) return nullptr;
+  return box(type, Found{std::move(formula), error, complexity, std::move(params)});
 }
 
 PyMethodDef kMethods[] = {
-    {"search_result", fast(search_result), kFast,
-     "search_result(formula, error, complexity, params)\n--\n\n"
-     "A PySearchResult holding exactly these fields (used to unpickle results)."},
-    {"search", fast(engine::search), kFast, engine::kSearchDoc},
-    {"evaluate", fast(engine::evaluate), kFast, engine::kEvaluateDoc},
+    function<"search_result", "formula, error, complexity, params", search_result, engine::doc::search_result>(),
+    function<"search",
+             "X, y, *, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, use_vek=True, "
+             "complexity_penalty=0.001, n_threads=None, time_limit=None, progress=None",
+             engine::search, engine::doc::search>(),
+    function<"evaluate", "nodes, X, params, out", engine::evaluate, engine::doc::evaluate>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,7 +4,7 @@
 
 #include "vek/python/to_py.hpp"
 
-namespace vek::py::engine {
+namespace vek::py {
 
 namespace {
 
@@ -30,36 +30,25 @@ PyObject* node_to_py(const discover::Node& n) {
   return nullptr;
 }
 
-template <class T, class Make>
-PyObject* list_of(const std::vector<T>& items, Make make) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = make(items[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
-
 }  // namespace
 
-PyObject* nodes_to_py(const std::vector<discover::Node>& nodes) { return list_of(nodes, node_to_py); }
+PyObject* to_py(const std::vector<discover::Node>& nodes) {
+  return list_of(nodes.size(), [&](std::size_t i) { return node_to_py(nodes[i]); });
+}
 
-PyObject* record_to_py(const discover::SearchResult& r) {
+PyObject* to_py(const discover::SearchResult& r) {
   Ref d(PyDict_New());
-  if (!d || !put(d.get(), "nodes", nodes_to_py(r.expr.nodes)) || !put(d.get(), "formula", to_py(r.formula)) ||
-      !put(d.get(), "complexity", PyLong_FromUnsignedLongLong(r.complexity)) ||
-      !put(d.get(), "loss", PyFloat_FromDouble(r.loss)) || !put(d.get(), "error", PyFloat_FromDouble(r.error)) ||
-      !put(d.get(), "params", to_py(r.params)))
+  if (!d || !put(d.get(), "nodes", to_py(r.expr.nodes)) || !put(d.get(), "formula", to_py(r.formula)) ||
+      !put(d.get(), "complexity", to_py(r.complexity)) || !put(d.get(), "loss", to_py(r.loss)) ||
+      !put(d.get(), "error", to_py(r.error)) || !put(d.get(), "params", to_py(r.params)))
     return nullptr;
   return d.release();
 }
 
-PyObject* outcome_to_py(const discover::SearchOutcome& out, const char* stopped) {
+PyObject* to_py(const discover::SearchOutcome& out, const char* stopped) {
   Ref d(PyDict_New());
-  if (!d || !put(d.get(), "best", out.best ? record_to_py(*out.best) : Py_NewRef(Py_None)) ||
-      !put(d.get(), "front", list_of(out.front, record_to_py)) ||
+  if (!d || !put(d.get(), "best", out.best ? to_py(*out.best) : Py_NewRef(Py_None)) ||
+      !put(d.get(), "front", list_of(out.front.size(), [&](std::size_t i) { return to_py(out.front[i]); })) ||
       !put(d.get(), "stopped", stopped != nullptr ? PyUnicode_FromString(stopped) : Py_NewRef(Py_None)) ||
       !put(d.get(), "levels", PyLong_FromSize_t(out.stats.levels)) ||
       !put(d.get(), "generated", PyLong_FromSize_t(out.stats.generated)) ||
@@ -68,4 +57,4 @@ PyObject* outcome_to_py(const discover::SearchOutcome& out, const char* stopped)
   return d.release();
 }
 
-}  // namespace vek::py::engine
+}  // namespace vek::py

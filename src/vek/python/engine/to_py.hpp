@@ -7,17 +7,17 @@
 #include "vek/discover/search.hpp"
 #include "vek/python/py.hpp"
 
-namespace vek::py::engine {
+namespace vek::py {
 
 // ("const", value) | ("var", index) | ("param", index) | ("op", name) per
 // node, in postfix order: a new list.
-PyObject* nodes_to_py(const std::vector<discover::Node>& nodes);
+PyObject* to_py(const std::vector<discover::Node>& nodes);
 
 // {"nodes", "formula", "complexity", "loss", "error", "params"}: a new dict.
-PyObject* record_to_py(const discover::SearchResult& r);
+PyObject* to_py(const discover::SearchResult& r);
 
 // {"best", "front", "stopped", "levels", "generated", "scored"}, with
 // `stopped` the reason text or nullptr (None): a new dict.
-PyObject* outcome_to_py(const discover::SearchOutcome& out, const char* stopped);
+PyObject* to_py(const discover::SearchOutcome& out, const char* stopped);
 
-}  // namespace vek::py::engine
+}  // namespace vek::py
