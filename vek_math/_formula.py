@@ -30,8 +30,8 @@ operand tuple). Operator names: "neg", "inv", "exp", "ln", "sqrt", "sin",
 The engine also hands formulas over as postfix node lists, tuples
 ("const", value), ("var", index), ("param", index) and ("op", name) with the
 operator names above except "add", "sub", "mul", "div" for the four binary
-ones: ``from_nodes`` and ``to_nodes`` convert between those and trees, and
-``render`` prints a tree as the engine does, with any names for the variables.
+ones: ``from_nodes`` reads those into trees, and ``render`` prints a tree as
+the engine does, with any names for the variables.
 """
 
 from __future__ import annotations
@@ -42,8 +42,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, TypeVar
 
-__all__ = ["Apply", "Const", "Node", "Param", "Var", "const_value", "fold", "from_nodes", "parse", "render",
-           "to_nodes"]
+__all__ = ["Apply", "Const", "Node", "Param", "Var", "const_value", "fold", "from_nodes", "parse", "render"]
 
 # Variable i prints as the character with code point (120 + i) % 256. Those
 # from index 136 on wrap into ASCII letters, digits and punctuation and cannot
@@ -261,7 +260,6 @@ def fold(tree: Node, leaf: Callable[[Node], T], apply: Callable[[Apply, list[T]]
 
 # Operator names of postfix node lists where they differ from the tree's.
 _NODE_OPS = {"add": "+", "sub": "-", "mul": "*", "div": "/"}
-_TREE_OPS = {v: k for k, v in _NODE_OPS.items()}
 _ARITY = {**dict.fromkeys(("neg", "inv", *FUNCTIONS), 1), **dict.fromkeys(("vek", *BINARY), 2)}
 
 
@@ -316,26 +314,6 @@ def from_nodes(nodes: Any) -> Node:
     if len(stack) != 1:
         raise ValueError(f"a node list must leave exactly one formula, not {len(stack)}")
     return stack[0]
-
-
-def to_nodes(tree: Node) -> list[tuple[str, Any]]:
-    """The postfix node list of a tree (constants as their values)."""
-    out: list[tuple[str, Any]] = []
-
-    def leaf(node: Node) -> None:
-        if isinstance(node, Var):
-            out.append(("var", node.index))
-        elif isinstance(node, Param):
-            out.append(("param", node.index))
-        else:
-            assert isinstance(node, Const)
-            out.append(("const", const_value(node.text)))
-
-    def apply(node: Apply, _: list[None]) -> None:
-        out.append(("op", _TREE_OPS.get(node.op, node.op)))
-
-    fold(tree, leaf, apply)
-    return out
 
 
 def render(tree: Node, names: Any, params: Any = ()) -> str:
