@@ -78,9 +78,14 @@ class StopScope {
   StopSource* previous_;
 };
 
-// A checkpoint against the source installed on this thread (none: no-op).
-inline void checkpoint(std::size_t work = 1) {
-  if (StopSource* s = current_stop()) s->checkpoint(work);
+// A checkpoint against `source` (nullptr: no-op). Tight loops read
+// current_stop() once (a thread-local access, a call in a shared object) and
+// pass it to every checkpoint of the loop.
+inline void checkpoint(StopSource* source, std::size_t work) {
+  if (source != nullptr) source->checkpoint(work);
 }
+
+// A checkpoint against the source installed on this thread (none: no-op).
+inline void checkpoint(std::size_t work = 1) { checkpoint(current_stop(), work); }
 
 }  // namespace vek

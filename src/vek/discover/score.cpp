@@ -31,9 +31,10 @@ Scores score_candidates(const Beam& beam, const std::vector<Cand>& cands, const 
     par::for_ranges(
         to - from,
         [&](std::size_t b, std::size_t e) {
+          StopSource* const stop = current_stop();
           std::vector<double> sa, sb;
           for (std::size_t i = from + b; i < from + e; ++i) {
-            checkpoint(rows);
+            checkpoint(stop, rows);
             const Cand& c = cands[i];
             const double* ca = beam.column(c.a, sa);
             const double* cb = arity(c.op) == 1 ? ca : beam.column(c.b, sb);
@@ -87,8 +88,9 @@ Scores score_exprs(const std::vector<Expr>& exprs, const std::vector<std::vector
   par::for_ranges(
       count,
       [&](std::size_t b, std::size_t e) {
+        StopSource* const stop = current_stop();
         for (std::size_t i = b; i < e; ++i) {
-          checkpoint(rows);
+          checkpoint(stop, rows);
           const auto out = exprs[i].eval_batch(columns, {});
           s.ok[i] = out.has_value();
           if (!out) continue;

@@ -205,8 +205,9 @@ std::vector<Ranked> Engine::rank(const Scores& scores) const {
 void Engine::extend_beam(const std::vector<Cand>& cands, const std::vector<Ranked>& joining) {
   if (beam_.size() + joining.size() > std::numeric_limits<std::uint32_t>::max()) panic("search: beam too large");
   beam_.reserve(beam_.size() + joining.size());
+  StopSource* const stop = current_stop();
   for (const Ranked& r : joining) {
-    checkpoint(beam_.rows());
+    checkpoint(stop, beam_.rows());
     beam_.add(cands[r.index]);
   }
 }
