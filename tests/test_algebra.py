@@ -3,6 +3,7 @@ boundary: accepted arguments, exact error messages, panics."""
 
 import math
 
+import numpy as np
 import pytest
 
 from vek_math import vek_core as v
@@ -13,30 +14,21 @@ def unit(k, n=8, value=1.0):
     return [value if i == k else 0.0 for i in range(n)]
 
 
-class Two:
-    def __index__(self):
-        return 2
-
-
 @pytest.mark.parametrize(
     "call, want",
     [
         (lambda: v.octonion_mul_n(b_batch=[unit(2)], a_batch=[unit(1)]), [unit(4)]),
         (lambda: v.octonion_mul_n((tuple(unit(1)),), [range(8)]), [[-1.0, 0.0, -4.0, -7.0, 2.0, -6.0, 5.0, 3.0]]),
         (lambda: v.geometric_product_n([unit(1, 4)], signature=[1, 1], b_batch=[unit(2, 4)]), [unit(3, 4)]),
-        (lambda: v.geometric_product_n([unit(1, 2)] * 3, [unit(1, 2)] * 2, (Two(), True)), [[2.0, 0.0]] * 2),
+        (lambda: v.geometric_product_n([unit(1, 2)] * 3, [unit(1, 2)] * 2, (np.int16(2), True)), [[2.0, 0.0]] * 2),
         (lambda: v.christoffel_batch_n(rs=2.0, nu=1, mu=0, lam=0, points=[(math.log(4.0), 9.0)]), [0.125]),
         (lambda: v.christoffel_batch_n([(0.0, 0.0)], 2**64 - 1, 0, 1, 2.0), [0.0]),
+        (lambda: v.octonion_mul_n(np.eye(8)[1:2], np.eye(8)[2:3]), [unit(4)]),
+        (lambda: v.geometric_product_n([unit(1, 2)], [unit(1, 2)], np.array([-3], dtype=np.int8)), [[-3.0, 0.0]]),
     ],
 )
 def test_accepted_arguments(call, want):
     assert call() == want
-
-
-def test_numpy_arrays_are_read_like_lists():
-    np = pytest.importorskip("numpy")
-    assert v.octonion_mul_n(np.eye(8)[1:2], np.eye(8)[2:3]) == [unit(4)]
-    assert v.geometric_product_n([unit(1, 2)], [unit(1, 2)], np.array([-3], dtype=np.int8)) == [[-3.0, 0.0]]
 
 
 @pytest.mark.parametrize(
@@ -52,10 +44,6 @@ def test_numpy_arrays_are_read_like_lists():
          "argument 'a_batch': 'int' object cannot be converted to 'Sequence'"),
         (v.christoffel_batch_n, ([(0.0, 0.0)], -1, 0, 1, 2.0), OverflowError, "can't convert negative int to unsigned"),
         (v.christoffel_batch_n, ([(0.0, 0.0)], 0, 2**64, 1, 2.0), OverflowError, "int too big to convert"),
-        (v.christoffel_batch_n, ([[0.0, 0.0]], 0, 0, 1, 2.0), TypeError,
-         "argument 'points': 'list' object cannot be converted to 'PyTuple'"),
-        (v.christoffel_batch_n, ([(0.0, 0.0, 1.0)], 0, 0, 1, 2.0), ValueError,
-         "expected tuple of length 2, but got tuple of length 3"),
     ],
 )
 def test_refused_arguments(fn, args, exc, message):
