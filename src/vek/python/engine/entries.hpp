@@ -10,7 +10,7 @@ PyObject* evaluate(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
 
 inline constexpr const char kSearchDoc[] =
     "search(X, y, *, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, use_vek=True, "
-    "complexity_penalty=0.001, n_threads=None, time_limit=None, progress=None)\n--\n\n"
+    "complexity_penalty=0.001, n_threads=None, time_limit=None, progress=None, constants=False, max_params=4)\n--\n\n"
     "The formula search of find_formula on X (C-contiguous float64, (n_samples, n_features)) against y\n"
     "(float64, n_samples), with its Pareto front.\n\n"
     "Returns {'best': record or None, 'front': [record, ...], 'stopped': None, 'time_limit' or\n"
@@ -22,7 +22,11 @@ inline constexpr const char kSearchDoc[] =
     "n_threads: threads for this call, at most the pool's (the default). time_limit: seconds; past it, or on\n"
     "Ctrl-C, the search returns what the finished levels found. progress(level, generated, scored,\n"
     "best) is called after each level with the best record so far (or None); an exception it raises\n"
-    "ends the search and propagates (KeyboardInterrupt counts as Ctrl-C).";
+    "ends the search and propagates (KeyboardInterrupt counts as Ctrl-C).\n\n"
+    "constants: search with fitted constants instead: every formula is a shape g as g, a*g, g + b or\n"
+    "a*g + b, shapes may hold constants of their own, and a record's params hold the fitted values of its\n"
+    "('param', i) nodes (max_params of them at most, 2 to 16, a and b included). max_complexity bounds\n"
+    "the shape; every node counts in 'complexity'. 'best' is then the lowest error of that search.";
 
 inline constexpr const char kEvaluateDoc[] =
     "evaluate(nodes, X, params, out)\n--\n\n"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "vek/common/parallel.hpp"
+#include "vek/discover/constants.hpp"
 #include "vek/discover/search.hpp"
 #include "vek/python/args.hpp"
 #include "vek/python/engine/entries.hpp"
@@ -22,7 +23,8 @@ namespace {
 
 constexpr const char* kParams[] = {"X",          "y",         "max_complexity", "beam_width",
                                    "precision_goal", "use_trig", "use_vek",        "complexity_penalty",
-                                   "n_threads",  "time_limit", "progress"};
+                                   "n_threads",  "time_limit", "progress",       "constants",
+                                   "max_params"};
 constexpr ArgSpec kSpec{"search", nullptr, kParams, 2};
 constexpr Py_ssize_t kPositional = 2;  // the options are keyword-only
 
@@ -70,16 +72,24 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
                    nargs);
       return nullptr;
     }
-    PyObject* a[11];
+    PyObject* a[13];
     discover::SearchConfig config;  // the defaults of the signature
+    bool constants = false;
+    std::uint64_t max_params = 4;
     std::optional<std::size_t> threads;
     std::optional<Clock::time_point> deadline;
     if (!parse_fast(kSpec, args, nargs, kwnames, a) || !opt_arg(kSpec, 2, a[2], config.max_complexity) ||
         !opt_arg(kSpec, 3, a[3], config.beam_width) ||
         !opt_arg(kSpec, 4, a[4], config.precision_goal) ||
         !opt_arg(kSpec, 5, a[5], config.use_trig) || !opt_arg(kSpec, 6, a[6], config.use_vek) ||
-        !opt_arg(kSpec, 7, a[7], config.complexity_penalty) || !to_threads(a[8], threads))
+        !opt_arg(kSpec, 7, a[7], config.complexity_penalty) || !to_threads(a[8], threads) ||
+        !opt_arg(kSpec, 11, a[11], constants) || !opt_arg(kSpec, 12, a[12], max_params))
       return nullptr;
+    if (max_params < 2 || max_params > 16) {
+      PyErr_Format(PyExc_ValueError, "max_params must be between 2 and 16, not %llu",
+                   static_cast<unsigned long long>(max_params));
+      return nullptr;
+    }
     PyObject* progress = a[10] != nullptr && a[10] != Py_None ? a[10] : nullptr;
     if (progress != nullptr && !PyCallable_Check(progress)) {
       PyErr_Format(PyExc_TypeError, "progress must be callable or None, not '%s'", Py_TYPE(progress)->tp_name);
@@ -133,6 +143,9 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       const std::vector<double> target(y.data(), y.data() + rows);
       std::optional<par::ThreadLimit> limit;
       if (threads) limit.emplace(*threads);
+      if (constants) {
+        return discover::search_constants(columns, target, config, {static_cast<std::size_t>(max_params)}, &hooks);
+      }
       return discover::search_front(columns, target, config, &hooks);
     });
 
