@@ -49,11 +49,15 @@ def test_json_and_progress(tmp_path):
     proc = run("discover", str(f), "--target", "out", "--json", "--progress", "--max-complexity", "4", "--all")
     assert proc.returncode == 0, proc.stderr
     out = json.loads(proc.stdout)
-    assert out["formula"] == "(a + a)" and out["complexity"] == 3 and out["error"] == 0.0
+    assert out["formula"] == "(2 * a)" and out["complexity"] == 3 and out["error"] == 0.0 and out["params"] == [2.0]
     assert out["variables"] == ["a"]
-    assert out["latex"] == "2 \\cdot a" and load(out["python"])(1.5) == 3.0
-    assert [e["formula"] for e in out["equations"] if e["selected"]] == ["(a + a)"]
-    assert "level 0:" in proc.stderr and "level 1:" in proc.stderr and "best (a + a)" in proc.stderr
+    assert out["latex"] == "2.0 \\cdot a" and load(out["python"])(1.5) == 3.0
+    assert [(e["formula"], e["params"]) for e in out["equations"] if e["selected"]] == [("(2 * a)", [2.0])]
+    assert "level 0:" in proc.stderr and "best (2 * a)" in proc.stderr
+    # Without fitted constants: the search of find_formula.
+    proc = run("discover", str(f), "--target", "out", "--json", "--no-constants", "--max-complexity", "4")
+    out = json.loads(proc.stdout)
+    assert (out["formula"], out["params"], out["latex"]) == ("(a + a)", [], "2 \\cdot a")
 
 
 def test_target_in_the_middle(tmp_path):
@@ -215,7 +219,7 @@ def test_console_without_the_symbols(tmp_path):
     env = {**os.environ, "PYTHONIOENCODING": "cp1252"}
     proc = run("discover", str(f), isolated=False, env=env, cwd=tmp_path)
     assert proc.returncode == 0 and proc.stderr == "", proc.stderr
-    assert "out ~= (\\u901f\\u5ea6 + \\u901f\\u5ea6)" in proc.stdout and "RMSE x (1 + penalty x complexity)" in proc.stdout
+    assert "out ~= (2 * \\u901f\\u5ea6)" in proc.stdout and "RMSE x (1 + penalty x complexity)" in proc.stdout
     assert load(proc.stdout[proc.stdout.index("import math"):])(1.5) == 3.0
     out = json.loads(run("discover", str(f), "--json", isolated=False, env=env, cwd=tmp_path).stdout)
     assert out["variables"] == ["速度"] and "def f(速度):" in out["python"]

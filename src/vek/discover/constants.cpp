@@ -28,12 +28,18 @@ using Columns = std::vector<std::vector<double>>;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Where a shape's new constant goes: none, or c·X / X + c for the first
-// operand (A) or the second (B).
-enum class Lift : std::uint8_t { None, ScaleA, ShiftA, ScaleB, ShiftB };
+// operand (A) or the second (B), or c - X for the first.
+enum class Lift : std::uint8_t { None, ScaleA, ShiftA, ScaleB, ShiftB, ReflectA };
 
-constexpr bool lifts_a(Lift l) noexcept { return l == Lift::ScaleA || l == Lift::ShiftA; }
+constexpr bool lifts_a(Lift l) noexcept { return l == Lift::ScaleA || l == Lift::ShiftA || l == Lift::ReflectA; }
 constexpr bool lifts_b(Lift l) noexcept { return l == Lift::ScaleB || l == Lift::ShiftB; }
 constexpr bool scales(Lift l) noexcept { return l == Lift::ScaleA || l == Lift::ScaleB; }
+constexpr bool reflects(Lift l) noexcept { return l == Lift::ReflectA; }
+
+// The operator a lift applies with its constant, the constant first when
+// it is c·X or c - X.
+constexpr Op lift_op(Lift l) noexcept { return scales(l) ? Op::Mul : (reflects(l) ? Op::Sub : Op::Add); }
+constexpr bool constant_first(Lift l) noexcept { return scales(l) || reflects(l); }
 
 // A shape before it is built: op(lift(member a), lift(member b)); b == a
 // for a unary operator.
@@ -45,10 +51,11 @@ struct Cand {
 };
 
 // The unary shapes with a new constant: the ones whose constant the
-// wrapper does not absorb.
+// wrapper does not absorb. c - g matters only where the sign of the
+// argument does (a member is never -g: the wrapper absorbs the sign).
 constexpr std::pair<Op, Lift> kUnaryLifts[] = {
-    {Op::Exp, Lift::ScaleA}, {Op::Inv, Lift::ShiftA}, {Op::Sqrt, Lift::ShiftA},
-    {Op::Ln, Lift::ShiftA},  {Op::Sin, Lift::ScaleA}, {Op::Cos, Lift::ScaleA},
+    {Op::Exp, Lift::ScaleA},  {Op::Inv, Lift::ShiftA}, {Op::Sqrt, Lift::ShiftA}, {Op::Sqrt, Lift::ReflectA},
+    {Op::Ln, Lift::ShiftA},   {Op::Ln, Lift::ReflectA}, {Op::Sin, Lift::ScaleA},  {Op::Cos, Lift::ScaleA},
 };
 
 // Shapes that are linear in their new constant: a·(U + c·V) + b, so its
@@ -171,10 +178,10 @@ class Shapes {
     out.clear();
     const auto operand = [&](std::uint32_t m, bool lifted) {
       const std::vector<Node>& nodes = beam_.expr(m).nodes;
-      if (lifted && scales(c.lift)) out.push_back(Node::param(0, value));
+      if (lifted && constant_first(c.lift)) out.push_back(Node::param(0, value));
       out.insert(out.end(), nodes.begin(), nodes.end());
-      if (lifted && !scales(c.lift)) out.push_back(Node::param(0, value));
-      if (lifted) out.push_back(Node::op(scales(c.lift) ? Op::Mul : Op::Add));
+      if (lifted && !constant_first(c.lift)) out.push_back(Node::param(0, value));
+      if (lifted) out.push_back(Node::op(lift_op(c.lift)));
     };
     operand(c.a, lifts_a(c.lift));
     if (arity(c.op) == 2) operand(c.b, lifts_b(c.lift));
@@ -386,10 +393,10 @@ class Scorer {
       param.kind = Instr::Kind::Param;
       Instr op;
       op.kind = Instr::Kind::Op;
-      op.op = scales(c.lift) ? Op::Mul : Op::Add;
-      if (lifted && scales(c.lift)) prog.code.push_back(param);
+      op.op = lift_op(c.lift);
+      if (lifted && constant_first(c.lift)) prog.code.push_back(param);
       prog.code.push_back(column);
-      if (lifted && !scales(c.lift)) prog.code.push_back(param);
+      if (lifted && !constant_first(c.lift)) prog.code.push_back(param);
       if (lifted) prog.code.push_back(op);
     };
     operand(ca, lifts_a(c.lift));
@@ -495,10 +502,14 @@ class Scorer {
       lo = std::fmin(lo, u[i]);
       hi = std::fmax(hi, u[i]);
     }
-    out[n++] = plain;
+    if (!reflects(c.lift)) out[n++] = plain;
     if (!(lo <= hi)) return n;
     double w = hi - lo;
     if (!(w > 0.0)) w = std::fmax(std::fabs(lo), 1.0);
+    if (reflects(c.lift)) {  // c - g above 0 on every row
+      for (double t : {0.1, 1.0, 10.0}) out[n++] = hi + t * w;
+      return n;
+    }
     for (double t : {0.1, 1.0, 10.0}) out[n++] = t * w - lo;
     if (c.op == Op::Inv || c.op == Op::Div) {
       for (double t : {0.1, 1.0}) out[n++] = -hi - t * w;

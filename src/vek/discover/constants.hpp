@@ -12,7 +12,8 @@
 // applies the usual operators to the beam members and pairs of members
 // within the budget, as the search without constants does, and adds shapes
 // with one new constant where it is not absorbed by the wrapper:
-//   exp(c·g), sin(c·g), cos(c·g), 1/(g + c), sqrt(g + c), ln(g + c)
+//   exp(c·g), sin(c·g), cos(c·g), 1/(g + c), sqrt(g + c), ln(g + c),
+//   sqrt(c - g), ln(c - g)
 //   g + c·h, (g + c)·h, g·(h + c), (g + c)/h, g/(h + c)
 // No operator is ever applied to constants alone (a constant family is a
 // constant), and a shape holds at most max_params - 2 inner constants, so
