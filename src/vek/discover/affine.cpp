@@ -23,15 +23,13 @@ TargetStats TargetStats::of(const Target& t) noexcept {
   return s;
 }
 
-AffineFit affine_fit(const double* g, const Target& t, const TargetStats& ts) noexcept {
+namespace {
+
+// a and b of a·g + b from the mean of g, by centred sums.
+AffineFit affine_from_mean(const double* g, const Target& t, const TargetStats& ts, double mg) noexcept {
   AffineFit f;
-  const std::size_t m = t.common;
-  if (m == 0) return f;
-  double sum = 0.0;
-  for (std::size_t i = 0; i < m; ++i) sum += g[i];
-  const double mg = sum / static_cast<double>(m);
   double sgg = 0.0, sgy = 0.0;
-  for (std::size_t i = 0; i < m; ++i) {
+  for (std::size_t i = 0; i < t.common; ++i) {
     const double dg = g[i] - mg;
     sgg += dg * dg;
     sgy += dg * (t.y[i] - ts.mean);
@@ -39,6 +37,16 @@ AffineFit affine_fit(const double* g, const Target& t, const TargetStats& ts) no
   f.a = sgg > 0.0 ? sgy / sgg : 0.0;
   f.b = ts.mean - f.a * mg;
   return f;
+}
+
+}  // namespace
+
+AffineFit affine_fit(const double* g, const Target& t, const TargetStats& ts) noexcept {
+  const std::size_t m = t.common;
+  if (m == 0) return AffineFit{};
+  double sum = 0.0;
+  for (std::size_t i = 0; i < m; ++i) sum += g[i];
+  return affine_from_mean(g, t, ts, sum / static_cast<double>(m));
 }
 
 double affine_sse(const double* g, const Target& t, double a, double b) noexcept {
@@ -56,13 +64,14 @@ Wrapped best_wrap(const double* g, std::size_t rows, const Target& t, const Targ
   const std::size_t m = t.common;
   // Coefficients: scale alone Σgy / Σgg, offset alone mean(y - g), both by
   // centred sums.
-  double gg = 0.0, gy = 0.0, ymg = 0.0;
+  double gg = 0.0, gy = 0.0, ymg = 0.0, sg = 0.0;
   for (std::size_t i = 0; i < m; ++i) {
     gg += g[i] * g[i];
     gy += g[i] * t.y[i];
     ymg += t.y[i] - g[i];
+    sg += g[i];
   }
-  const AffineFit both = affine_fit(g, t, ts);
+  const AffineFit both = m > 0 ? affine_from_mean(g, t, ts, sg / static_cast<double>(m)) : AffineFit{};
   const double a1 = gg > 0.0 ? gy / gg : 0.0;
   const double b2 = m > 0 ? ymg / static_cast<double>(m) : 0.0;
   const double a3 = both.a, b3 = both.b;

@@ -354,24 +354,60 @@ Score from_wrap(const Wrapped& w, double c) {
   return s;
 }
 
+// Rows the constants are fitted on first: with more rows than this, an
+// evenly strided sample of them; the final losses always cover every row.
+constexpr std::size_t kSampleRows = 256;
+
+// The data at the sample rows (or all of it).
+struct Sample {
+  bool all = true;
+  std::vector<std::size_t> index;
+  Columns columns;
+  std::vector<double> y;
+  Target target{nullptr, 0, 0.0};
+  TargetStats stats;
+
+  Sample(const Columns& data, const Target& full, const TargetStats& full_stats) {
+    const std::size_t m = full.common;
+    if (m <= kSampleRows) {
+      target = full;
+      stats = full_stats;
+      return;
+    }
+    all = false;
+    for (std::size_t k = 0; k < kSampleRows; ++k) index.push_back(k * m / kSampleRows);
+    columns.resize(data.size());
+    for (std::size_t c = 0; c < data.size(); ++c) gather(data[c].data(), columns[c]);
+    gather(full.y, y);
+    target = Target{y.data(), y.size(), static_cast<double>(y.size())};
+    stats = TargetStats::of(target);
+  }
+  void gather(const double* from, std::vector<double>& to) const {
+    to.resize(index.size());
+    for (std::size_t k = 0; k < index.size(); ++k) to[k] = from[index[k]];
+  }
+};
+
 class Scorer {
  public:
   Scorer(const Beam& beam, const Shapes& shapes, const Columns& columns, const Target& target,
          const TargetStats& stats, double penalty, const detail::ConstantsTuning& tuning)
       : beam_(beam), shapes_(shapes), columns_(columns), target_(target), stats_(stats), penalty_(penalty),
-        tuning_(tuning) {}
+        tuning_(tuning), sample_(columns, target, stats) {}
 
-  // Per thread: scratch columns and a fitter.
+  // Per thread: scratch columns and fitters (all rows, sample rows).
   struct Work {
-    explicit Work(const Scorer& s) : fitter(s.beam_.rows(), s.target_, s.stats_) {}
-    Fitter fitter;
-    std::vector<double> sa, sb, out;
+    explicit Work(const Scorer& s)
+        : fitter(s.beam_.rows(), s.target_, s.stats_),
+          sampled(s.sample_.all ? s.beam_.rows() : kSampleRows, s.sample_.target, s.sample_.stats) {}
+    Fitter fitter, sampled;
+    std::vector<double> sa, sb, out, ga, gb;
     Program prog;
     std::vector<Node> nodes;
   };
 
   // Cheap score: operands' constants as fitted, a new constant from fixed
-  // starts and a few steps.
+  // starts and a few steps (on the sample rows).
   Score cheap(const Cand& c, Work& w) const {
     const std::size_t rows = beam_.rows();
     const std::uint64_t cx = shapes_.complexity(c);
@@ -382,7 +418,78 @@ class Scorer {
       if (!fill_rows_for(c.op)(ca, cb, rows, w.out.data())) return Score{};
       return from_wrap(best_wrap(w.out.data(), rows, target_, stats_, penalty_, cx), 0.0);
     }
-    Program& prog = w.prog;
+    const double* sa = ca;
+    const double* sb = cb;
+    if (!sample_.all) {
+      sample_.gather(ca, w.ga);
+      sa = w.ga.data();
+      if (arity(c.op) == 2) {
+        sample_.gather(cb, w.gb);
+        sb = w.gb.data();
+      } else {
+        sb = sa;
+      }
+    }
+    lifted_program(c, sa, sb, w.prog);
+    double starts[8];
+    const std::size_t n = start_values(c, sa, sb, sample_.all ? rows : kSampleRows, sample_, starts);
+    double best = kInf, start = 0.0;
+    for (std::size_t s = 0; s < n; ++s) {
+      const double sse = w.sampled.affine_sse_at(w.prog, &starts[s]);
+      if (sse < best) {
+        best = sse;
+        start = starts[s];
+      }
+    }
+    if (!(best < kInf)) return Score{};
+    std::vector<double> p{start};
+    w.sampled.fit(w.prog, p, tuning_.cheap_evals);
+    if (!sample_.all) lifted_program(c, ca, cb, w.prog);
+    if (!w.fitter.eval(w.prog, p.data(), false)) return Score{};
+    return from_wrap(best_wrap(w.fitter.values(), rows, target_, stats_, penalty_, cx), p[0]);
+  }
+
+  // Full fit of every inner constant from the cheap values, on the sample
+  // rows; its score on all rows. The result when it beats `s`, with the
+  // constants.
+  std::optional<std::pair<Score, std::vector<double>>> full(const Cand& c, const Score& s, Work& w) const {
+    shapes_.compose(c, s.c, w.nodes);
+    std::vector<double> theta = param_values(w.nodes);
+    if (sample_.all) return fit_all_rows(c, w.nodes, s, std::move(theta), tuning_.full_evals, w);
+    if (std::optional<Program> part = compile(w.nodes, sample_.columns)) {
+      w.sampled.fit(*part, theta, tuning_.full_evals);
+    }
+    return fit_all_rows(c, w.nodes, s, std::move(theta), 0, w);
+  }
+
+  // After a full fit on the sample rows: a few more steps on all rows.
+  std::optional<std::pair<Score, std::vector<double>>> polish(const Cand& c, const Score& s,
+                                                              std::vector<double> theta, Work& w) const {
+    if (sample_.all) return std::nullopt;
+    shapes_.compose(c, 0.0, w.nodes);
+    set_param_values(w.nodes, theta);
+    return fit_all_rows(c, w.nodes, s, std::move(theta), tuning_.polish_evals, w);
+  }
+
+ private:
+  // The constants fitted on all rows (at most `evals` evaluations; 0: as
+  // they are) and scored; the result when it beats `s`.
+  std::optional<std::pair<Score, std::vector<double>>> fit_all_rows(const Cand& c, const std::vector<Node>& nodes,
+                                                                    const Score& s, std::vector<double> theta,
+                                                                    std::size_t evals, Work& w) const {
+    std::optional<Program> prog = compile(nodes, columns_);
+    if (!prog) return std::nullopt;
+    if (evals > 0 && !(w.fitter.fit(*prog, theta, evals) < kInf)) return std::nullopt;
+    if (!w.fitter.eval(*prog, theta.data(), false)) return std::nullopt;
+    const Wrapped wrapped = best_wrap(w.fitter.values(), beam_.rows(), target_, stats_, penalty_,
+                                      shapes_.complexity(c));
+    if (!wrapped.ok || !error_before(wrapped.rank, s.rank)) return std::nullopt;
+    return std::make_pair(from_wrap(wrapped, 0.0), std::move(theta));
+  }
+
+  // The program of a shape with a new constant (parameter 0) over the
+  // operand columns a and b.
+  static void lifted_program(const Cand& c, const double* a, const double* b, Program& prog) {
     prog.code.clear();
     prog.n_params = 1;
     const auto operand = [&](const double* col, bool lifted) {
@@ -399,49 +506,18 @@ class Scorer {
       if (lifted && !constant_first(c.lift)) prog.code.push_back(param);
       if (lifted) prog.code.push_back(op);
     };
-    operand(ca, lifts_a(c.lift));
-    if (arity(c.op) == 2) operand(cb, lifts_b(c.lift));
+    operand(a, lifts_a(c.lift));
+    if (arity(c.op) == 2) operand(b, lifts_b(c.lift));
     Instr top;
     top.kind = Instr::Kind::Op;
     top.op = c.op;
     prog.code.push_back(top);
-
-    double starts[8];
-    const std::size_t n = start_values(c, ca, cb, starts);
-    double best = kInf, start = 0.0;
-    for (std::size_t s = 0; s < n; ++s) {
-      const double sse = w.fitter.affine_sse_at(prog, &starts[s]);
-      if (sse < best) {
-        best = sse;
-        start = starts[s];
-      }
-    }
-    if (!(best < kInf)) return Score{};
-    std::vector<double> p{start};
-    w.fitter.fit(prog, p, tuning_.cheap_evals);
-    if (!w.fitter.eval(prog, p.data(), false)) return Score{};
-    return from_wrap(best_wrap(w.fitter.values(), rows, target_, stats_, penalty_, cx), p[0]);
   }
 
-  // Full fit of every inner constant, from the cheap values; the result
-  // when it beats `s`, with the constants.
-  std::optional<std::pair<Score, std::vector<double>>> full(const Cand& c, const Score& s, Work& w) const {
-    shapes_.compose(c, s.c, w.nodes);
-    std::optional<Program> prog = compile(w.nodes, columns_);
-    if (!prog) return std::nullopt;
-    std::vector<double> theta = param_values(w.nodes);
-    const double sse = w.fitter.fit(*prog, theta, tuning_.full_evals);
-    if (!(sse < kInf) || !w.fitter.eval(*prog, theta.data(), false)) return std::nullopt;
-    const Wrapped wrapped = best_wrap(w.fitter.values(), beam_.rows(), target_, stats_, penalty_,
-                                      shapes_.complexity(c));
-    if (!wrapped.ok || !error_before(wrapped.rank, s.rank)) return std::nullopt;
-    return std::make_pair(from_wrap(wrapped, 0.0), std::move(theta));
-  }
-
- private:
   // Starting values of a new constant, at most 8.
-  std::size_t start_values(const Cand& c, const double* ca, const double* cb, double* out) const {
-    const std::size_t rows = beam_.rows();
+  static std::size_t start_values(const Cand& c, const double* ca, const double* cb, std::size_t rows,
+                                  const Sample& sample, double* out) {
+    const Target& target = sample.target;
     std::size_t n = 0;
     const double plain = scales(c.lift) ? 1.0 : 0.0;  // the shape without its constant
     if (linear_in_constant(c.op, c.lift)) {
@@ -454,7 +530,7 @@ class Scorer {
           default: u = a / b; v = 1.0 / b; break;  // Div, ShiftA
         }
       };
-      const std::size_t m = target_.common;
+      const std::size_t m = target.common;
       double su = 0.0, sv = 0.0;
       for (std::size_t i = 0; i < m; ++i) {
         double u, v;
@@ -467,7 +543,7 @@ class Scorer {
       for (std::size_t i = 0; i < m; ++i) {
         double u, v;
         uv(i, u, v);
-        const double du = u - mu, dv = v - mv, dy = target_.y[i] - stats_.mean;
+        const double du = u - mu, dv = v - mv, dy = target.y[i] - sample.stats.mean;
         suu += du * du;
         suv += du * dv;
         svv += dv * dv;
@@ -524,6 +600,7 @@ class Scorer {
   const TargetStats& stats_;
   const double penalty_;
   const detail::ConstantsTuning& tuning_;
+  const Sample sample_;
 };
 
 // The formula of a shape with its wrapper: nodes, params, text.
@@ -738,6 +815,31 @@ std::vector<Score> Engine::score(const std::vector<Cand>& cands, std::vector<std
     const std::uint32_t i = chosen[k].index;
     scores[i] = results[k]->first;
     fitted[i] = std::move(results[k]->second);
+  }
+
+  // Fits made on a sample of the rows: the best few get a few more steps on
+  // all of them.
+  std::vector<Ranked> best;
+  for (const Ranked& r : chosen) {
+    if (!fitted[r.index].empty()) best.push_back(Ranked{scores[r.index].rank, r.index});
+  }
+  keep_first_ranked(best, std::min(best.size(), tuning_.polish_per_level));
+  results.assign(best.size(), std::nullopt);
+  par::for_ranges(
+      best.size(),
+      [&](std::size_t b, std::size_t e) {
+        Scorer::Work w(scorer_);
+        for (std::size_t k = b; k < e; ++k) {
+          checkpoint(64 * rows);
+          const std::uint32_t i = best[k].index;
+          results[k] = scorer_.polish(cands[i], scores[i], fitted[i], w);
+        }
+      },
+      2);
+  for (std::size_t k = 0; k < best.size(); ++k) {
+    if (!results[k]) continue;
+    scores[best[k].index] = results[k]->first;
+    fitted[best[k].index] = std::move(results[k]->second);
   }
   return scores;
 }

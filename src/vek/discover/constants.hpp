@@ -71,9 +71,13 @@ struct ConstantsTuning {
   std::size_t column_cache_bytes = std::size_t{1} << 30;
   // Full fits per level; 0: max(64, beam_width / 4).
   std::size_t fits_per_level = 0;
-  // Evaluations of a cheap fit and of a full fit.
+  // Evaluations of a cheap fit and of a full fit; with more than 256 rows
+  // (fits on a sample of them), the full fits that rank best and the
+  // evaluations of their last steps on all rows.
   std::size_t cheap_evals = 6;
   std::size_t full_evals = 50;
+  std::size_t polish_per_level = 16;
+  std::size_t polish_evals = 10;
 };
 
 SearchOutcome search_constants_tuned(const std::vector<std::vector<double>>& columns,
