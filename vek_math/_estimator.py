@@ -63,9 +63,11 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         The search stops once the best error is at most this.
     use_trig, use_vek : bool, default=True
         Offer sin and cos, and the vek operator exp(a) - ln(b).
-    complexity_penalty : float, default=0.001
+    complexity_penalty : float or None, default=None
         error = RMSE * (1 + complexity_penalty * complexity); the formula with
-        the lowest error is selected.
+        the lowest error is selected. None: 0.01 with ``constants`` (a fitted
+        constant costs two nodes, so it must cut the RMSE by about 2 % to be
+        kept rather than fit noise), 0.001 without (find_formula's default).
     constants : bool, default=True
         Search with fitted constants: every formula is a shape g written as
         g, a * g, g + b or a * g + b with a and b fitted by least squares, and
@@ -113,7 +115,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         "precision_goal": [Interval(Real, 0, None, closed="left")],
         "use_trig": ["boolean"],
         "use_vek": ["boolean"],
-        "complexity_penalty": [Interval(Real, 0, np.inf, closed="left")],
+        "complexity_penalty": [Interval(Real, 0, np.inf, closed="left"), None],
         "n_jobs": [Integral, None],
         "time_limit": [Interval(Real, 0, None, closed="neither"), None],
         "verbose": ["verbose"],
@@ -122,7 +124,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
     }
 
     def __init__(self, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, use_vek=True,
-                 complexity_penalty=0.001, n_jobs=None, time_limit=None, verbose=False, constants=True,
+                 complexity_penalty=None, n_jobs=None, time_limit=None, verbose=False, constants=True,
                  max_params=4):
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -150,7 +152,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         result = _search.search(
             X, y, max_complexity=int(self.max_complexity), beam_width=int(self.beam_width),
             precision_goal=float(self.precision_goal), use_trig=bool(self.use_trig), use_vek=bool(self.use_vek),
-            complexity_penalty=float(self.complexity_penalty), n_threads=self._threads(),
+            complexity_penalty=self._penalty(), n_threads=self._threads(),
             time_limit=None if self.time_limit is None else float(self.time_limit),
             progress=self._reporter(names) if self.verbose else None, constants=bool(self.constants),
             max_params=int(self.max_params))
@@ -188,6 +190,11 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             warnings.warn(f"{why} after {result['levels']} levels; the estimator holds the best formula found "
                           f"until then: {self.formula_}", SearchStoppedWarning, stacklevel=2)
         return self
+
+    def _penalty(self) -> float:
+        if self.complexity_penalty is None:
+            return 0.01 if self.constants else 0.001
+        return float(self.complexity_penalty)
 
     def _threads(self) -> int | None:
         if self.n_jobs is None:

@@ -349,7 +349,8 @@ def build_parser():
     d.add_argument("--max-complexity", type=_count, default=8, help="node budget (default 8)")
     d.add_argument("--beam-width", type=_count, default=2000, help="beam width (default 2000)")
     d.add_argument("--precision", type=_amount(True), default=1e-10, help="stop once the error is at most this")
-    d.add_argument("--penalty", type=_amount(False), default=0.001, help="complexity penalty (default 0.001)")
+    d.add_argument("--penalty", type=_amount(False),
+                   help="complexity penalty (default 0.01 with fitted constants, 0.001 without)")
     d.add_argument("--no-trig", action="store_true", help="leave out sin and cos")
     d.add_argument("--no-vek", action="store_true", help="leave out the vek operator")
     d.add_argument("--no-constants", action="store_true",

@@ -29,16 +29,24 @@
 //      operands' own constants kept as fitted: a shape without a new
 //      constant is one column, wrapped; a new constant starts from a few
 //      fixed candidates (the exact least-squares value where the shape is
-//      linear in it, a small scale or shift grid otherwise), the best start
-//      is refined by a few Levenberg–Marquardt steps, then the shape is
-//      wrapped;
+//      linear in it, a small scale, shift or frequency grid otherwise), the
+//      best start is refined by a few Levenberg–Marquardt steps, then the
+//      shape is wrapped;
 //   2. the shapes with constants that rank best by that cheap error (the
 //      level's fit quota, a quarter-beam by default) get a full fit of all
 //      their inner constants together, starting from the cheap values; a fit
-//      replaces the cheap result only when its error is smaller;
+//      replaces the cheap result only when it ranks better;
 //   3. as in the search without constants: the best, the Pareto front, and
 //      the best quarter-beam joins the beam, each member with its fitted
 //      constants and its output column.
+// With more than 256 rows, constants are fitted on an evenly strided
+// sample of 256 of them (the 16 best full fits of a level then take a few
+// more steps on all rows); losses and errors always cover every row.
+//
+// Candidates rank by penalised error with losses below 1e-12 of the
+// target's RMS counted as equal (rounding noise): among exact fits the
+// simplest wins, also for the choice between g, a·g, g + b and a·g + b.
+//
 // A record's params are its Param nodes' values in postfix order (the
 // nodes carry them too), and its loss is what evaluating it with them gives.
 //

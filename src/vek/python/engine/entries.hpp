@@ -26,7 +26,8 @@ inline constexpr const char kSearchDoc[] =
     "constants: search with fitted constants instead: every formula is a shape g as g, a*g, g + b or\n"
     "a*g + b, shapes may hold constants of their own, and a record's params hold the fitted values of its\n"
     "('param', i) nodes (max_params of them at most, 2 to 16, a and b included). max_complexity bounds\n"
-    "the shape; every node counts in 'complexity'. 'best' is then the lowest error of that search.";
+    "the shape; every node counts in 'complexity'. 'best' is then the lowest error of that search, losses\n"
+    "below 1e-12 of the RMS of y counting as equal (the simplest exact fit wins).";
 
 inline constexpr const char kEvaluateDoc[] =
     "evaluate(nodes, X, params, out)\n--\n\n"
