@@ -60,7 +60,8 @@ TEST(Fitter, RecoversKnownConstants) {
   };
   const struct { std::vector<Node> shape; std::vector<double> start, want; std::vector<double> y; } cases[] = {
       // exp(c*x) as 3 exp(-x/2) + 1: the outer scale and offset in closed form
-      {{P(0), X(), O(Op::Mul), O(Op::Exp)}, {1.0}, {-0.5}, data([](double x) { return 3.0 * std::exp(-0.5 * x) + 1.0; })},
+      {{P(0), X(), O(Op::Mul), O(Op::Exp)}, {1.0}, {-0.5},
+       data([](double x) { return 3.0 * std::exp(-0.5 * x) + 1.0; })},
       // x / (x + c) from the other side of the answer; two constants: exp(c0 * x) * (x + c1)
       {{X(), X(), P(0), O(Op::Add), O(Op::Div)}, {4.0}, {2.7}, data([](double x) { return x / (x + 2.7); })},
       {{P(0), X(), O(Op::Mul), O(Op::Exp), X(), P(1), O(Op::Add), O(Op::Mul)}, {-1.0, 2.5}, {-0.7, std::numbers::pi},

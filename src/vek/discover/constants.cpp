@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -285,6 +286,13 @@ class Generator {
 
 inline bool order_sensitive(Op op) noexcept { return op == Op::Sub || op == Op::Div || op == Op::Vek; }
 
+// The level's shapes in generation order: for each member from new_begin on,
+// the unary operators, then its unary shapes with a new constant; then for
+// each such member i and each member j <= i, the binary operators (both
+// operand orders where it matters), then the binary shapes with a new
+// constant. Every shape fits the node budget and holds at most inner_cap
+// constants; in each group the shapes without a new constant come first, so
+// they win a family over one with a constant.
 Generated generate(const Beam& beam, const Shapes& shapes, std::size_t new_begin, const Operators& ops,
                    std::uint64_t budget, std::size_t inner_cap, SeenSet& seen) {
   Generated out;
@@ -724,7 +732,6 @@ void Engine::leaf_level() {
   Generated g;
   std::vector<Score> scores;
   std::vector<std::vector<Node>> shapes;
-  std::vector<std::size_t> vars;
   ++g.generated;
   ++g.fingerprinted;
   seen_.insert(ProbeBits{});
@@ -743,7 +750,6 @@ void Engine::leaf_level() {
     scores.push_back(s);
     shapes.push_back({Node::param(0, s.c)});
   }
-  const std::size_t first_var = scores.size();
   for (std::size_t i = 0; i < columns_.size(); ++i) {
     checkpoint();
     ++g.generated;
@@ -754,7 +760,6 @@ void Engine::leaf_level() {
     const Wrapped w = best_wrap(columns_[i].data(), beam_.rows(), target_, stats_y_, config_.complexity_penalty, 1);
     scores.push_back(from_wrap(w, 0.0));
     shapes.push_back({Node::var(i)});
-    vars.push_back(i);
     beam_.add_var(i, p);
   }
   const auto make = [&](std::size_t i) { return make_record(shapes[i], scores[i], columns_.size()); };
@@ -770,7 +775,6 @@ void Engine::leaf_level() {
         s, [&](std::size_t i) { return static_cast<std::uint64_t>(shapes[i].size() + wrap_nodes(scores[i].wrap)); },
         make);
   }
-  (void)first_var;
   report(0, g, scores.size());
 }
 
