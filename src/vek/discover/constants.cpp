@@ -439,7 +439,7 @@ class Scorer {
       }
     }
     lifted_program(c, sa, sb, w.prog);
-    double starts[8];
+    double starts[9];
     const std::size_t n = start_values(c, sa, sb, sample_.all ? rows : kSampleRows, sample_, starts);
     double best = kInf, start = 0.0;
     for (std::size_t s = 0; s < n; ++s) {
@@ -522,7 +522,7 @@ class Scorer {
     prog.code.push_back(top);
   }
 
-  // Starting values of a new constant, at most 8.
+  // Starting values of a new constant, at most 9.
   static std::size_t start_values(const Cand& c, const double* ca, const double* cb, std::size_t rows,
                                   const Sample& sample, double* out) {
     const Target& target = sample.target;
@@ -569,25 +569,26 @@ class Scorer {
       return n;
     }
     const double* u = lifts_a(c.lift) ? ca : cb;
-    if (scales(c.lift)) {
-      double s = 0.0;
-      for (std::size_t i = 0; i < rows; ++i) s = std::fmax(s, std::fabs(u[i]));
-      out[n++] = plain;
-      if (!(s > 0.0) || !std::isfinite(s)) return n;
-      if (c.op == Op::Exp) {
-        for (double t : {-1.0, 3.0, -3.0, 0.3, -0.3}) out[n++] = t / s;
-      } else {
-        for (double t : {0.5, 1.0, 2.0, 4.0, 8.0, 16.0}) out[n++] = t / s;
-      }
-      return n;
-    }
     double lo = kInf, hi = -kInf;
     for (std::size_t i = 0; i < rows; ++i) {
       lo = std::fmin(lo, u[i]);
       hi = std::fmax(hi, u[i]);
     }
     if (!reflects(c.lift)) out[n++] = plain;
-    if (!(lo <= hi)) return n;
+    if (!(lo <= hi) || !std::isfinite(hi - lo)) return n;
+    if (scales(c.lift) && c.op == Op::Exp) {  // c·g spanning up to ±0.3, ±1, ±3
+      const double s = std::fmax(std::fabs(lo), std::fabs(hi));
+      if (s > 0.0) {
+        for (double t : {-1.0, 3.0, -3.0, 0.3, -0.3}) out[n++] = t / s;
+      }
+      return n;
+    }
+    if (scales(c.lift)) {  // sin, cos: phases across the rows 1.5 rad apart, up to 12 (about two periods)
+      if (hi - lo > 0.0) {
+        for (int k = 1; k <= 8; ++k) out[n++] = 1.5 * k / (hi - lo);
+      }
+      return n;
+    }
     double w = hi - lo;
     if (!(w > 0.0)) w = std::fmax(std::fabs(lo), 1.0);
     if (reflects(c.lift)) {  // c - g above 0 on every row
