@@ -159,7 +159,7 @@ def test_console_without_the_symbols(tmp_path):
     env = {**os.environ, "PYTHONIOENCODING": "cp1252"}
     proc = run("discover", str(f), isolated=False, env=env, cwd=tmp_path)
     assert proc.returncode == 0 and proc.stderr == "", proc.stderr
-    assert "out ~= (\\u901f\\u5ea6 + \\u901f\\u5ea6)" in proc.stdout and "RMSE x (1 + penalty x complexity)" in proc.stdout
+    assert "out ~= (2 * \\u901f\\u5ea6)" in proc.stdout and "RMSE x (1 + penalty x complexity)" in proc.stdout
     assert load(proc.stdout[proc.stdout.index("import math"):])(1.5) == 3.0
     out = json.loads(run("discover", str(f), "--json", isolated=False, env=env, cwd=tmp_path).stdout)
     assert out["variables"] == ["速度"] and "def f(速度):" in out["python"]

@@ -36,14 +36,21 @@ def loss_of(record, X, y):
     return math.sqrt(s / len(y))
 
 
-def check_front(r, X, y, penalty=0.001):
+def check_front(r, X, y, penalty=0.001, max_params=0):
+    """The front's order, and every record's loss and error as evaluating its
+    nodes with its params gives them; the best has the lowest error (with
+    constants, losses at the rounding level of y tie)."""
     front = r["front"]
     assert front, "a search that scored anything has a front"
     assert all(a["complexity"] < b["complexity"] and a["loss"] > b["loss"] for a, b in zip(front, front[1:]))
+    noise = 1e-12 * math.sqrt(float(np.mean(y * y))) if max_params else 0.0
     for rec in front + [r["best"]]:
         assert same_float(loss_of(rec, X, y), rec["loss"]), rec["formula"]
         assert same_float(rec["error"], rec["loss"] * (penalty * rec["complexity"] + 1.0))
-        assert rec["params"] == [] and r["best"]["error"] <= rec["error"]
+        params = [i for kind, i in rec["nodes"] if kind == "param"]
+        assert params == list(range(len(rec["params"]))) and len(params) <= max_params
+        assert rec["complexity"] == len(rec["nodes"])
+        assert r["best"]["error"] <= rec["error"] or max(r["best"]["loss"], rec["loss"]) <= noise
 
 
 @pytest.mark.parametrize("name", ["twice_x", "cubic", "two_features", "three_features"])
@@ -58,10 +65,33 @@ def test_best_is_find_formulas_and_the_front_is_exact(name):
     check_front(r, X, y, opts.get("complexity_penalty", 0.001))
 
 
-def test_thread_count_does_not_change_results():
+@pytest.mark.parametrize("constants", [False, True])
+def test_thread_count_does_not_change_results(constants):
     X, y, opts = problem("two_features")
-    runs = [e.search(X, y, n_threads=n, **opts) for n in (1, 2, None)]
-    assert runs[0] == runs[1] == runs[2]
+    y = y + 0.05 * np.cos(7.0 * X[:, 1])  # no formula within reach: the whole search runs
+    runs = [e.search(X, y, n_threads=n, constants=constants, **opts) for n in (1, 2, None, 1)]
+    assert runs[0] == runs[1] == runs[2] == runs[3]
+    check_front(runs[0], X, y, max_params=4 if constants else 0)
+
+
+@pytest.mark.parametrize("name", ["line", "pi_xy", "decay"])
+def test_constants_are_fitted(name):
+    rng = np.random.default_rng(1)
+    X = rng.uniform(0.5, 3.0, (50, 2))
+    y, want, vars_used = {
+        "line": (2.5 * X[:, 0] + 0.3, [2.5, 0.3], {0}),
+        "pi_xy": (math.pi * X[:, 0] * X[:, 1], [math.pi], {0, 1}),
+        "decay": (X[:, 1] * np.exp(-0.7 * X[:, 0]), [-0.7], {0, 1}),  # a constant inside, fitted numerically
+    }[name]
+    r = e.search(X, y, constants=True, max_complexity=6, beam_width=400)
+    best = r["best"]
+    assert best["params"] == pytest.approx(want, rel=1e-12) and best["loss"] < 1e-13
+    assert {i for kind, i in best["nodes"] if kind == "var"} == vars_used
+    check_front(r, X, y, max_params=4)
+    # Without constants the best is find_formula's, bit for bit.
+    plain = e.search(X, y)["best"]
+    found = v.find_formula(X.T.tolist(), y.tolist())
+    assert (plain["formula"], plain["params"]) == (found.formula, []) and same_float(plain["error"], found.error)
 
 
 def long_problem():
@@ -143,6 +173,7 @@ OUT3 = np.empty(3)
     (lambda: e.search(X3, OUT3, n_threads=0), ValueError, "n_threads"),
     (lambda: e.search(X3, OUT3, time_limit=math.nan), ValueError, "time_limit"),
     (lambda: e.search(X3, OUT3, progress=3), TypeError, "progress"),
+    (lambda: e.search(X3, OUT3, constants=True, max_params=1), ValueError, "max_params must be between 2 and 16"),
     (lambda: e.evaluate([("var", 0)], X3, [], np.empty(4)), ValueError, "out has 4 values"),
     (lambda: e.evaluate([("var", 0)], X3, [], np.empty(6)[::2]), ValueError, "C-contiguous"),
     (lambda: e.evaluate([("var", 0)], X3, [], np.frombuffer(bytes(24))), ValueError, "read-only"),

@@ -21,7 +21,8 @@ from sklearn.utils.estimator_checks import parametrize_with_checks  # noqa: E402
 
 from vek_math import SearchStoppedWarning, SymbolicRegressor, _formula, _search, vek_core  # noqa: E402
 
-SMALL = {"max_complexity": 5, "beam_width": 200}
+SEARCH = {"max_complexity": 5, "beam_width": 200}
+SMALL = {**SEARCH, "constants": False}  # find_formula's search
 
 
 def rows(seed, n=40, cols=2):
@@ -57,7 +58,7 @@ def test_fit_agrees_with_find_formula_and_predict_with_the_loss(case):
     X, rng = rows(len(case))
     y = target(X) + 0.01 * rng.standard_normal(len(X))
     est = SymbolicRegressor(**SMALL, **options).fit(wrap(X), y.tolist() if case == "lists" else y)
-    found = vek_core.find_formula([list(c) for c in X.T], y.tolist(), **SMALL, **options)
+    found = vek_core.find_formula([list(c) for c in X.T], y.tolist(), **SEARCH, **options)
     best = est.equations_.iloc[est.best_index_]
     engine_names = [chr(120 + i) for i in range(X.shape[1])]
     assert _formula.render(_formula.from_nodes(est._nodes[est.best_index_]), engine_names) == found.formula
@@ -102,6 +103,25 @@ def test_feature_names_in_every_rendering():
         est.python_source(index=len(est.equations_))
 
 
+def test_fitted_constants_in_every_rendering():
+    sympy = pytest.importorskip("sympy")
+    X, _ = rows(11)
+    frame = pd.DataFrame(X, columns=["mass", "velocity"])
+    y = math.pi * X[:, 0] * X[:, 1] ** 2 - 1.5
+    est = SymbolicRegressor(max_complexity=6, beam_width=200).fit(frame, y)
+    a, b = est.equations_.params[est.best_index_]
+    assert a == pytest.approx(math.pi, rel=1e-12) and b == pytest.approx(-1.5, rel=1e-12)
+    # Four significant digits in the text, the full values everywhere else.
+    assert est.formula_.startswith("((3.142 * ") and est.formula_.endswith(") - 1.5)"), est.formula_
+    pred = est.predict(frame)
+    assert sequential_rmse(pred, y) == est.equations_.loss[est.best_index_] < 1e-12
+    source = est.python_source()
+    namespace = {}
+    exec(source, namespace)
+    assert repr(a) in source and repr(b) in source and [namespace["f"](*r) for r in X.tolist()] == pred.tolist()
+    assert {float(f) for f in est.sympy().atoms(sympy.Float)} == {a, b}
+
+
 @pytest.mark.parametrize(
     "X, y, params, message",
     [
@@ -113,6 +133,7 @@ def test_feature_names_in_every_rendering():
         ([[1.0], [2.0]], [1.0, 2.0], {"complexity_penalty": math.inf}, "'complexity_penalty' parameter"),
         ([[1.0], [2.0]], [1.0, 2.0], {"time_limit": 0}, "'time_limit' parameter"),
         ([[1.0], [2.0]], [1.0, 2.0], {"n_jobs": 0}, "n_jobs == 0"),
+        ([[1.0], [2.0]], [1.0, 2.0], {"max_params": 1}, "'max_params' parameter"),
     ],
 )
 def test_bad_input_and_parameters(X, y, params, message):
@@ -158,7 +179,7 @@ def test_copies_pools_and_model_selection():
         assert twin.formula_ == est.formula_ and twin.predict(X).tobytes() == est.predict(X).tobytes()
     scores = cross_val_score(SymbolicRegressor(**SMALL), X, y, cv=3, n_jobs=2)
     assert min(scores) > 0.9
-    grid = GridSearchCV(SymbolicRegressor(beam_width=200), {"max_complexity": [1, 3]}, cv=3, n_jobs=2).fit(X, y)
+    grid = GridSearchCV(SymbolicRegressor(**SMALL), {"max_complexity": [1, 3]}, cv=3, n_jobs=2).fit(X, y)
     assert grid.best_params_ == {"max_complexity": 3} and grid.best_estimator_.formula_ == "(x1 * x0)"
 
 

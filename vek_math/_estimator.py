@@ -63,9 +63,22 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         The search stops once the best error is at most this.
     use_trig, use_vek : bool, default=True
         Offer sin and cos, and the vek operator exp(a) - ln(b).
-    complexity_penalty : float, default=0.001
+    complexity_penalty : float or None, default=None
         error = RMSE * (1 + complexity_penalty * complexity); the formula with
-        the lowest error is selected.
+        the lowest error is selected. None: 0.01 with ``constants`` (a fitted
+        constant costs two nodes, so it must cut the RMSE by about 2 % to be
+        kept rather than fit noise), 0.001 without (find_formula's default).
+    constants : bool, default=True
+        Search with fitted constants: every formula is a shape g written as
+        g, a * g, g + b or a * g + b with a and b fitted by least squares, and
+        shapes may hold constants of their own (exp(c * x), x + c * y, ...),
+        fitted numerically. ``max_complexity`` then bounds the shape; every
+        node, those of the constants included, counts in ``complexity``.
+        False runs the search of ``find_formula``, whose only constants are
+        0 and 1.
+    max_params : int, default=4
+        With ``constants``: the most fitted constants in a formula, a and b
+        included (2 to 16).
     n_jobs : int or None, default=None
         Threads for this fit; None uses the pool's default, -1 every
         processor, -2 all but one, and so on.
@@ -82,10 +95,13 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
     equations_ : pandas.DataFrame
         The Pareto front, one row per formula by increasing complexity:
         ``complexity``, ``loss`` (RMSE), ``error`` (penalised loss),
-        ``formula``, ``params`` and ``selected``.
+        ``formula`` (fitted constants to four significant digits), ``params``
+        (their full values, in the order of the formula's constants) and
+        ``selected``.
     best_index_ : int
-        Row of ``equations_`` of the selected formula (the lowest error; the
-        formula ``find_formula`` returns for the same options).
+        Row of ``equations_`` of the selected formula (the lowest error; with
+        ``constants=False``, the formula ``find_formula`` returns for the same
+        options).
     stopped_ : None, "interrupted" or "time_limit"
         Why the search ended early, if it did.
     n_features_in_, feature_names_in_ :
@@ -99,14 +115,17 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         "precision_goal": [Interval(Real, 0, None, closed="left")],
         "use_trig": ["boolean"],
         "use_vek": ["boolean"],
-        "complexity_penalty": [Interval(Real, 0, np.inf, closed="left")],
+        "complexity_penalty": [Interval(Real, 0, np.inf, closed="left"), None],
         "n_jobs": [Integral, None],
         "time_limit": [Interval(Real, 0, None, closed="neither"), None],
         "verbose": ["verbose"],
+        "constants": ["boolean"],
+        "max_params": [Interval(Integral, 2, 16, closed="both")],
     }
 
     def __init__(self, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, use_vek=True,
-                 complexity_penalty=0.001, n_jobs=None, time_limit=None, verbose=False):
+                 complexity_penalty=None, n_jobs=None, time_limit=None, verbose=False, constants=True,
+                 max_params=4):
         self.max_complexity = max_complexity
         self.beam_width = beam_width
         self.precision_goal = precision_goal
@@ -116,6 +135,8 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         self.n_jobs = n_jobs
         self.time_limit = time_limit
         self.verbose = verbose
+        self.constants = constants
+        self.max_params = max_params
 
     # -- fitting ---------------------------------------------------------
 
@@ -131,9 +152,10 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         result = _search.search(
             X, y, max_complexity=int(self.max_complexity), beam_width=int(self.beam_width),
             precision_goal=float(self.precision_goal), use_trig=bool(self.use_trig), use_vek=bool(self.use_vek),
-            complexity_penalty=float(self.complexity_penalty), n_threads=self._threads(),
+            complexity_penalty=self._penalty(), n_threads=self._threads(),
             time_limit=None if self.time_limit is None else float(self.time_limit),
-            progress=self._reporter(names) if self.verbose else None)
+            progress=self._reporter(names) if self.verbose else None, constants=bool(self.constants),
+            max_params=int(self.max_params))
         best, stopped = result["best"], result["stopped"]
         if best is None:
             if stopped == "interrupted":
@@ -142,7 +164,8 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
                 raise TimeoutError(f"the time limit of {self.time_limit} s ran out before a formula was scored")
             raise ValueError("no formula could be scored on this data")
         front = list(result["front"])
-        selected = next((i for i, r in enumerate(front) if r["nodes"] == best["nodes"]), None)
+        selected = next((i for i, r in enumerate(front)
+                         if r["nodes"] == best["nodes"] and r["params"] == best["params"]), None)
         if selected is None:  # a tie with a simpler formula kept it off the front
             front.append(best)
             front.sort(key=lambda r: r["complexity"])
@@ -167,6 +190,11 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             warnings.warn(f"{why} after {result['levels']} levels; the estimator holds the best formula found "
                           f"until then: {self.formula_}", SearchStoppedWarning, stacklevel=2)
         return self
+
+    def _penalty(self) -> float:
+        if self.complexity_penalty is None:
+            return 0.01 if self.constants else 0.001
+        return float(self.complexity_penalty)
 
     def _threads(self) -> int | None:
         if self.n_jobs is None:

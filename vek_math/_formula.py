@@ -31,7 +31,8 @@ The engine also hands formulas over as postfix node lists, tuples
 ("const", value), ("var", index), ("param", index) and ("op", name) with the
 operator names above except "add", "sub", "mul", "div" for the four binary
 ones: ``from_nodes`` reads those into trees, and ``render`` prints a tree as
-the engine does, with any names for the variables.
+the engine does, with any names for the variables and fitted constants to
+four significant digits.
 """
 
 from __future__ import annotations
@@ -42,7 +43,8 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, TypeVar
 
-__all__ = ["Apply", "Const", "Node", "Param", "Var", "const_value", "fold", "from_nodes", "parse", "render"]
+__all__ = ["Apply", "Const", "Node", "Param", "Var", "const_value", "fitted_text", "fold", "from_nodes", "parse",
+           "render"]
 
 # Variable i prints as the character with code point (120 + i) % 256. Those
 # from index 136 on wrap into ASCII letters, digits and punctuation and cannot
@@ -316,16 +318,26 @@ def from_nodes(nodes: Any) -> Node:
     return stack[0]
 
 
+ones: ``from_nodes`` reads those into trees, and ``render`` prints a tree as
+the engine does, with any names for the variables and fitted constants to
+four significant digits.
 def render(tree: Node, names: Any, params: Any = ()) -> str:
     """The text the engine prints for a tree, with ``names[i]`` for variable
-    i; parameter i shows ``params[i]`` (or its own text) beside its name."""
+    i. Parameter i with a value in ``params`` shows that value to four
+    significant digits (a sum with a negative one as a difference, "(x -
+    0.3)"); without one it shows as the engine prints it, "c{i}(text)"."""
+
+    def known(node: Node) -> float | None:
+        if isinstance(node, Param) and node.index < len(params):
+            return float(params[node.index])
+        return None
 
     def leaf(node: Node) -> str:
         if isinstance(node, Var):
             return str(names[node.index])
         if isinstance(node, Param):
-            value = params[node.index] if node.index < len(params) else const_value(node.text)
-            return f"c{node.index}({_fixed(float(value))})"
+            value = known(node)
+            return f"c{node.index}({_fixed(const_value(node.text))})" if value is None else fitted_text(value)
         assert isinstance(node, Const)
         return const_text(const_value(node.text))
 
@@ -338,6 +350,9 @@ def render(tree: Node, names: Any, params: Any = ()) -> str:
         if op == "vek":
             return f"vek({args[0]}, {args[1]})"
         if op in BINARY:
+            value = known(node.args[1]) if op in "+-" else None
+            if value is not None and value < 0 and math.isfinite(value):
+                return f"({args[0]} {'-' if op == '+' else '+'} {fitted_text(-value)})"
             return f"({args[0]} {op} {args[1]})"
         return f"{op}({args[0]})"
 

@@ -1,6 +1,8 @@
 """The one door from the estimator to the discovery engine.
 
-``search(X, y, **options)`` runs a search and returns
+``search(X, y, **options)`` runs a search (the options of
+``vek_math._engine.search``: ``constants=True`` fits constants, at most
+``max_params`` per formula) and returns
 
     {"best": record or None, "front": [records by increasing complexity],
      "stopped": None | "time_limit" | "interrupted",

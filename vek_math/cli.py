@@ -244,7 +244,8 @@ def discover(args):
     show_progress = args.progress or (not args.json and sys.stderr.isatty())
     est = SymbolicRegressor(max_complexity=args.max_complexity, beam_width=args.beam_width,
                             precision_goal=args.precision, use_trig=not args.no_trig, use_vek=not args.no_vek,
-                            complexity_penalty=args.penalty, verbose=show_progress)
+                            complexity_penalty=args.penalty, verbose=show_progress,
+                            constants=not args.no_constants, max_params=args.max_params)
     t0 = time.perf_counter()
     try:
         with warnings.catch_warnings():
@@ -262,12 +263,14 @@ def discover(args):
         out = {"source": source, "target": target, "variables": names, "seconds": round(seconds, 6)}
         if found:
             best = est.equations_.iloc[est.best_index_]
-            out.update(formula=est.formula_, error=_finite(best.error), loss=_finite(best.loss),
-                       complexity=int(best.complexity), latex=_latex(est), python=est.python_source())
+            out.update(formula=est.formula_, params=list(best.params), error=_finite(best.error),
+                       loss=_finite(best.loss), complexity=int(best.complexity), latex=_latex(est),
+                       python=est.python_source())
             if args.all:
                 out["equations"] = [
                     {"complexity": int(r.complexity), "loss": _finite(r.loss), "error": _finite(r.error),
-                     "formula": r.formula, "selected": bool(r.selected)} for r in est.equations_.itertuples()]
+                     "formula": r.formula, "params": list(r.params), "selected": bool(r.selected)}
+                    for r in est.equations_.itertuples()]
         text = json.dumps(out, ensure_ascii=False)
         if not _encodable(sys.stdout, text):
             text = json.dumps(out)
@@ -310,6 +313,13 @@ def _count(text):
     return value
 
 
+def _params(text):
+    value = _count(text)
+    if not 2 <= value <= 16:
+        raise argparse.ArgumentTypeError(f"must be between 2 and 16, not {value}")
+    return value
+
+
 def _amount(allow_inf):
     def convert(text):
         try:
@@ -339,9 +349,14 @@ def build_parser():
     d.add_argument("--max-complexity", type=_count, default=8, help="node budget (default 8)")
     d.add_argument("--beam-width", type=_count, default=2000, help="beam width (default 2000)")
     d.add_argument("--precision", type=_amount(True), default=1e-10, help="stop once the error is at most this")
-    d.add_argument("--penalty", type=_amount(False), default=0.001, help="complexity penalty (default 0.001)")
+    d.add_argument("--penalty", type=_amount(False),
+                   help="complexity penalty (default 0.01 with fitted constants, 0.001 without)")
     d.add_argument("--no-trig", action="store_true", help="leave out sin and cos")
     d.add_argument("--no-vek", action="store_true", help="leave out the vek operator")
+    d.add_argument("--no-constants", action="store_true",
+                   help="no fitted constants: the search of find_formula (constants 0 and 1 only)")
+    d.add_argument("--max-params", type=_params, default=4,
+                   help="most fitted constants in a formula, scale and offset included (2 to 16, default 4)")
     d.add_argument("--all", action="store_true",
                    help="also print the Pareto front: the best formula at each complexity")
     d.add_argument("--json", action="store_true", help="print one JSON object")

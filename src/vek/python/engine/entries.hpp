@@ -13,7 +13,8 @@ namespace vek::py::engine {
 
 PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_complexity, std::uint64_t beam_width,
                  double precision_goal, bool use_trig, bool use_vek, double complexity_penalty,
-                 std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress);
+                 std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
+                 bool constants, std::uint64_t max_params);
 
 PyObject* evaluate(Nodes nodes, const F64Array<2>& x, const std::vector<double>& params,
                    const F64Array<1, true>& out);
@@ -34,10 +35,19 @@ inline constexpr const char search[] =
     "            level with the best record so far (or None); an exception it\n"
     "            raises ends the search and propagates (KeyboardInterrupt\n"
     "            counts as Ctrl-C).\n"
+    "constants   search with fitted constants instead: every formula is a\n"
+    "            shape g as g, a*g, g + b or a*g + b, shapes may hold constants\n"
+    "            of their own, and a record's params hold the fitted values of\n"
+    "            its ('param', i) nodes. max_complexity bounds the shape; every\n"
+    "            node counts in 'complexity'. 'best' is then the lowest error of\n"
+    "            that search, losses below 1e-12 of the RMS of y counting as\n"
+    "            equal (the simplest exact fit wins).\n"
+    "max_params  at most this many constants per formula (2 to 16), a and b\n"
+    "            included.\n"
     "\n"
     "Returns {'best': record or None, 'front': [record, ...], 'stopped': None,\n"
     "'time_limit' or 'interrupted', 'levels': int, 'generated': int,\n"
-    "'scored': int}. 'best' equals find_formula's result. The front holds, for\n"
+    "'scored': int}. Without constants, 'best' equals find_formula's result. The front holds, for\n"
     "each complexity, the lowest-loss candidate that beats every smaller\n"
     "complexity, by increasing complexity.\n"
     "\n"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "vek/common/parallel.hpp"
+#include "vek/discover/constants.hpp"
 #include "vek/discover/search.hpp"
 #include "vek/python/engine/entries.hpp"
 #include "vek/python/engine/to_py.hpp"
@@ -30,7 +31,13 @@ std::optional<Clock::time_point> deadline_in(double seconds) {
 
 PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_complexity, std::uint64_t beam_width,
                  double precision_goal, bool use_trig, bool use_vek, double complexity_penalty,
-                 std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress) {
+                 std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
+                 bool constants, std::uint64_t max_params) {
+  if (max_params < 2 || max_params > 16) {
+    PyErr_Format(PyExc_ValueError, "max_params must be between 2 and 16, not %llu",
+                 static_cast<unsigned long long>(max_params));
+    return nullptr;
+  }
   if (n_threads && *n_threads < 1) {
     PyErr_Format(PyExc_ValueError, "n_threads must be at least 1, not %lld", static_cast<long long>(*n_threads));
     return nullptr;
@@ -87,6 +94,9 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
     const std::vector<double> target(y.data(), y.data() + rows);
     std::optional<par::ThreadLimit> limit;
     if (n_threads) limit.emplace(static_cast<std::size_t>(*n_threads));
+    if (constants) {
+      return discover::search_constants(columns, target, config, {static_cast<std::size_t>(max_params)}, &hooks);
+    }
     return discover::search_front(columns, target, config, &hooks);
   });
 
