@@ -318,9 +318,12 @@ def from_nodes(nodes: Any) -> Node:
     return stack[0]
 
 
-ones: ``from_nodes`` reads those into trees, and ``render`` prints a tree as
-the engine does, with any names for the variables and fitted constants to
-four significant digits.
+def fitted_text(value: float) -> str:
+    """A fitted constant as formulas show it: four significant digits
+    ("2.5", "0.3989", "-3.142", "8.988e+09")."""
+    return f"{value:.4g}" if math.isfinite(value) else _fixed(value)
+
+
 def render(tree: Node, names: Any, params: Any = ()) -> str:
     """The text the engine prints for a tree, with ``names[i]`` for variable
     i. Parameter i with a value in ``params`` shows that value to four

@@ -2,9 +2,11 @@
 
     python -m vek_math.demo [--no-bench]
 
-Runs the element-wise kernels on a small table of readings, recovers the
-formula behind a sampled curve with find_formula, and finishes with the kernel
-benchmark at a small size (when numpy and the benchmarks folder are present).
+Runs the element-wise kernels on a small table of readings and the same
+rules as numpy ufuncs, recovers the formula behind the shipped sample table
+with the command line, fits formulas with numeric constants to built-in
+physics data with SymbolicRegressor, and finishes with the kernel benchmark at
+a small size (when numpy and the benchmarks folder are present).
 """
 
 import argparse
@@ -40,6 +42,52 @@ def kernels():
     print()
 
 
+def ufuncs():
+    import numpy as np
+
+    from vek_math import ufuncs as uf
+
+    print("The same rules as numpy ufuncs (broadcasting, out=, any strides):")
+    xs, ys = np.array(SAMPLE_X), np.array(SAMPLE_Y)
+    t = uf.tension(xs, ys)
+    same = t.tobytes() == np.array(v.tension_n(SAMPLE_X, SAMPLE_Y)).tobytes()
+    print(f"  ufuncs.tension(x, y)         {np.array2string(t[:4], precision=6)} … bit-identical to tension_n: {same}")
+    grid = uf.exp(xs[:3, None]) * uf.cos(xs[None, :3])
+    print(f"  exp(x)[:, None] * cos(x)     shape {grid.shape}, first row {np.array2string(grid[0], precision=6)}")
+    print()
+
+
+# Built-in physics data: (name, target, variables with their ranges, law).
+PHYSICS = [
+    ("pendulum period", "T", {"L": (0.1, 2.0), "g": (9.0, 10.5)}, lambda L, g: 2 * math.pi * math.sqrt(L / g)),
+    ("Coulomb potential", "V", {"q": (0.5, 3.0), "eps": (0.5, 2.0), "r": (0.5, 4.0)},
+     lambda q, eps, r: q / (4 * math.pi * eps * r)),
+    ("thrown ball height", "h", {"t": (0.0, 3.0), "v0": (0.0, 20.0)}, lambda t, v0: v0 * t - 4.905 * t * t),
+]
+
+
+def estimator():
+    try:
+        import pandas as pd
+
+        from vek_math import SymbolicRegressor
+    except ImportError as e:
+        print(f"(SymbolicRegressor skipped: {e})")
+        return
+    import random
+
+    print("SymbolicRegressor with fitted constants on built-in physics data (100 rows each):")
+    rng = random.Random(7)
+    for name, target, ranges, law in PHYSICS:
+        df = pd.DataFrame({k: [rng.uniform(*r) for _ in range(100)] for k, r in ranges.items()})
+        y = [law(*row) for row in df.itertuples(index=False)]
+        model = SymbolicRegressor().fit(df, y)
+        print(f"  {name:<18} {target} ≈ {model.formula_:<36} R² = {model.score(df, y):.12f}")
+    print(f"  the last one as a table of its Pareto front:")
+    print("    " + model.equations_[["complexity", "loss", "formula"]].to_string(index=False).replace("\n", "\n    "))
+    print()
+
+
 def discovery():
     print("Formula discovery on the built-in sample table (vek-math discover):")
     sys.stdout.flush()
@@ -71,7 +119,9 @@ def main(argv=None):
     ap.add_argument("--no-bench", action="store_true", help="skip the kernel benchmark")
     args = ap.parse_args(argv)
     kernels()
+    ufuncs()
     discovery()
+    estimator()
     if not args.no_bench:
         bench()
 
