@@ -15,6 +15,7 @@
 #include "vek/discover/fit.hpp"
 #include "vek/discover/front.hpp"
 #include "vek/discover/generate.hpp"
+#include "vek/discover/levels.hpp"
 #include "vek/discover/rank.hpp"
 #include "vek/discover/row_ops.hpp"
 #include "vek/discover/score.hpp"
@@ -637,15 +638,12 @@ SearchResult make_record(std::vector<Node> shape, const Score& s, std::size_t n_
   return r;
 }
 
-class Engine {
+class Engine : public LevelLoop<Engine> {
  public:
   Engine(const Columns& columns, const std::vector<double>& target, const SearchConfig& config,
          const ConstantsConfig& constants, const SearchHooks* hooks, SearchStats* stats, Front* front,
          const detail::ConstantsTuning& tuning)
-      : columns_(columns),
-        config_(config),
-        hooks_(hooks),
-        stats_(stats),
+      : LevelLoop(columns, config, hooks, stats),
         front_(front),
         tuning_(tuning),
         inner_cap_(constants.max_params - 2),
@@ -658,10 +656,10 @@ class Engine {
     if (constants.max_params < 2) panic("search: max_params must be at least 2");
   }
 
-  void run();
-  std::optional<SearchResult> take_best() { return std::exchange(best_, std::nullopt); }
 
  private:
+  friend class LevelLoop<Engine>;
+  std::size_t beam_size() const { return beam_.size(); }
   void leaf_level();
   bool expansion_level(std::size_t level, std::size_t new_begin);
 
@@ -683,35 +681,11 @@ class Engine {
     }
   }
 
-  static void poll() {
-    if (StopSource* s = current_stop()) s->poll_now();
-  }
-  void count(const Generated& g) {
-    if (stats_ == nullptr) return;
-    stats_->generated += g.generated;
-    stats_->fingerprinted += g.fingerprinted;
-    stats_->peak_seen = seen_.size();
-  }
-  void report(std::size_t level, const Generated& g, std::size_t scored) {
-    count(g);
-    if (stats_ != nullptr) {
-      stats_->scored += scored;
-      stats_->levels += 1;
-    }
-    if (hooks_ != nullptr && hooks_->on_level) {
-      hooks_->on_level(LevelInfo{level, g.generated, g.fingerprinted, scored, best_ ? &*best_ : nullptr});
-    }
-  }
-  bool goal_met() const { return best_ && best_->error <= config_.precision_goal; }
   std::size_t fit_quota() const {
     if (tuning_.fits_per_level != 0) return tuning_.fits_per_level;
     return static_cast<std::size_t>(std::max<std::uint64_t>(64, config_.beam_width / 4));
   }
 
-  const Columns& columns_;
-  const SearchConfig& config_;
-  const SearchHooks* hooks_;
-  SearchStats* stats_;
   Front* front_;
   const detail::ConstantsTuning& tuning_;
   const std::size_t inner_cap_;
@@ -722,8 +696,6 @@ class Engine {
   const Target target_;
   const TargetStats stats_y_;
   Scorer scorer_;
-  SeenSet seen_;
-  std::optional<SearchResult> best_;
   double best_rank_ = 0.0;
 };
 
@@ -916,27 +888,6 @@ bool Engine::expansion_level(std::size_t level, std::size_t new_begin) {
     beam_.add(nodes, p);
   }
   return true;
-}
-
-void Engine::run() {
-  if (columns_.empty()) panic("search: no data columns");
-  for (const auto& c : columns_) {
-    if (c.size() < beam_.rows()) panic("search: a data column is shorter than the first");
-  }
-  if (stats_ != nullptr) *stats_ = SearchStats{};
-  std::optional<StopSource> own;
-  if (hooks_ != nullptr && hooks_->keep_going) own.emplace(hooks_->keep_going);
-  StopScope scope(own ? &*own : current_stop());
-
-  leaf_level();
-  if (goal_met() || config_.max_complexity < 2) return;
-  std::size_t new_begin = 0;
-  for (std::uint64_t level = 1; level < config_.max_complexity; ++level) {
-    poll();
-    const std::size_t before = beam_.size();
-    if (!expansion_level(static_cast<std::size_t>(level), new_begin)) break;
-    new_begin = before;
-  }
 }
 
 }  // namespace

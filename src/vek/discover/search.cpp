@@ -11,6 +11,7 @@
 #include "vek/discover/fingerprint.hpp"
 #include "vek/discover/front.hpp"
 #include "vek/discover/generate.hpp"
+#include "vek/discover/levels.hpp"
 #include "vek/discover/rank.hpp"
 #include "vek/discover/score.hpp"
 #include "vek/discover/seen_set.hpp"
@@ -29,17 +30,14 @@ SearchResult make_result(Expr expr, double error, double loss) {
   return r;
 }
 
-class Engine {
+class Engine : public LevelLoop<Engine> {
  public:
   // With a front, every candidate that may enter it is scored exactly and
   // the front is kept up to date after each level.
   Engine(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
          const SearchConfig& config, const SearchHooks* hooks, SearchStats* stats, Front* front,
          const detail::Tuning& tuning)
-      : columns_(columns),
-        config_(config),
-        hooks_(hooks),
-        stats_(stats),
+      : LevelLoop(columns, config, hooks, stats),
         front_(front),
         chunk_min_(std::max<std::size_t>(1, tuning.score_chunk)),
         drop_(tuning.drop_hopeless),
@@ -47,11 +45,9 @@ class Engine {
         beam_(columns, tuning.column_cache_bytes),
         target_{target.data(), std::min(beam_.rows(), target.size()), static_cast<double>(target.size())} {}
 
-  void run();
-  // The best record. After vek::Interrupted: that of the levels finished.
-  std::optional<SearchResult> take_best() { return std::exchange(best_, std::nullopt); }
-
  private:
+  friend class LevelLoop<Engine>;
+  std::size_t beam_size() const { return beam_.size(); }
   void leaf_level();
   // One expansion level; returns false when the search ends after it.
   bool expansion_level(std::size_t level, std::size_t new_begin);
@@ -67,32 +63,7 @@ class Engine {
   std::vector<Ranked> rank(const Scores& scores) const;
   void extend_beam(const std::vector<Cand>& cands, const std::vector<Ranked>& joining);
 
-  // Between levels: asks the caller's stop source now.
-  static void poll() {
-    if (StopSource* s = current_stop()) s->poll_now();
-  }
-  void count(const Generated& g) {
-    if (stats_ == nullptr) return;
-    stats_->generated += g.generated;
-    stats_->fingerprinted += g.fingerprinted;
-    stats_->peak_seen = seen_.size();
-  }
-  void report(std::size_t level, const Generated& g, std::size_t scored) {
-    count(g);
-    if (stats_ != nullptr) {
-      stats_->scored += scored;
-      stats_->levels += 1;
-    }
-    if (hooks_ != nullptr && hooks_->on_level) {
-      hooks_->on_level(LevelInfo{level, g.generated, g.fingerprinted, scored, best_ ? &*best_ : nullptr});
-    }
-  }
-  bool goal_met() const { return best_ && best_->error <= config_.precision_goal; }
 
-  const std::vector<std::vector<double>>& columns_;
-  const SearchConfig& config_;
-  const SearchHooks* hooks_;
-  SearchStats* stats_;
   Front* front_;
   const std::size_t chunk_min_;
   const bool drop_;
@@ -100,8 +71,6 @@ class Engine {
 
   Beam beam_;
   const Target target_;
-  SeenSet seen_;
-  std::optional<SearchResult> best_;
 };
 
 void Engine::leaf_level() {
@@ -233,31 +202,6 @@ bool Engine::expansion_level(std::size_t level, std::size_t new_begin) {
 
   extend_beam(cands, rank(scores));
   return true;
-}
-
-void Engine::run() {
-  if (columns_.empty()) panic("search: no data columns");
-  for (const auto& c : columns_) {
-    if (c.size() < beam_.rows()) panic("search: a data column is shorter than the first");
-  }
-  if (stats_ != nullptr) *stats_ = SearchStats{};
-
-  // The caller's keep_going, when given, decides stops for this search;
-  // otherwise a source the caller installed (if any) does.
-  std::optional<StopSource> own;
-  if (hooks_ != nullptr && hooks_->keep_going) own.emplace(hooks_->keep_going);
-  StopScope scope(own ? &*own : current_stop());
-
-  leaf_level();
-  if (goal_met() || config_.max_complexity < 2) return;
-
-  std::size_t new_begin = 0;
-  for (std::uint64_t level = 1; level < config_.max_complexity; ++level) {
-    poll();
-    const std::size_t before = beam_.size();
-    if (!expansion_level(static_cast<std::size_t>(level), new_begin)) break;
-    new_begin = before;
-  }
 }
 
 }  // namespace
