@@ -656,7 +656,6 @@ class Engine : public LevelLoop<Engine> {
     if (constants.max_params < 2) panic("search: max_params must be at least 2");
   }
 
-
  private:
   friend class LevelLoop<Engine>;
   std::size_t beam_size() const { return beam_.size(); }
