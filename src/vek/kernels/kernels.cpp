@@ -36,13 +36,6 @@ void binary(const double* a, const double* b, std::size_t n, double* out, F f) {
   });
 }
 
-template <class F>
-Vec binary_vec(const Vec& a, const Vec& b, F into) {
-  Vec out(std::min(a.size(), b.size()));
-  into(a.data(), b.data(), out.size(), out.data());
-  return out;
-}
-
 }  // namespace
 
 void exp_into(const double* xs, std::size_t n, double* out) { unary(xs, n, out, guarded_exp); }
@@ -63,8 +56,6 @@ void tension_into(const double* xs, const double* ys, std::size_t n, double* out
   binary(xs, ys, n, out, vek_tension);
 }
 
-Vec div_n(const Vec& a, const Vec& b) { return binary_vec(a, b, div_into); }
-Vec tension_n(const Vec& xs, const Vec& ys) { return binary_vec(xs, ys, tension_into); }
 
 PairVec boost_n(const PairVec& points, const Vec& phis, double c) {
   PairVec out(std::min(points.size(), phis.size()));

@@ -30,9 +30,7 @@ inline double sqrt_elem(double x) noexcept { return std::sqrt(std::fabs(x)); }
 inline double pow_elem(double b, double e) noexcept { return std::pow(std::fabs(b), e); }
 std::pair<double, double> boost_elem(double x, double y, double phi, double c) noexcept;
 
-// Vector forms (the output as long as the shorter input).
-Vec div_n(const Vec& as, const Vec& bs);
-Vec tension_n(const Vec& xs, const Vec& ys);
+// The boost batch (the output as long as the shorter input).
 PairVec boost_n(const PairVec& points, const Vec& phis, double c);
 
 // Raw-pointer forms: the binding layer feeds these straight from its input
