@@ -227,65 +227,11 @@ class Shapes {
   const Beam& beam_;
 };
 
-struct Generated {
-  std::vector<Cand> survivors;
-  std::size_t generated = 0;
-  std::size_t fingerprinted = 0;
-};
+using Generated = BasicGenerated<Cand>;
 
-// Candidates in generation order; keys computed in parallel block by block,
-// offered to the seen-set in generation order (the first of a family wins).
-class Generator {
- public:
-  Generator(const Shapes& shapes, SeenSet& seen, Generated& out) : shapes_(shapes), seen_(seen), out_(out) {}
-
-  void emit(std::size_t a, std::size_t b, Op op, Lift lift) {
-    block_.push_back(Cand{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), op, lift});
-    if (block_.size() == kBlock) flush();
-  }
-
-  void flush() {
-    const std::size_t n = block_.size();
-    keys_.resize(n);
-    hashes_.resize(n);
-    has_.resize(n);
-    par::for_ranges(
-        n,
-        [&](std::size_t b, std::size_t e) {
-          Expr scratch;
-          std::vector<double> params;
-          for (std::size_t i = b; i < e; ++i) {
-            Probes p;
-            has_[i] = shapes_.probes(block_[i], p, scratch, params);
-            if (!has_[i]) continue;
-            for (double v : p) has_[i] = has_[i] && std::isfinite(v);
-            if (!has_[i]) continue;
-            keys_[i] = family_key(p);
-            hashes_[i] = seen_.hash(keys_[i]);
-          }
-        },
-        512);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!has_[i]) continue;
-      ++out_.fingerprinted;
-      if (!seen_.insert(keys_[i], hashes_[i])) out_.survivors.push_back(block_[i]);
-    }
-    out_.generated += n;
-    block_.clear();
-  }
-
- private:
-  static constexpr std::size_t kBlock = std::size_t{1} << 15;
-  const Shapes& shapes_;
-  SeenSet& seen_;
-  Generated& out_;
-  std::vector<Cand> block_;
-  std::vector<ProbeBits> keys_;
-  std::vector<std::uint64_t> hashes_;
-  std::vector<std::uint8_t> has_;
-};
-
-inline bool order_sensitive(Op op) noexcept { return op == Op::Sub || op == Op::Div || op == Op::Vek; }
+// Shapes are keyed in blocks of this many: in parallel, then offered to the
+// seen-set in generation order.
+constexpr std::size_t kBlock = std::size_t{1} << 15;
 
 // The level's shapes in generation order: for each member from new_begin on,
 // the unary operators, then its unary shapes with a new constant; then for
@@ -297,17 +243,34 @@ inline bool order_sensitive(Op op) noexcept { return op == Op::Sub || op == Op::
 Generated generate(const Beam& beam, const Shapes& shapes, std::size_t new_begin, const Operators& ops,
                    std::uint64_t budget, std::size_t inner_cap, SeenSet& seen) {
   Generated out;
-  Generator gen(shapes, seen, out);
+  // A shape's key: its family fingerprint, when every probe value is finite.
+  Deduplicator dedup(
+      seen, out,
+      [&shapes] {
+        return [&shapes, scratch = Expr{}, params = std::vector<double>{}](const Cand& c, ProbeBits& key) mutable {
+          Probes p;
+          if (!shapes.probes(c, p, scratch, params)) return false;
+          for (double v : p) {
+            if (!std::isfinite(v)) return false;
+          }
+          key = family_key(p);
+          return true;
+        };
+      },
+      kBlock, 512);
+  const auto emit = [&dedup](std::size_t a, std::size_t b, Op op, Lift lift) {
+    dedup.emit(Cand{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), op, lift});
+  };
   const std::size_t end = beam.size();
   const auto offered = [&ops](Op u) { return std::find(ops.unary.begin(), ops.unary.end(), u) != ops.unary.end(); };
   for (std::size_t e = new_begin; e < end; ++e) {
     const std::uint64_t cx = beam.complexity(e);
     if (cx + 1 <= budget) {
-      for (Op u : ops.unary) gen.emit(e, e, u, Lift::None);
+      for (Op u : ops.unary) emit(e, e, u, Lift::None);
     }
     if (beam.n_params(e) + 1 <= inner_cap && cx + 3 <= budget) {
       for (const auto& [u, lift] : kUnaryLifts) {
-        if (offered(u)) gen.emit(e, e, u, lift);
+        if (offered(u)) emit(e, e, u, lift);
       }
     }
   }
@@ -319,24 +282,24 @@ Generated generate(const Beam& beam, const Shapes& shapes, std::size_t new_begin
       const std::size_t k = beam.n_params(i) + beam.n_params(j);
       if (k <= inner_cap) {
         for (Op o : ops.binary) {
-          gen.emit(i, j, o, Lift::None);
-          if (order_sensitive(o) && i != j) gen.emit(j, i, o, Lift::None);
+          emit(i, j, o, Lift::None);
+          if (order_sensitive(o) && i != j) emit(j, i, o, Lift::None);
         }
       }
       if (k + 1 <= inner_cap && cx + 3 <= budget) {
-        if (i != j) gen.emit(i, j, Op::Add, Lift::ScaleB);
-        gen.emit(i, j, Op::Mul, Lift::ShiftA);
-        if (i != j) gen.emit(i, j, Op::Mul, Lift::ShiftB);
-        gen.emit(i, j, Op::Div, Lift::ShiftB);
+        if (i != j) emit(i, j, Op::Add, Lift::ScaleB);
+        emit(i, j, Op::Mul, Lift::ShiftA);
+        if (i != j) emit(i, j, Op::Mul, Lift::ShiftB);
+        emit(i, j, Op::Div, Lift::ShiftB);
         if (i != j) {
-          gen.emit(i, j, Op::Div, Lift::ShiftA);
-          gen.emit(j, i, Op::Div, Lift::ShiftA);
-          gen.emit(j, i, Op::Div, Lift::ShiftB);
+          emit(i, j, Op::Div, Lift::ShiftA);
+          emit(j, i, Op::Div, Lift::ShiftA);
+          emit(j, i, Op::Div, Lift::ShiftB);
         }
       }
     }
   }
-  gen.flush();
+  dedup.flush();
   return out;
 }
 
@@ -773,25 +736,29 @@ std::vector<Score> Engine::score(const std::vector<Cand>& cands, std::vector<std
     }
   }
   keep_first_ranked(chosen, std::min(chosen.size(), fit_quota()));
-  std::vector<std::optional<std::pair<Score, std::vector<double>>>> results(chosen.size());
-  par::for_ranges(
-      chosen.size(),
-      [&](std::size_t b, std::size_t e) {
-        Scorer::Work w(scorer_);
-        for (std::size_t k = b; k < e; ++k) {
-          checkpoint(64 * rows);
-          const std::uint32_t i = chosen[k].index;
-          results[k] = scorer_.full(cands[i], scores[i], w);
-        }
-      },
-      2);
   fitted.assign(count, {});
-  for (std::size_t k = 0; k < chosen.size(); ++k) {
-    if (!results[k]) continue;
-    const std::uint32_t i = chosen[k].index;
-    scores[i] = results[k]->first;
-    fitted[i] = std::move(results[k]->second);
-  }
+
+  // fit(cand, score, w) for each of `which` in parallel; a successful fit
+  // replaces the shape's score and fitted constants.
+  const auto refit = [&](const std::vector<Ranked>& which, const auto& fit) {
+    std::vector<std::optional<std::pair<Score, std::vector<double>>>> results(which.size());
+    par::for_ranges(
+        which.size(),
+        [&](std::size_t b, std::size_t e) {
+          Scorer::Work w(scorer_);
+          for (std::size_t k = b; k < e; ++k) {
+            checkpoint(64 * rows);
+            results[k] = fit(which[k].index, w);
+          }
+        },
+        2);
+    for (std::size_t k = 0; k < which.size(); ++k) {
+      if (!results[k]) continue;
+      scores[which[k].index] = results[k]->first;
+      fitted[which[k].index] = std::move(results[k]->second);
+    }
+  };
+  refit(chosen, [&](std::uint32_t i, Scorer::Work& w) { return scorer_.full(cands[i], scores[i], w); });
 
   // Fits made on a sample of the rows: the best few get a few more steps on
   // all of them.
@@ -800,23 +767,7 @@ std::vector<Score> Engine::score(const std::vector<Cand>& cands, std::vector<std
     if (!fitted[r.index].empty()) best.push_back(Ranked{scores[r.index].rank, r.index});
   }
   keep_first_ranked(best, std::min(best.size(), tuning_.polish_per_level));
-  results.assign(best.size(), std::nullopt);
-  par::for_ranges(
-      best.size(),
-      [&](std::size_t b, std::size_t e) {
-        Scorer::Work w(scorer_);
-        for (std::size_t k = b; k < e; ++k) {
-          checkpoint(64 * rows);
-          const std::uint32_t i = best[k].index;
-          results[k] = scorer_.polish(cands[i], scores[i], fitted[i], w);
-        }
-      },
-      2);
-  for (std::size_t k = 0; k < best.size(); ++k) {
-    if (!results[k]) continue;
-    scores[best[k].index] = results[k]->first;
-    fitted[best[k].index] = std::move(results[k]->second);
-  }
+  refit(best, [&](std::uint32_t i, Scorer::Work& w) { return scorer_.polish(cands[i], scores[i], fitted[i], w); });
   return scores;
 }
 
@@ -904,13 +855,7 @@ SearchOutcome search_constants_tuned(const Columns& columns, const std::vector<d
   SearchOutcome out;
   Front front;
   Engine engine(columns, target, config, constants, hooks, &out.stats, &front, tuning);
-  try {
-    engine.run();
-  } catch (const Interrupted&) {
-    out.stopped = true;
-  }
-  out.best = engine.take_best();
-  out.front = front.take();
+  engine.run_into(out, front);
   return out;
 }
 

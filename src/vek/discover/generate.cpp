@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "vek/common/parallel.hpp"
-
 namespace vek::discover {
 
 namespace {
@@ -11,53 +9,6 @@ namespace {
 // Candidates are fingerprinted in blocks of this many: in parallel, then
 // offered to the seen-set in generation order.
 constexpr std::size_t kBlock = std::size_t{1} << 16;
-
-inline bool order_sensitive(Op op) noexcept { return op == Op::Sub || op == Op::Div || op == Op::Vek; }
-
-class Generator {
- public:
-  Generator(const Beam& beam, SeenSet& seen, Generated& out) : beam_(beam), seen_(seen), out_(out) {}
-
-  void emit(std::uint32_t a, std::uint32_t b, Op op) {
-    block_.push_back(Cand{a, b, op});
-    if (block_.size() == kBlock) flush();
-  }
-
-  void flush() {
-    const std::size_t n = block_.size();
-    bits_.resize(n);
-    hashes_.resize(n);
-    has_.resize(n);
-    par::for_ranges(
-        n,
-        [&](std::size_t b, std::size_t e) {
-          for (std::size_t i = b; i < e; ++i) {
-            Probes p;
-            has_[i] = beam_.probe(block_[i], p);
-            if (!has_[i]) continue;
-            bits_[i] = probe_bits(p);
-            hashes_[i] = seen_.hash(bits_[i]);
-          }
-        },
-        2048);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!has_[i]) continue;
-      ++out_.fingerprinted;
-      if (!seen_.insert(bits_[i], hashes_[i])) out_.survivors.push_back(block_[i]);
-    }
-    out_.generated += n;
-    block_.clear();
-  }
-
- private:
-  const Beam& beam_;
-  SeenSet& seen_;
-  Generated& out_;
-  std::vector<Cand> block_;
-  std::vector<ProbeBits> bits_;
-  std::vector<std::uint64_t> hashes_;
-  std::vector<std::uint8_t> has_;
-};
 
 }  // namespace
 
@@ -76,11 +27,21 @@ Operators Operators::of(bool use_trig, bool use_vek) {
 Generated generate(const Beam& beam, std::size_t new_begin, const Operators& ops, std::uint64_t budget,
                    SeenSet& seen) {
   Generated out;
-  Generator gen(beam, seen, out);
+  Deduplicator gen(
+      seen, out,
+      [&beam] {
+        return [&beam](const Cand& c, ProbeBits& key) {
+          Probes p;
+          if (!beam.probe(c, p)) return false;
+          key = probe_bits(p);
+          return true;
+        };
+      },
+      kBlock, 2048);
 
   const std::size_t end = beam.size();
   for (std::size_t e = new_begin; e < end; ++e) {
-    for (Op u : ops.unary) gen.emit(static_cast<std::uint32_t>(e), static_cast<std::uint32_t>(e), u);
+    for (Op u : ops.unary) gen.emit(Cand{static_cast<std::uint32_t>(e), static_cast<std::uint32_t>(e), u});
   }
   // Pairs within the node budget: member i combines with the members j <= i
   // whose complexity is below budget - complexity(i). For each distinct
@@ -105,8 +66,8 @@ Generated generate(const Beam& beam, std::size_t new_begin, const Operators& ops
     for (const std::uint32_t b : partners[k]) {
       if (b > a) break;
       for (Op o : ops.binary) {
-        gen.emit(a, b, o);
-        if (order_sensitive(o)) gen.emit(b, a, o);
+        gen.emit(Cand{a, b, o});
+        if (order_sensitive(o)) gen.emit(Cand{b, a, o});
       }
     }
   }

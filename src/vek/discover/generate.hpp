@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "vek/common/parallel.hpp"
 #include "vek/discover/beam.hpp"
+#include "vek/discover/fingerprint.hpp"
 #include "vek/discover/seen_set.hpp"
 
 namespace vek::discover {
@@ -20,10 +22,69 @@ struct Operators {
   static Operators of(bool use_trig, bool use_vek);
 };
 
-struct Generated {
-  std::vector<Cand> survivors;  // candidates with a fingerprint not met before, in generation order
-  std::size_t generated = 0;    // candidates built
+// Sub, Div and Vek: their operands are offered in both orders.
+inline bool order_sensitive(Op op) noexcept { return op == Op::Sub || op == Op::Div || op == Op::Vek; }
+
+template <class C>
+struct BasicGenerated {
+  std::vector<C> survivors;       // candidates with a fingerprint not met before, in generation order
+  std::size_t generated = 0;      // candidates built
   std::size_t fingerprinted = 0;  // those with a fingerprint
+};
+using Generated = BasicGenerated<Cand>;
+
+// Drops candidates whose key was met before, as they are emitted in
+// generation order: keys are computed in parallel, block by block, and
+// offered to the seen-set in generation order on the calling thread, so the
+// first candidate of a key wins whatever the block size or thread count.
+//
+// make_keyer() is called once per parallel range and returns a callable
+// bool(const C&, ProbeBits&) that computes a candidate's key (false: none).
+template <class C, class MakeKeyer>
+class Deduplicator {
+ public:
+  Deduplicator(SeenSet& seen, BasicGenerated<C>& out, MakeKeyer make_keyer, std::size_t block, std::size_t grain)
+      : seen_(seen), out_(out), make_keyer_(make_keyer), block_size_(block), grain_(grain) {}
+
+  void emit(const C& c) {
+    block_.push_back(c);
+    if (block_.size() == block_size_) flush();
+  }
+
+  void flush() {
+    const std::size_t n = block_.size();
+    keys_.resize(n);
+    hashes_.resize(n);
+    has_.resize(n);
+    par::for_ranges(
+        n,
+        [&](std::size_t b, std::size_t e) {
+          auto key = make_keyer_();
+          for (std::size_t i = b; i < e; ++i) {
+            has_[i] = key(block_[i], keys_[i]);
+            if (has_[i]) hashes_[i] = seen_.hash(keys_[i]);
+          }
+        },
+        grain_);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!has_[i]) continue;
+      ++out_.fingerprinted;
+      if (!seen_.insert(keys_[i], hashes_[i])) out_.survivors.push_back(block_[i]);
+    }
+    out_.generated += n;
+    block_.clear();
+  }
+
+ private:
+  SeenSet& seen_;
+  BasicGenerated<C>& out_;
+  MakeKeyer make_keyer_;
+  const std::size_t block_size_;
+  const std::size_t grain_;
+  std::vector<C> block_;
+  std::vector<ProbeBits> keys_;
+  std::vector<std::uint64_t> hashes_;
+  std::vector<std::uint8_t> has_;
 };
 
 // Builds the level's candidates from the beam, in generation order: every

@@ -14,6 +14,7 @@
 
 #include "vek/common/panic.hpp"
 #include "vek/common/stop.hpp"
+#include "vek/discover/front.hpp"
 #include "vek/discover/search.hpp"
 #include "vek/discover/seen_set.hpp"
 
@@ -57,6 +58,19 @@ class LevelLoop {
 
   // The best record. After vek::Interrupted: that of the levels finished.
   std::optional<SearchResult> take_best() { return std::exchange(best_, std::nullopt); }
+
+  // run() for an engine made with &out.stats and &front: a stop ends it
+  // early, and out gets the best record and the front of the levels
+  // finished, marked stopped.
+  void run_into(SearchOutcome& out, Front& front) {
+    try {
+      run();
+    } catch (const Interrupted&) {
+      out.stopped = true;
+    }
+    out.best = take_best();
+    out.front = front.take();
+  }
 
  protected:
   // g: a level's generation counts (generated, fingerprinted).

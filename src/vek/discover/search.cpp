@@ -231,13 +231,7 @@ SearchOutcome search_front_tuned(const std::vector<std::vector<double>>& columns
   SearchOutcome out;
   Front front;
   Engine engine(columns, target, config, hooks, &out.stats, &front, tuning);
-  try {
-    engine.run();
-  } catch (const Interrupted&) {
-    out.stopped = true;
-  }
-  out.best = engine.take_best();
-  out.front = front.take();
+  engine.run_into(out, front);
   return out;
 }
 
