@@ -104,25 +104,19 @@ PyObject* find_formula(const std::vector<std::vector<double>>& columns, const st
   // progress hook. A hook that raises ends the search, and its exception
   // is this call's, whatever level it was raised at.
   NativeCall call(true);
-  bool failed = false;
   discover::SearchHooks hooks;
   if (progress) {
     hooks.on_level = [&](const discover::LevelInfo& info) {
-      call.with_gil([&] {
-        if (failed) return;
+      call.call_back([&]() -> PyObject* {
         Ref best_formula(info.best ? to_py(info.best->formula) : Py_NewRef(Py_None));
-        Ref ret(best_formula ? PyObject_CallFunction(progress.get(), "nnnOd", static_cast<Py_ssize_t>(info.level),
-                                                     static_cast<Py_ssize_t>(info.generated),
-                                                     static_cast<Py_ssize_t>(info.scored), best_formula.get(),
-                                                     info.best ? info.best->error : std::nan(""))
-                             : nullptr);
-        failed = !ret;
+        if (!best_formula) return nullptr;
+        return PyObject_CallFunction(progress.get(), "nnnOd", static_cast<Py_ssize_t>(info.level),
+                                     static_cast<Py_ssize_t>(info.generated), static_cast<Py_ssize_t>(info.scored),
+                                     best_formula.get(), info.best ? info.best->error : std::nan(""));
       });
-      if (failed) throw Interrupted();
     };
   }
   auto best = call.run([&] { return discover::search(columns, target, config, &hooks); });
-  if (failed) return nullptr;  // the hook's exception
   if (!best) Py_RETURN_NONE;
   return to_py(Found{std::move(best->formula), best->error, best->complexity, std::move(best->params)});
 }

@@ -46,8 +46,17 @@ class NativeCall {
     return g();
   }
 
-  // Extra condition for going on, checked with the lock held after the
-  // signal handlers (for example: a callback has not failed).
+  // A call back into Python from the work (calling thread only): g() runs
+  // with the lock held and returns a new reference, or nullptr with an
+  // exception set. A failure ends the work (vek::Interrupted), and the
+  // exception is the native call's.
+  template <class G>
+  void call_back(G&& g) {
+    if (!with_gil([&] { return Ref(g()).get() != nullptr; })) throw Interrupted();
+  }
+
+  // Extra condition for going on, checked with the lock held before the
+  // signal handlers run (for example: a deadline has not passed).
   template <class P>
   void also_require(P&& predicate) {
     extra_ = std::forward<P>(predicate);

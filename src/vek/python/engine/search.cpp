@@ -66,7 +66,6 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
   // it back to run signal handlers, check the deadline and call progress.
   NativeCall call(true);
   bool timed_out = false;
-  bool failed = false;  // progress raised
   call.also_require([&] {
     if (deadline && Clock::now() >= *deadline) timed_out = true;
     return !timed_out;
@@ -74,15 +73,13 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
   discover::SearchHooks hooks;
   if (progress.fn != nullptr) {
     hooks.on_level = [&](const discover::LevelInfo& info) {
-      call.with_gil([&] {
+      call.call_back([&]() -> PyObject* {
         Ref best(info.best != nullptr ? to_py(*info.best) : Py_NewRef(Py_None));
-        Ref ret(best ? PyObject_CallFunction(progress.fn, "nnnO", static_cast<Py_ssize_t>(info.level),
-                                             static_cast<Py_ssize_t>(info.generated),
-                                             static_cast<Py_ssize_t>(info.scored), best.get())
-                     : nullptr);
-        failed = !ret;
+        if (!best) return nullptr;
+        return PyObject_CallFunction(progress.fn, "nnnO", static_cast<Py_ssize_t>(info.level),
+                                     static_cast<Py_ssize_t>(info.generated), static_cast<Py_ssize_t>(info.scored),
+                                     best.get());
       });
-      if (failed) throw Interrupted();
     };
   }
   const discover::SearchOutcome out = call.run([&] {
