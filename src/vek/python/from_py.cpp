@@ -110,6 +110,12 @@ bool f64_at(PyObject* seq, Py_ssize_t k, double& out) {
 
 }  // namespace
 
+bool holds_doubles(const Py_buffer& view) noexcept {
+  const char* f = view.format != nullptr ? view.format : "B";
+  if (*f == '@' || *f == '=' || (*f == '<' && PY_LITTLE_ENDIAN) || (*f == '>' && !PY_LITTLE_ENDIAN)) ++f;
+  return view.itemsize == sizeof(double) && f[0] == 'd' && f[1] == '\0';
+}
+
 // A one-dimensional, C-contiguous buffer of native doubles (a numpy float64
 // array, array.array('d'), a memoryview of either) that is also a sequence:
 // copied in one go. Its elements iterate to the same values, so the result
@@ -122,9 +128,7 @@ bool copy_double_buffer(PyObject* o, std::vector<double>& out) {
     PyErr_Clear();
     return false;
   }
-  const char* f = view.format != nullptr ? view.format : "B";
-  if (*f == '@' || *f == '=' || (*f == '<' && PY_LITTLE_ENDIAN) || (*f == '>' && !PY_LITTLE_ENDIAN)) ++f;
-  const bool fits = view.ndim == 1 && view.itemsize == sizeof(double) && f[0] == 'd' && f[1] == '\0';
+  const bool fits = view.ndim == 1 && holds_doubles(view);
   struct Release {
     Py_buffer* v;
     ~Release() { PyBuffer_Release(v); }

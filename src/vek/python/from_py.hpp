@@ -40,6 +40,10 @@ bool from_py(PyObject* o, std::string& out);    // str only, as UTF-8
 // TypeError "'{type}' object cannot be converted to '{target}'".
 void set_cannot_convert(PyObject* o, const char* target);
 
+// Whether a buffer's items are native doubles: format "d", bare or with a
+// prefix that names the native byte order.
+bool holds_doubles(const Py_buffer& view) noexcept;
+
 // The value of an instance of `type` (one of the module's classes, which
 // are final: the exact type); false with no error set for any other object.
 template <class T>

@@ -23,13 +23,9 @@ bool F64Buffer::acquire(PyObject* o, const char* name, int ndim, bool writable) 
   if (PyObject_GetBuffer(o, &view_, PyBUF_STRIDES | PyBUF_FORMAT) != 0) return false;
   held_ = true;
   object_ = o;
-  const char* f = view_.format != nullptr ? view_.format : "B";
-  const char* code = f;
-  if (*code == '@' || *code == '=' || (*code == '<' && PY_LITTLE_ENDIAN) || (*code == '>' && !PY_LITTLE_ENDIAN)) {
-    ++code;
-  }
-  if (view_.itemsize != sizeof(double) || std::strcmp(code, "d") != 0) {
-    PyErr_Format(PyExc_TypeError, "%s must hold float64 values (buffer format '%s')", name, f);
+  if (!holds_doubles(view_)) {
+    PyErr_Format(PyExc_TypeError, "%s must hold float64 values (buffer format '%s')", name,
+                 view_.format != nullptr ? view_.format : "B");
     return false;
   }
   if (view_.ndim != ndim) {
