@@ -47,8 +47,9 @@ void run(F&& f) {
 
 // While alive, the calling thread's parallel operations run in an arena of
 // `threads` threads (the calling one included; 0 or more than the pool has
-// mean the pool's count) instead of the pool. Results do not change, only the threads sharing the
-// work. Scopes nest; each must end on the thread that began it.
+// mean the pool's count) instead of the pool. Results do not change, only
+// the threads sharing the work. Scopes nest; each must end on the thread
+// that began it.
 class ThreadLimit {
  public:
   explicit ThreadLimit(std::size_t threads);
@@ -68,14 +69,15 @@ inline constexpr std::size_t kSerialBelow = 4096;
 // Indices handed to one body call between two checkpoints.
 inline constexpr std::size_t kPiece = std::size_t{1} << 14;
 
-// body(begin, end) over [b, e) in pieces, a checkpoint before each.
+// body(begin, end) over [b, e) in pieces, a checkpoint against `stop`
+// before each.
 template <class Body>
-void run_pieces(std::size_t b, std::size_t e, Body& body) {
+void run_pieces(std::size_t b, std::size_t e, Body& body, StopSource* stop) {
   while (b < e) {
-    const std::size_t stop = e - b > kPiece ? b + kPiece : e;
-    checkpoint(stop - b);
-    body(b, stop);
-    b = stop;
+    const std::size_t end = e - b > kPiece ? b + kPiece : e;
+    checkpoint(stop, end - b);
+    body(b, end);
+    b = end;
   }
 }
 
@@ -83,15 +85,15 @@ void run_pieces(std::size_t b, std::size_t e, Body& body) {
 template <class Body>
 void for_ranges(std::size_t n, Body&& body, std::size_t serial_below = kSerialBelow) {
   if (n == 0) return;
+  StopSource* const stop = current_stop();
   if (n < serial_below) {
-    run_pieces(0, n, body);
+    run_pieces(0, n, body, stop);
     return;
   }
-  StopSource* const stop = current_stop();
   run([&] {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
       StopScope scope(stop);  // the caller's source, on whichever thread runs this range
-      run_pieces(r.begin(), r.end(), body);
+      run_pieces(r.begin(), r.end(), body, stop);
     });
   });
 }
