@@ -41,7 +41,7 @@ inline Node X() { return Node::var(0); }
 inline Node Y() { return Node::var(1); }
 inline Node C(double v) { return Node::constant(v); }
 inline Node O(Op o) { return Node::op(o); }
-inline Expr expr(std::vector<Node> nodes, std::size_t n_vars = 1) { return Expr{std::move(nodes), n_vars}; }
+inline Expr expr(std::vector<Node> nodes) { return Expr{std::move(nodes)}; }
 
 inline discover::SearchConfig config(std::uint64_t max_complexity, std::uint64_t beam_width = 2000) {
   return {.max_complexity = max_complexity, .beam_width = beam_width};
@@ -55,7 +55,7 @@ inline void expect_same(const std::optional<discover::SearchResult>& got,
     return p.kind == q.kind && p.opcode == q.opcode && p.index == q.index && bits(p.value) == bits(q.value);
   };
   EXPECT_TRUE(!got || (got->formula == want->formula && bits(got->error) == bits(want->error) &&
-                       got->complexity == want->complexity && got->expr.n_vars == want->expr.n_vars &&
+                       got->complexity == want->complexity &&
                        SameSeq(got->params, want->params) &&
                        std::ranges::equal(got->expr.nodes, want->expr.nodes, same_node)))
       << where << ": " << got->formula << " " << got->error << " vs " << want->formula << " " << want->error;

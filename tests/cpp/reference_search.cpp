@@ -61,15 +61,15 @@ std::optional<SearchResult> search(const std::vector<std::vector<double>>& colum
     if (fp && !seen.insert(*fp)) candidates.push_back(std::move(e));
   };
   const auto joined = [&](const Expr& a, const Expr& b, Op o) {
-    Expr ab{a.nodes, n_vars};
+    Expr ab{a.nodes};
     ab.nodes.insert(ab.nodes.end(), b.nodes.begin(), b.nodes.end());
     ab.nodes.push_back(Node::op(o));
     return ab;
   };
 
-  offer(Expr{{Node::constant(0.0)}, 0});
-  offer(Expr{{Node::constant(1.0)}, 0});
-  for (std::uint64_t i = 0; i < n_vars; ++i) offer(Expr{{Node::var(i)}, i + 1});
+  offer(Expr{{Node::constant(0.0)}});
+  offer(Expr{{Node::constant(1.0)}});
+  for (std::uint64_t i = 0; i < n_vars; ++i) offer(Expr{{Node::var(i)}});
   std::optional<SearchResult> best;
   update_best(best, score_level(candidates, columns, target, config));
   if ((best && best->error <= config.precision_goal) || config.max_complexity < 2) return best;
@@ -79,7 +79,7 @@ std::optional<SearchResult> search(const std::vector<std::vector<double>>& colum
     candidates.clear();
     for (const Expr& e : beam) {
       for (Op u : unary) {
-        Expr c{e.nodes, n_vars};
+        Expr c{e.nodes};
         c.nodes.push_back(Node::op(u));
         offer(std::move(c));
       }

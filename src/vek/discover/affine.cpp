@@ -64,11 +64,12 @@ Wrapped best_wrap(const double* g, std::size_t rows, const Target& t, const Targ
   const std::size_t m = t.common;
   // Coefficients: scale alone Σgy / Σgg, offset alone mean(y - g), both by
   // centred sums.
+  const double u = ts.unit;
   double gg = 0.0, gy = 0.0, ymg = 0.0, sg = 0.0;
   for (std::size_t i = 0; i < m; ++i) {
     gg += g[i] * g[i];
     gy += g[i] * t.y[i];
-    ymg += t.y[i] - g[i];
+    ymg += t.y[i] - u * g[i];
     sg += g[i];
   }
   const AffineFit both = m > 0 ? affine_from_mean(g, t, ts, sg / static_cast<double>(m)) : AffineFit{};
@@ -79,14 +80,16 @@ Wrapped best_wrap(const double* g, std::size_t rows, const Target& t, const Targ
                 m > 0 && std::isfinite(a3) && std::isfinite(b3) && a3 != 0.0};
   double sse[4] = {0.0, 0.0, 0.0, 0.0};
   for (std::size_t i = 0; i < rows; ++i) {
+    const double v0 = u * g[i];
     const double v1 = a1 * g[i];
-    const double v2 = g[i] + b2;
+    const double v2 = v0 + b2;
     const double v3 = a3 * g[i] + b3;
+    ok[0] = ok[0] && std::isfinite(v0);
     ok[1] = ok[1] && std::isfinite(v1);
     ok[2] = ok[2] && std::isfinite(v2);
     ok[3] = ok[3] && std::isfinite(v3);
     if (i < m) {
-      const double d0 = g[i] - t.y[i], d1 = v1 - t.y[i], d2 = v2 - t.y[i], d3 = v3 - t.y[i];
+      const double d0 = v0 - t.y[i], d1 = v1 - t.y[i], d2 = v2 - t.y[i], d3 = v3 - t.y[i];
       sse[0] += d0 * d0;
       sse[1] += d1 * d1;
       sse[2] += d2 * d2;

@@ -36,6 +36,10 @@ struct TargetStats {
   // Losses below this (1e-12 of the target's RMS) are rounding noise: they
   // rank as equal, so that the simpler of two exact fits is preferred.
   double noise = 0.0;
+  // The value a coefficient of 1 has: the search with fitted constants
+  // scores a target divided by a power of two, 1 / unit, and a shape g
+  // without a scale stands for g in the caller's units, unit·g here.
+  double unit = 1.0;
   static TargetStats of(const Target& t) noexcept;
 
   // The value a candidate ranks by: its penalised error with the loss
@@ -66,8 +70,9 @@ struct Wrapped {
 
 // The best variant for the shape's column g (all `rows` finite values) of
 // `shape_complexity` nodes: the smallest penalised error, ties to the
-// variant with fewer parameters, by TargetStats::rank. A variant is a candidate only when its
-// coefficients and its value on every row are finite.
+// variant with fewer parameters, by TargetStats::rank. A variant is a
+// candidate only when its coefficients and its value on every row are
+// finite. Without a scale the variants are unit·g and unit·g + b.
 Wrapped best_wrap(const double* g, std::size_t rows, const Target& t, const TargetStats& ts, double penalty,
                   std::uint64_t shape_complexity) noexcept;
 

@@ -7,81 +7,128 @@
 
 namespace vek::discover {
 
+namespace {
+
+template <Op O>
+bool probe_with(const Probes& a, const Probes& b, Probes& out) noexcept {
+  for (std::size_t k = 0; k < kProbeCount; ++k) {
+    if (!apply<O>(a[k], b[k], out[k])) return false;
+  }
+  return true;
+}
+
+using ProbeFn = bool (*)(const Probes&, const Probes&, Probes&) noexcept;
+
+template <std::size_t... I>
+constexpr std::array<ProbeFn, kOpCount> probe_table(std::index_sequence<I...>) {
+  return {&probe_with<static_cast<Op>(I)>...};
+}
+
+constexpr auto kProbe = probe_table(std::make_index_sequence<kOpCount>{});
+
+}  // namespace
+
+bool probe_op(Op op, const Probes& a, const Probes& b, Probes& out) noexcept {
+  const auto i = static_cast<std::size_t>(op);
+  return i < kOpCount && kProbe[i](a, b, out);
+}
+
+std::vector<double> param_values(const std::vector<Node>& nodes) {
+  std::vector<double> out;
+  for (const Node& n : nodes) {
+    if (n.kind == Node::Kind::Param) out.push_back(n.value);
+  }
+  return out;
+}
+
+void renumber_params(std::vector<Node>& nodes) {
+  std::size_t j = 0;
+  for (Node& n : nodes) {
+    if (n.kind == Node::Kind::Param) n.index = j++;
+  }
+}
+
+void set_param_values(std::vector<Node>& nodes, const std::vector<double>& values) {
+  std::size_t j = 0;
+  for (Node& n : nodes) {
+    if (n.kind == Node::Kind::Param && j < values.size()) n.value = values[j++];
+  }
+}
+
 Beam::Beam(const Columns& columns, std::size_t cache_bytes)
     : columns_(columns), cache_bytes_(cache_bytes), rows_(columns.empty() ? 0 : columns[0].size()) {}
 
-Expr Beam::compose(const Cand& c) const {
-  const Expr& a = members_[c.a].expr;
-  Expr e;
-  e.n_vars = columns_.size();
-  if (arity(c.op) == 1) {
-    e.nodes.reserve(a.nodes.size() + 1);
-    e.nodes = a.nodes;
-  } else {
-    const Expr& b = members_[c.b].expr;
-    e.nodes.reserve(a.nodes.size() + b.nodes.size() + 1);
-    e.nodes.insert(e.nodes.end(), a.nodes.begin(), a.nodes.end());
-    e.nodes.insert(e.nodes.end(), b.nodes.begin(), b.nodes.end());
-  }
-  e.nodes.push_back(Node::op(c.op));
-  return e;
+void Beam::compose(const Cand& c, double value, std::vector<Node>& out) const {
+  out.clear();
+  const auto operand = [&](std::uint32_t m, bool lifted) {
+    const std::vector<Node>& nodes = members_[m].expr.nodes;
+    if (lifted && constant_first(c.lift)) out.push_back(Node::param(0, value));
+    out.insert(out.end(), nodes.begin(), nodes.end());
+    if (lifted && !constant_first(c.lift)) out.push_back(Node::param(0, value));
+    if (lifted) out.push_back(Node::op(lift_op(c.lift)));
+  };
+  out.reserve(complexity(c));
+  operand(c.a, lifts_a(c.lift));
+  if (arity(c.op) == 2) operand(c.b, lifts_b(c.lift));
+  out.push_back(Node::op(c.op));
+  if (n_params(c) > 0) renumber_params(out);
 }
 
 const double* Beam::column(std::uint32_t i, std::vector<double>& scratch) const {
   const Member& m = members_[i];
   if (m.cached) return m.cached_column();
-  auto out = m.expr.eval_batch(columns_, {});
+  auto out = m.expr.eval_batch(columns_, m.theta);
   if (!out) panic("search: a beam member no longer evaluates");
   scratch = std::move(*out);
   return scratch.data();
 }
 
-void Beam::cache_leaf(Member& m) {
-  const Node& leaf = m.expr.nodes[0];
-  if (rows_ == 0) {
-    m.cached = true;
-    return;
-  }
-  if (leaf.kind == Node::Kind::Var) {
-    m.external = columns_[leaf.index].data();
-    m.cached = true;
-    return;
-  }
-  if (may_cache()) {
-    m.own.assign(rows_, leaf.value);
-    m.cached = true;
-    cache_used_ += rows_ * sizeof(double);
-  }
-}
-
-void Beam::add_leaf(Expr expr, const Probes& probes) {
-  Member m;
-  m.expr = std::move(expr);
-  cache_leaf(m);
+void Beam::push(Member m, const Probes& probes) {
   complexity_.push_back(m.expr.complexity());
   probes_.push_back(probes);
   members_.push_back(std::move(m));
 }
 
-void Beam::add(const Cand& c) {
+void Beam::add_leaf(Expr expr, const Probes& probes) {
   Member m;
-  m.expr = compose(c);
-  Probes p;
-  if (!probe(c, p)) panic("search: a scored candidate lost its fingerprint");
+  m.expr = std::move(expr);
+  const Node& leaf = m.expr.nodes[0];
   if (rows_ == 0) {
     m.cached = true;
+  } else if (leaf.kind == Node::Kind::Var) {
+    m.external = columns_[leaf.index].data();
+    m.cached = true;
   } else if (may_cache()) {
-    std::vector<double> sa, sb;
-    const double* a = column(c.a, sa);
-    const double* b = arity(c.op) == 1 ? a : column(c.b, sb);
-    m.own.resize(rows_);
-    if (!fill_rows_for(c.op)(a, b, rows_, m.own.data())) panic("search: a scored candidate no longer evaluates");
+    m.own.assign(rows_, leaf.value);
     m.cached = true;
     cache_used_ += rows_ * sizeof(double);
   }
-  complexity_.push_back(m.expr.complexity());
-  probes_.push_back(p);
-  members_.push_back(std::move(m));
+  push(std::move(m), probes);
+}
+
+void Beam::add(const Cand& c, std::vector<Node> nodes, const Probes& probes) {
+  Member m;
+  m.theta = param_values(nodes);
+  m.expr.nodes = std::move(nodes);
+  if (rows_ == 0) {
+    m.cached = true;
+  } else if (may_cache()) {
+    if (m.theta.empty()) {
+      // Without constants the operands' columns are the candidate's inputs.
+      std::vector<double> sa, sb;
+      const double* a = column(c.a, sa);
+      const double* b = arity(c.op) == 1 ? a : column(c.b, sb);
+      m.own.resize(rows_);
+      if (!fill_rows_for(c.op)(a, b, rows_, m.own.data())) panic("search: a scored candidate no longer evaluates");
+    } else {
+      auto out = m.expr.eval_batch(columns_, m.theta);
+      if (!out) panic("search: a scored shape no longer evaluates");
+      m.own = std::move(*out);
+    }
+    m.cached = true;
+    cache_used_ += rows_ * sizeof(double);
+  }
+  push(std::move(m), probes);
 }
 
 void Beam::reserve(std::size_t n) {

@@ -72,22 +72,7 @@ std::optional<double> run(const std::vector<Node>& nodes, VarFn&& var, std::span
   return stack[0];
 }
 
-constexpr std::string_view kOpNames[kOpCount] = {"neg", "inv", "exp", "ln",  "sqrt", "sin", "cos",
-                                                 "abs", "vek", "add", "sub", "mul",  "div"};
-
 }  // namespace
-
-std::string_view op_name(Op op) noexcept {
-  const auto i = static_cast<std::size_t>(op);
-  return i < kOpCount ? kOpNames[i] : std::string_view("?");
-}
-
-std::optional<Op> op_named(std::string_view name) noexcept {
-  for (std::size_t i = 0; i < kOpCount; ++i) {
-    if (kOpNames[i] == name) return static_cast<Op>(i);
-  }
-  return std::nullopt;
-}
 
 std::optional<double> Expr::eval(std::span<const double> vars, std::span<const double> params) const {
   ValueStack stack(nodes.size());
@@ -124,6 +109,18 @@ std::optional<std::vector<double>> Expr::eval_batch(const std::vector<std::vecto
   return out;
 }
 
+void fill_template(std::string& out, std::string_view pattern, const std::string* operands) {
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '{' && i + 2 < pattern.size() && (pattern[i + 1] == '0' || pattern[i + 1] == '1') &&
+        pattern[i + 2] == '}') {
+      out += operands[pattern[i + 1] - '0'];
+      i += 2;
+    } else {
+      out += pattern[i];
+    }
+  }
+}
+
 void append_const_text(std::string& out, double v) {
   if (v == std::numbers::pi) {
     out += "\u03C0";
@@ -156,31 +153,11 @@ std::string Expr::to_string() const {
         break;
       case Node::Kind::Var: fmt::append_var_char(text, node.index); break;
       case Node::Kind::Op: {
-        if (arity(node.opcode) == 1) {
-          const std::string a = pop();
-          switch (node.opcode) {
-            case Op::Neg: text = "(-" + a + ")"; break;
-            case Op::Inv: text = "(1/" + a + ")"; break;
-            case Op::Exp: text = "exp(" + a + ")"; break;
-            case Op::Ln: text = "ln(" + a + ")"; break;
-            case Op::Sqrt: text = "sqrt(" + a + ")"; break;
-            case Op::Sin: text = "sin(" + a + ")"; break;
-            case Op::Cos: text = "cos(" + a + ")"; break;
-            case Op::Abs: text = "abs(" + a + ")"; break;
-            default: break;
-          }
-        } else {
-          const std::string b = pop();
-          const std::string a = pop();
-          switch (node.opcode) {
-            case Op::Vek: text = "vek(" + a + ", " + b + ")"; break;
-            case Op::Add: text = "(" + a + " + " + b + ")"; break;
-            case Op::Sub: text = "(" + a + " - " + b + ")"; break;
-            case Op::Mul: text = "(" + a + " * " + b + ")"; break;
-            case Op::Div: text = "(" + a + " / " + b + ")"; break;
-            default: break;
-          }
-        }
+        if (static_cast<std::size_t>(node.opcode) >= kOpCount) break;
+        std::string operands[2];
+        const unsigned n = arity(node.opcode);
+        for (unsigned k = n; k-- > 0;) operands[k] = pop();
+        fill_template(text, op_def(node.opcode).text, operands);
         break;
       }
     }

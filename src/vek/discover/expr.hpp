@@ -11,68 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "vek/common/guards.hpp"
+#include "vek/discover/ops.hpp"
 
 namespace vek::discover {
-
-// Operator codes. Codes 0..7 are unary, 8..12 binary.
-enum class Op : std::uint8_t { Neg = 0, Inv, Exp, Ln, Sqrt, Sin, Cos, Abs, Vek, Add, Sub, Mul, Div };
-
-inline constexpr std::size_t kOpCount = 13;
-
-constexpr unsigned arity(Op op) noexcept { return static_cast<std::uint8_t>(op) >= 8 ? 2u : 1u; }
-
-// Lower-case operator names, in code order: "neg", "inv", "exp", "ln",
-// "sqrt", "sin", "cos", "abs", "vek", "add", "sub", "mul", "div".
-std::string_view op_name(Op op) noexcept;
-// The operator of that name, if any.
-std::optional<Op> op_named(std::string_view name) noexcept;
-
-// Applies one operator to already evaluated operands (b is ignored for unary
-// operators). Returns false when the operator's guard rejects the operands or
-// the result is not finite; otherwise stores the result in out.
-//
-// This is the single definition of operator semantics: expression
-// evaluation, fingerprints and the search's cached evaluation all call it,
-// which is what keeps their results bit-identical.
-[[gnu::always_inline]] inline bool apply_op(Op op, double a, double b, double& out) noexcept {
-  double v;
-  switch (op) {
-    case Op::Neg: v = -a; break;
-    case Op::Inv:
-      if (std::fabs(a) < kTiny) return false;
-      v = 1.0 / a;
-      break;
-    case Op::Exp: v = std::exp(a); break;
-    case Op::Ln:
-      if (a <= 0.0) return false;
-      v = std::log(a);
-      break;
-    case Op::Sqrt:
-      if (a < 0.0) return false;
-      v = std::sqrt(a);
-      break;
-    case Op::Sin: v = std::sin(a); break;
-    case Op::Cos: v = std::cos(a); break;
-    case Op::Abs: v = std::fabs(a); break;
-    case Op::Vek: {
-      // The exponential goes through ln above the shortened exp limit.
-      v = exp_through_ln(a, kExpLimitShort) - floored_ln(b);
-      break;
-    }
-    case Op::Add: v = a + b; break;
-    case Op::Sub: v = a - b; break;
-    case Op::Mul: v = a * b; break;
-    case Op::Div:
-      if (std::fabs(b) < kTiny) return false;
-      v = a / b;
-      break;
-    default: return false;
-  }
-  if (!std::isfinite(v)) return false;
-  out = v;
-  return true;
-}
 
 // One postfix node. `kind` says which payload fields are meaningful:
 //   Const: value;  Param: index (into the parameter vector) and value (the
@@ -93,11 +34,8 @@ struct Node {
 };
 
 // A candidate formula in postfix order. Its complexity is its node count.
-// `n_vars` records the variable count the expression was built for; the
-// evaluator and the printer do not read it.
 struct Expr {
   std::vector<Node> nodes;
-  std::size_t n_vars = 0;
 
   // Evaluates one sample. Fails (nullopt) on: no nodes, a variable index
   // beyond `vars`, an operator short of operands, a rejected guard, a
@@ -119,6 +57,10 @@ struct Expr {
 
   std::size_t complexity() const noexcept { return nodes.size(); }
 };
+
+// Appends `pattern` (an operator rendering of the table) with "{0}" and
+// "{1}" replaced by the operand texts, in one pass.
+void fill_template(std::string& out, std::string_view pattern, const std::string* operands);
 
 // Printed text of one constant: "π" and "e" for the doubles nearest those
 // numbers, otherwise four-digit fixed notation.

@@ -66,21 +66,4 @@ ProbeBits family_key(const Probes& p) noexcept {
   return key;
 }
 
-std::optional<ProbeBits> family_fingerprint(const Expr& expr, std::size_t n_vars) {
-  std::size_t n_params = 0;
-  for (const Node& n : expr.nodes) {
-    if (n.kind == Node::Kind::Param) n_params = std::max(n_params, n.index + 1);
-  }
-  std::vector<double> params(n_params), point(n_vars);
-  for (std::size_t j = 0; j < n_params; ++j) params[j] = family_param_probe(j);
-  Probes values;
-  for (std::size_t k = 0; k < kProbeCount; ++k) {
-    for (std::size_t i = 0; i < n_vars; ++i) point[i] = family_var_probe(k, i);
-    const std::optional<double> v = expr.eval(point, params);
-    if (!v || !std::isfinite(*v)) return std::nullopt;
-    values[k] = *v;
-  }
-  return family_key(values);
-}
-
 }  // namespace vek::discover

@@ -40,9 +40,4 @@ double family_param_probe(std::size_t j) noexcept;
 // The family key of five probe values (all finite).
 ProbeBits family_key(const Probes& p) noexcept;
 
-// The family key of an expression over `n_vars` variables, its parameters
-// at their probe values. No key when an evaluation fails or gives a value
-// that is not finite.
-std::optional<ProbeBits> family_fingerprint(const Expr& expr, std::size_t n_vars);
-
 }  // namespace vek::discover

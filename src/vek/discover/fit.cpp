@@ -48,31 +48,6 @@ bool solve(double* m, double* r, std::size_t n, double* x) {
 
 }  // namespace
 
-void op_partials(Op op, double a, double b, double v, double& da, double& db) noexcept {
-  da = 0.0;
-  db = 0.0;
-  switch (op) {
-    case Op::Neg: da = -1.0; break;
-    case Op::Inv: da = -(v * v); break;
-    case Op::Exp: da = v; break;
-    case Op::Ln: da = 1.0 / a; break;
-    case Op::Sqrt: da = v > 0.0 ? 0.5 / v : 0.0; break;
-    case Op::Sin: da = std::cos(a); break;
-    case Op::Cos: da = -std::sin(a); break;
-    case Op::Abs: da = a < 0.0 ? -1.0 : 1.0; break;
-    case Op::Vek:
-      da = a > kExpLimitShort ? 1.0 : std::exp(a);  // exp(ln a) = a above the limit
-      db = std::fabs(b) >= kTiny ? -1.0 / b : 0.0;
-      break;
-    case Op::Add: da = 1.0; db = 1.0; break;
-    case Op::Sub: da = 1.0; db = -1.0; break;
-    case Op::Mul: da = b; db = a; break;
-    case Op::Div: da = 1.0 / b; db = -v / b; break;
-  }
-  if (!std::isfinite(da)) da = 0.0;
-  if (!std::isfinite(db)) db = 0.0;
-}
-
 std::optional<Program> compile(const std::vector<Node>& nodes, const std::vector<std::vector<double>>& columns) {
   const std::size_t n = nodes.size();
   constexpr std::size_t kNone = static_cast<std::size_t>(-1);

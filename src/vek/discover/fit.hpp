@@ -61,9 +61,6 @@ struct Program {
 // fails on some row.
 std::optional<Program> compile(const std::vector<Node>& nodes, const std::vector<std::vector<double>>& columns);
 
-// d op / da and d op / db at (a, b) with value v; 0 where not finite.
-void op_partials(Op op, double a, double b, double v, double& da, double& db) noexcept;
-
 // Evaluates and fits programs over `rows` rows against a target. Holds the
 // scratch columns of its evaluations: one per thread.
 class Fitter {

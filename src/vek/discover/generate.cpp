@@ -14,13 +14,14 @@ constexpr std::size_t kBlock = std::size_t{1} << 16;
 
 Operators Operators::of(bool use_trig, bool use_vek) {
   Operators ops;
-  ops.unary = {Op::Neg, Op::Inv, Op::Exp, Op::Ln, Op::Sqrt};
-  if (use_trig) {
-    ops.unary.push_back(Op::Sin);
-    ops.unary.push_back(Op::Cos);
-  }
-  ops.binary = {Op::Add, Op::Sub, Op::Mul, Op::Div};
-  if (use_vek) ops.binary.push_back(Op::Vek);
+  const auto add = [&ops](OpGroup group) {
+    for (const OpDef& d : kOps) {
+      if (d.group == group) (d.arity == 1 ? ops.unary : ops.binary).push_back(d.op);
+    }
+  };
+  add(OpGroup::Core);
+  if (use_trig) add(OpGroup::Trig);
+  if (use_vek) add(OpGroup::Vek);
   return ops;
 }
 

@@ -18,20 +18,15 @@ struct Operators {
   std::vector<Op> unary;
   std::vector<Op> binary;
 
-  // Neg, Inv, Exp, Ln, Sqrt (then Sin, Cos); Add, Sub, Mul, Div (then Vek).
+  // The table's Core operators, then Trig (unary) and Vek (binary) when on.
   static Operators of(bool use_trig, bool use_vek);
 };
 
-// Sub, Div and Vek: their operands are offered in both orders.
-inline bool order_sensitive(Op op) noexcept { return op == Op::Sub || op == Op::Div || op == Op::Vek; }
-
-template <class C>
-struct BasicGenerated {
-  std::vector<C> survivors;       // candidates with a fingerprint not met before, in generation order
+struct Generated {
+  std::vector<Cand> survivors;    // candidates with a fingerprint not met before, in generation order
   std::size_t generated = 0;      // candidates built
   std::size_t fingerprinted = 0;  // those with a fingerprint
 };
-using Generated = BasicGenerated<Cand>;
 
 // Drops candidates whose key was met before, as they are emitted in
 // generation order: keys are computed in parallel, block by block, and
@@ -39,14 +34,14 @@ using Generated = BasicGenerated<Cand>;
 // first candidate of a key wins whatever the block size or thread count.
 //
 // make_keyer() is called once per parallel range and returns a callable
-// bool(const C&, ProbeBits&) that computes a candidate's key (false: none).
-template <class C, class MakeKeyer>
+// bool(const Cand&, ProbeBits&) that computes a candidate's key (false: none).
+template <class MakeKeyer>
 class Deduplicator {
  public:
-  Deduplicator(SeenSet& seen, BasicGenerated<C>& out, MakeKeyer make_keyer, std::size_t block, std::size_t grain)
+  Deduplicator(SeenSet& seen, Generated& out, MakeKeyer make_keyer, std::size_t block, std::size_t grain)
       : seen_(seen), out_(out), make_keyer_(make_keyer), block_size_(block), grain_(grain) {}
 
-  void emit(const C& c) {
+  void emit(const Cand& c) {
     block_.push_back(c);
     if (block_.size() == block_size_) flush();
   }
@@ -77,11 +72,11 @@ class Deduplicator {
 
  private:
   SeenSet& seen_;
-  BasicGenerated<C>& out_;
+  Generated& out_;
   MakeKeyer make_keyer_;
   const std::size_t block_size_;
   const std::size_t grain_;
-  std::vector<C> block_;
+  std::vector<Cand> block_;
   std::vector<ProbeBits> keys_;
   std::vector<std::uint64_t> hashes_;
   std::vector<std::uint8_t> has_;

@@ -14,17 +14,22 @@ namespace vek::discover {
 // equal errors (and NaNs among themselves) are tied.
 inline bool error_before(double p, double q) noexcept { return (!std::isnan(p) && std::isnan(q)) || p < q; }
 
-// A scored candidate: its error and its position in the level's candidates.
+// A scored candidate: the error it ranks by, a tie-break (the search with
+// fitted constants puts the simpler of two equal errors first: its
+// complexity; 0 otherwise) and its position in the level's candidates.
 struct Ranked {
   double error;
+  std::uint32_t tie;
   std::uint32_t index;
 };
 
-// error_before, ties broken by candidate order: a total order. Taking the
-// first K under it is the same as a stable sort by error cut to K.
+// error_before, ties broken by `tie`, then by candidate order: a total
+// order. Taking the first K under it is the same as a stable sort by
+// (error, tie) cut to K.
 inline bool rank_before(const Ranked& p, const Ranked& q) noexcept {
   if (error_before(p.error, q.error)) return true;
   if (error_before(q.error, p.error)) return false;
+  if (p.tie != q.tie) return p.tie < q.tie;
   return p.index < q.index;
 }
 

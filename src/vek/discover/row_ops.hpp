@@ -1,7 +1,7 @@
 // Per-operator row kernels of the search: one operator applied down whole
 // output columns of its operands, instantiated for every operator and
 // reached through dispatch tables indexed by the operator code. Each row is
-// apply_op (expr.hpp), so a kernel's values equal the expression evaluator's
+// apply<O> (ops.hpp), so a kernel's values equal the expression evaluator's
 // bit for bit.
 #pragma once
 
@@ -34,7 +34,7 @@ Outcome score_rows(const double* a, const double* b, std::size_t n, const double
   while (i < m) {
     const std::size_t stop = std::min(m, i + kCheckEvery);
     for (; i < stop; ++i) {
-      if (!apply_op(O, a[i], b[i], v)) return Outcome::Failed;
+      if (!apply<O>(a[i], b[i], v)) return Outcome::Failed;
       const double d = v - y[i];
       sse += d * d;
     }
@@ -44,7 +44,7 @@ Outcome score_rows(const double* a, const double* b, std::size_t n, const double
   const double error = penalised(rmse, factor);
   if (error > limit) return Outcome::Dropped;
   for (; i < n; ++i) {
-    if (!apply_op(O, a[i], b[i], v)) return Outcome::Failed;
+    if (!apply<O>(a[i], b[i], v)) return Outcome::Failed;
   }
   error_out = error;
   rmse_out = rmse;
@@ -55,7 +55,7 @@ Outcome score_rows(const double* a, const double* b, std::size_t n, const double
 template <Op O>
 bool fill_rows(const double* a, const double* b, std::size_t n, double* out) {
   for (std::size_t i = 0; i < n; ++i) {
-    if (!apply_op(O, a[i], b[i], out[i])) return false;
+    if (!apply<O>(a[i], b[i], out[i])) return false;
   }
   return true;
 }

@@ -18,13 +18,24 @@ struct Target {
   double length;
 };
 
-// Per candidate: ok when it evaluated on every row and was not dropped;
-// error (the penalised error) and loss (the plain RMSE) are meaningful only
-// then.
+// One level's outcome, per candidate: ok when it evaluated on every row and
+// was not dropped; error (the penalised error), loss (the plain RMSE) and
+// rank (what candidates are ordered by) are meaningful only then. The plain
+// search ranks by error and leaves `rank` empty.
 struct Scores {
   std::vector<double> error;
   std::vector<double> loss;
+  std::vector<double> rank;
   std::vector<std::uint8_t> ok;
+
+  std::size_t size() const noexcept { return ok.size(); }
+  double rank_of(std::size_t i) const noexcept { return rank.empty() ? error[i] : rank[i]; }
+  void resize(std::size_t n, bool ranked) {
+    error.resize(n);
+    loss.resize(n);
+    ok.resize(n);
+    if (ranked) rank.resize(n);
+  }
 };
 
 // Which candidates matter, and so which may be dropped.

@@ -12,7 +12,9 @@
 // values (probe values for fingerprints, output columns for scoring), and
 // only the candidates that can be new at a level are generated at all.
 //
-// The parts: beam.hpp (members and their cached values), generate.hpp
+// The parts: ops.hpp (the operator table), engine.hpp (the level loop and
+// selection, shared with the search with fitted constants), beam.hpp
+// (members, their cached values and the candidate record), generate.hpp
 // (candidates and dedup), score.hpp (bounded scoring; row kernels in
 // row_ops.hpp, the error in penalised.hpp), rank.hpp (the ranking order),
 // front.hpp (the Pareto front of search_front).
@@ -92,16 +94,18 @@ struct SearchOutcome {
   // The Pareto front over every candidate scored (front.hpp), by increasing
   // complexity and strictly falling loss.
   std::vector<SearchResult> front;
-  // The search was stopped (vek::Interrupted): best, front and stats are
-  // those of the levels finished before.
+  // The search was stopped (vek::Interrupted, or memory ran out): best,
+  // front and stats are those of the levels finished before.
   bool stopped = false;
+  bool out_of_memory = false;  // the stop was memory running out
   SearchStats stats;
 };
 
 // search() with its Pareto front: the same candidates, the same beam and
 // the same best record, plus the front; a stop (vek::Interrupted, from the
-// caller's stop source, hooks->keep_going or hooks->on_level) ends it with
-// stopped = true instead of throwing.
+// caller's stop source, hooks->keep_going or hooks->on_level) or memory
+// running out (std::bad_alloc) ends it with stopped = true instead of
+// throwing.
 SearchOutcome search_front(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
                            const SearchConfig& config, const SearchHooks* hooks = nullptr);
 

@@ -71,7 +71,6 @@ PyObject* evaluate(Nodes nodes, const F64Array<2>& x, const std::vector<double>&
   }
   discover::Expr expr;
   expr.nodes = std::move(nodes.list);
-  expr.n_vars = features;
 
   const double* xs = x.data();
   double* dst = out.mutable_data();

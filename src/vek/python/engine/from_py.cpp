@@ -118,9 +118,12 @@ bool node_from_py(PyObject* item, const char* where, std::vector<discover::Node>
     }
     const std::optional<discover::Op> op = discover::op_named(op_text);
     if (!op) {
-      PyErr_Format(PyExc_ValueError,
-                   "%s: unknown operator '%s' (neg, inv, exp, ln, sqrt, sin, cos, abs, vek, add, sub, mul, div)",
-                   where, op_text);
+      std::string names;
+      for (const discover::OpDef& d : discover::kOps) {
+        if (!names.empty()) names += ", ";
+        names += d.name;
+      }
+      PyErr_Format(PyExc_ValueError, "%s: unknown operator '%s' (%s)", where, op_text, names.c_str());
       return false;
     }
     out.push_back(discover::Node::op(*op));
