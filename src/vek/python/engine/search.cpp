@@ -98,13 +98,16 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
   });
 
   // Why it stopped: Ctrl-C (a KeyboardInterrupt, from a signal handler or
-  // the progress callback) and the deadline return what was found; any
-  // other exception (of progress or a signal handler) propagates.
+  // the progress callback), the deadline and memory running out return what
+  // the finished levels found; any other exception (of progress or a signal
+  // handler) propagates.
   const char* stopped = nullptr;
   if (PyErr_Occurred()) {
     if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return nullptr;
     PyErr_Clear();
     stopped = "interrupted";
+  } else if (out.out_of_memory) {
+    stopped = "memory";
   } else if (out.stopped) {
     stopped = timed_out ? "time_limit" : "interrupted";
   }
