@@ -3,11 +3,15 @@
 #include "builders.hpp"
 
 #include <numbers>
+#include <random>
+
+#include "reference_constants.hpp"
 
 #include "vek/common/parallel.hpp"
 #include "vek/discover/constants.hpp"
 #include "vek/discover/family.hpp"
 #include "vek/discover/fit.hpp"
+#include "vek/discover/starts.hpp"
 
 using namespace vek::test;
 using vek::discover::ProbeBits;
@@ -117,4 +121,137 @@ TEST(SearchConstants, SameResultsForAnyThreadCount) {
   for (std::size_t i = 0; i < one.front.size(); ++i) expect_same(one.front[i], two.front[i], "front");
   EXPECT_FALSE(one.best->params.empty());
   EXPECT_THROW(vek::discover::search_constants(cols, y, config(3), {.max_params = 1}), vek::Panic);
+}
+
+// ---- agreement with the plain reference ----
+
+namespace {
+
+struct ConstantsProblem {
+  std::vector<std::vector<double>> columns;
+  std::vector<double> target;
+  vek::discover::SearchConfig config;
+  std::size_t max_params;
+};
+
+// Small problems: laws with constants, noisy or not, targets of any scale,
+// every option, budget and width.
+ConstantsProblem constants_problem(std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  const auto uni = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  const auto real = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
+  const int n_cols = uni(1, 3), rows = uni(3, 40), law = uni(0, 5);
+  ConstantsProblem p{std::vector<std::vector<double>>(n_cols), {}, config(uni(1, 6), 0), std::size_t(uni(2, 4))};
+  for (auto& c : p.columns)
+    for (int r = 0; r < rows; ++r) c.push_back(real(0.2, 3.0));
+  static const double scales[] = {1.0, 3.5, -0.25, 1e-19, 7e150};
+  const double s = scales[uni(0, 4)], noise = uni(0, 2) == 0 ? 0.01 : 0.0;
+  for (int i = 0; i < rows; ++i) {
+    const double x0 = p.columns[0][i], x1 = p.columns[n_cols > 1][i];
+    const double laws[] = {2.5 * x0 + 0.3, x0 * x1, std::exp(-0.7 * x0), 1.0 / (x0 + 0.5), std::sin(1.3 * x1) * x0,
+                           real(-1.0, 1.0)};
+    p.target.push_back(s * (laws[law] + noise * real(-1.0, 1.0)));
+  }
+  static const std::uint64_t widths[] = {0, 4, 8, 16, 40};
+  static const double penalties[] = {0.01, 0.0, 0.001, 0.05}, goals[] = {1e-10, 0.0, 1e-3};
+  p.config.beam_width = widths[uni(0, 4)];
+  p.config.use_trig = uni(0, 1) == 1;
+  p.config.use_vek = uni(0, 3) == 0;
+  p.config.complexity_penalty = penalties[uni(0, 3)];
+  p.config.precision_goal = goals[uni(0, 2)];
+  return p;
+}
+
+}  // namespace
+
+TEST(SearchConstants, SameBestAndFrontAsTheReference) {
+  for (int k = 0; k < 120 && !HasFailure(); ++k) {
+    const ConstantsProblem p = constants_problem(424200 + k);
+    vek::discover::detail::ConstantsTuning tuning;
+    tuning.column_cache_bytes = (k % 3) * p.columns[0].size() * sizeof(double);  // some members re-evaluated
+    const auto got = k % 2 == 0 ? vek::discover::search_constants(p.columns, p.target, p.config, {p.max_params})
+                                : vek::discover::detail::search_constants_tuned(p.columns, p.target, p.config,
+                                                                                 {p.max_params}, nullptr, tuning);
+    const auto want = vek::discover::reference::search_constants(p.columns, p.target, p.config, p.max_params);
+    const std::string what = "problem " + std::to_string(424200 + k);
+    expect_same(got.best, want.best, what + " best");
+    ASSERT_EQ(got.front.size(), want.front.size()) << what;
+    for (std::size_t i = 0; i < got.front.size(); ++i) expect_same(got.front[i], want.front[i], what + " front");
+  }
+}
+
+TEST(SearchConstants, ScaleFreeAndSimplestExactFitWins) {
+  // y and s·y: the same formula up to s, for s across the whole double range
+  // (the goal is relative, and squares of large targets do not overflow).
+  std::vector<std::vector<double>> cols{{}, {}};
+  std::vector<double> base;
+  for (int i = 0; i < 60; ++i) {
+    cols[0].push_back(0.5 + 0.05 * i);
+    cols[1].push_back(1.0 + std::fmod(0.37 * i, 2.0));
+    base.push_back(2.0 * cols[0].back() + std::sin(cols[1].back()));
+  }
+  std::string shape;
+  for (double s : {3.0, 1e-300, 4e-19, 1e-11, 1e9, 1e154, 1e300}) {  // each needs the outer scale
+    std::vector<double> y = base;
+    for (double& v : y) v *= s;
+    const auto out = vek::discover::search_constants(cols, y, config(6), {});
+    ASSERT_TRUE(out.best) << s;
+    EXPECT_LT(out.best->loss, 1e-12 * s) << s << " " << out.best->formula;
+    // The shape without its fitted constants.
+    std::vector<Node> nodes = out.best->expr.nodes;
+    for (Node& n : nodes)
+      if (n.kind == Node::Kind::Param) n.value = 0.0;
+    if (shape.empty()) shape = expr(nodes).to_string();
+    EXPECT_EQ(expr(nodes).to_string(), shape) << s << " " << out.best->formula;
+  }
+  // An exact law met at complexities 4 and 6 (exp(c·x)·x with c = 1) under
+  // no penalty: the simpler wins, and the front holds no second exact row.
+  std::vector<double> y;
+  for (double x : cols[0]) y.push_back(std::exp(x) * x);
+  const auto out = vek::discover::search_constants(cols, y, config(6), {}, nullptr);
+  auto cfg = config(6);
+  cfg.complexity_penalty = 0.0;
+  const auto zero = vek::discover::search_constants(cols, y, cfg, {});
+  ASSERT_TRUE(zero.best);
+  EXPECT_EQ(zero.best->formula, "(exp(x) * x)");
+  EXPECT_EQ(zero.front.back().formula, "(exp(x) * x)");
+  EXPECT_EQ(out.best->formula, "(exp(x) * x)");
+}
+
+TEST(SearchConstants, StartingValuesAndPolish) {
+  // Starting values of a new constant: exp(c·g) spans c·g over ±0.3, ±1 and
+  // ±3; sin(c·g) and cos(c·g) put phases 1.5 rad apart across the rows; a
+  // shift keeps g + c above zero (and below, for a pole at zero).
+  using vek::discover::Cand, vek::discover::Lift;
+  const std::vector<double> g{-1.0, 0.5, 2.0}, y{1.0, 2.0, 3.0};
+  const vek::discover::Target t{y.data(), y.size(), 3.0};
+  const auto ts = vek::discover::TargetStats::of(t);
+  const auto starts = [&](Op op, Lift lift) {
+    const auto s = vek::discover::start_values(Cand{0, 0, op, lift}, g.data(), g.data(), g.size(), t, ts);
+    return std::vector<double>(s.data(), s.data() + s.size());
+  };
+  EXPECT_TRUE(SameSeq(starts(Op::Exp, Lift::ScaleA), std::vector<double>{1.0, -0.5, 1.5, -1.5, 0.15, -0.15}));
+  std::vector<double> phases{1.0};
+  for (int k = 1; k <= 8; ++k) phases.push_back(1.5 * k / 3.0);
+  EXPECT_TRUE(SameSeq(starts(Op::Sin, Lift::ScaleA), phases));
+  EXPECT_TRUE(SameSeq(starts(Op::Cos, Lift::ScaleA), phases));
+  EXPECT_TRUE(SameSeq(starts(Op::Sqrt, Lift::ShiftA), std::vector<double>{0.0, 1.3, 4.0, 31.0}));
+  EXPECT_TRUE(SameSeq(starts(Op::Inv, Lift::ShiftA), std::vector<double>{0.0, 1.3, 4.0, 31.0, -2.3, -5.0}));
+  EXPECT_TRUE(SameSeq(starts(Op::Ln, Lift::ReflectA), std::vector<double>{2.3, 5.0, 32.0}));
+
+  // With more rows than the fits' sample, the best fits take a few more
+  // steps on all rows; a polish that does not rank better is not taken, so
+  // every record is at least as good as without it.
+  std::vector<std::vector<double>> cols{{}};
+  std::vector<double> big;
+  for (int i = 0; i < 700; ++i) {
+    cols[0].push_back(0.1 + 0.004 * i);
+    big.push_back(std::exp(-1.3 * cols[0].back()) / (cols[0].back() + 0.35) + 0.001 * std::sin(37.0 * i));
+  }
+  vek::discover::detail::ConstantsTuning off;
+  off.polish_per_level = 0;
+  const auto with = vek::discover::search_constants(cols, big, config(5), {});
+  const auto without = vek::discover::detail::search_constants_tuned(cols, big, config(5), {}, nullptr, off);
+  ASSERT_TRUE(with.best && without.best);
+  EXPECT_LE(with.best->error, without.best->error);
 }

@@ -53,7 +53,7 @@ class Front {
       const auto c = static_cast<std::size_t>(complexity(i));
       if (c >= level_best.size()) level_best.resize(c + 1, kNone);
       std::size_t& b = level_best[c];
-      if (b == kNone || scores.loss[i] < scores.loss[b]) b = i;
+      if (b == kNone || floored(scores.loss[i]) < floored(scores.loss[b])) b = i;
     }
     // Complexity by complexity: the entry there wins ties (it came first);
     // the winner stays when it beats every smaller complexity.
