@@ -5,12 +5,14 @@
 #include <optional>
 
 #include "vek/discover/affine.hpp"
+#include "vek/discover/blocks.hpp"
 #include "vek/discover/family.hpp"
 #include "vek/discover/fit.hpp"
 #include "vek/discover/generate.hpp"
 #include "vek/discover/rank.hpp"
 #include "vek/discover/seen_set.hpp"
 #include "vek/discover/starts.hpp"
+#include "vek/discover/sums.hpp"
 
 namespace vek::discover::reference {
 
@@ -24,11 +26,20 @@ struct Shape {
 };
 
 struct Scored {
-  std::vector<Node> nodes;  // the shape, constants fitted
+  std::vector<Node> nodes;  // the shape, constants fitted (a sum: its terms' nodes, one after the other)
   double error = 0, loss = 0, rank = 0, a = 1, b = 0;
   Wrap wrap = Wrap::None;
   bool ok = false;
-  std::uint64_t complexity() const { return nodes.size() + wrap_nodes(wrap); }
+  // A sum of terms: its terms, coefficients and offset (b, when `offset`).
+  std::vector<std::vector<Node>> terms;
+  std::vector<double> coefs;
+  bool offset = false;
+  std::uint64_t complexity() const {
+    if (terms.empty()) return Expr{nodes}.complexity() + wrap_nodes(wrap);
+    std::uint64_t cx = (offset ? 2 : 0) + terms.size() - 1;
+    for (const auto& term : terms) cx += Expr{term}.complexity() + 2;
+    return cx;
+  }
 };
 
 std::size_t params_in(const std::vector<Node>& nodes) {
@@ -92,6 +103,25 @@ Scored wrapped(std::vector<Node> nodes, const Wrapped& w) {
 
 SearchResult present(const Scored& s, double scale) {
   std::vector<Node> nodes;
+  if (!s.terms.empty()) {
+    for (std::size_t k = 0; k < s.terms.size(); ++k) {
+      nodes.push_back(Node::param(0, s.coefs[k] * scale));
+      nodes.insert(nodes.end(), s.terms[k].begin(), s.terms[k].end());
+      nodes.push_back(Node::op(Op::Mul));
+      if (k > 0) nodes.push_back(Node::op(Op::Add));
+    }
+    if (s.offset) nodes.push_back(Node::param(0, s.b * scale));
+    if (s.offset) nodes.push_back(Node::op(Op::Add));
+    renumber_params(nodes);
+    SearchResult r;
+    r.params = param_values(nodes);
+    r.expr.nodes = std::move(nodes);
+    r.formula = r.expr.to_string();
+    r.complexity = r.expr.complexity();
+    r.error = s.error * scale;
+    r.loss = s.loss * scale;
+    return r;
+  }
   const bool a = s.wrap == Wrap::Scale || s.wrap == Wrap::Affine, b = s.wrap == Wrap::Offset || s.wrap == Wrap::Affine;
   if (a) nodes.push_back(Node::param(0, s.a * scale));
   nodes.insert(nodes.end(), s.nodes.begin(), s.nodes.end());
@@ -130,16 +160,18 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
   ts.unit = 1.0 / scale;
   const double penalty = config.complexity_penalty;
   const double goal = m > 0 ? config.precision_goal * std::sqrt(ts.squares / static_cast<double>(m)) : 0.0;
-  const Operators ops = Operators::of(config.use_trig, config.use_vek);
+  const Operators ops = Operators::of(config);
   Fitter fitter(rows, t, ts);
 
   SearchOutcome out;
   std::vector<Scored> front_by_cx;  // per complexity: the first lowest loss
   std::optional<Scored> best;
   const auto floored = [&](double loss) { return loss < ts.noise ? ts.noise : loss; };
+  bool goal_met = false;  // by a shape: sums do not end the search
   const auto take = [&](const std::vector<Scored>& level) {
     for (const Scored& s : level) {
       if (!s.ok) continue;
+      goal_met = goal_met || (s.terms.empty() && s.error <= goal);
       if (!best || s.rank < best->rank || (s.rank == best->rank && s.complexity() < best->complexity())) best = s;
       if (std::isnan(s.loss)) continue;
       if (front_by_cx.size() <= s.complexity()) front_by_cx.resize(s.complexity() + 1);
@@ -148,7 +180,44 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
     }
   };
   const auto score_column = [&](std::vector<Node> nodes, const std::vector<double>& g) {
-    return wrapped(nodes, best_wrap(g.data(), rows, t, ts, penalty, nodes.size()));
+    const std::uint64_t cx = Expr{nodes}.complexity();
+    return wrapped(std::move(nodes), best_wrap(g.data(), rows, t, ts, penalty, cx));
+  };
+  const std::size_t inner_cap = max_params - 2;
+  // Sums over the beam's shapes and the given ones, appended to the level.
+  const auto sums = [&](const std::vector<std::vector<Node>>& shapes, std::vector<Scored>& level) {
+    std::vector<std::vector<double>> columns_of;
+    std::vector<std::vector<Node>> terms = shapes;
+    for (const auto& term : terms) columns_of.push_back(*Expr{term}.eval_batch(columns, param_values(term)));
+    std::vector<const double*> pool;
+    SumCosts costs;
+    for (std::size_t j = 0; j < terms.size(); ++j) {
+      pool.push_back(columns_of[j].data());
+      costs.cost.push_back(Expr{terms[j]}.complexity());
+    }
+    costs.penalty = penalty;
+    costs.floor_sse = ts.noise * ts.noise * static_cast<double>(m);
+    const auto allowed = [&](const std::vector<std::size_t>& chosen, std::size_t j) {
+      std::size_t k = params_in(terms[j]) + chosen.size() + 1;
+      for (std::size_t c : chosen) k += params_in(terms[c]);
+      return k <= max_params;
+    };
+    std::vector<double> values;
+    for (const SumFit& sum : forward_sums(pool, rows, t, 8, costs, allowed)) {
+      std::size_t k = sum.terms.size() + (sum.offset ? 1 : 0);
+      for (std::size_t j : sum.terms) k += params_in(terms[j]);
+      if (k > max_params || !sum_values(pool, rows, sum, values)) continue;
+      Scored x;
+      for (std::size_t j : sum.terms) x.terms.push_back(terms[j]);
+      x.coefs = sum.coefs;
+      x.b = sum.b;
+      x.offset = sum.offset;
+      x.ok = true;
+      x.loss = rmse_of(add_squares(0.0, values.data(), y.data(), m), t.length);
+      x.error = penalised(x.loss, complexity_factor(penalty, x.complexity()));
+      x.rank = ts.rank(x.loss, complexity_factor(penalty, x.complexity()));
+      level.push_back(std::move(x));
+    }
   };
 
   SeenSet seen;
@@ -172,11 +241,24 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
     level.push_back(score_column(s.nodes, columns[i]));
     beam.push_back(s);
   }
+  for (std::vector<Node>& block : propose_power_blocks(columns, t, 12)) {
+    if (Expr{block}.complexity() > config.max_complexity) continue;
+    const auto p = family_probes(block, n_vars);
+    if (!p || seen.insert(family_key(*p))) continue;
+    const auto g = Expr{block}.eval_batch(columns, {});
+    if (!g) continue;
+    level.push_back(score_column(block, *g));
+    beam.push_back(Shape{block, *p});
+  }
+  {
+    std::vector<std::vector<Node>> shapes;
+    for (const Shape& b : beam) shapes.push_back(b.nodes);
+    sums(shapes, level);
+  }
   take(level);
-  const auto done = [&] { return best && best->error <= goal; };
+  const auto done = [&] { return goal_met; };
 
   std::size_t new_begin = 0;
-  const std::size_t inner_cap = max_params - 2;
   for (std::uint64_t lv = 1; lv < config.max_complexity && !done(); ++lv) {
     struct C {
       std::uint32_t a, b;
@@ -192,7 +274,7 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
         if (bits & bit) cands.push_back(C{std::uint32_t(a), std::uint32_t(b), op, l});
       }
     };
-    const auto cx = [&](std::size_t i) { return beam[i].nodes.size(); };
+    const auto cx = [&](std::size_t i) { return Expr{beam[i].nodes}.complexity(); };
     const auto np = [&](std::size_t i) { return params_in(beam[i].nodes); };
     for (std::size_t e = new_begin; e < beam.size(); ++e) {
       if (cx(e) + 1 <= config.max_complexity)
@@ -269,7 +351,7 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
       std::vector<double> theta = param_values(nodes);
       theta[new_at] = p[0];
       set_param_values(nodes, theta);
-      level[i] = wrapped(nodes, best_wrap(fitter.values(), rows, t, ts, penalty, nodes.size()));
+      level[i] = wrapped(nodes, best_wrap(fitter.values(), rows, t, ts, penalty, Expr{nodes}.complexity()));
     }
     // Full fits of the best-ranked shapes with constants.
     std::vector<Ranked> chosen;
@@ -282,19 +364,30 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
       auto prog = compile(nodes, columns);
       if (!prog || !(fitter.fit(*prog, theta, 50) < std::numeric_limits<double>::infinity())) continue;
       if (!fitter.eval(*prog, theta.data(), false)) continue;
-      const Wrapped w = best_wrap(fitter.values(), rows, t, ts, penalty, nodes.size());
+      const Wrapped w = best_wrap(fitter.values(), rows, t, ts, penalty, Expr{nodes}.complexity());
       if (!w.ok || !error_before(w.rank, level[r.index].rank)) continue;
       set_param_values(nodes, theta);
       level[r.index] = wrapped(nodes, w);
     }
+    {
+      std::vector<Ranked> top;
+      for (std::size_t i = 0; i < fresh.size(); ++i)
+        if (level[i].ok) top.push_back(Ranked{level[i].rank, 0, std::uint32_t(i)});
+      keep_first_ranked(top, std::min<std::size_t>(top.size(), 64));
+      std::vector<std::vector<Node>> shapes;
+      for (const Shape& b : beam) shapes.push_back(b.nodes);
+      for (const Ranked& r : top) shapes.push_back(level[r.index].nodes);
+      sums(shapes, level);
+    }
     take(level);
     if (done() || lv + 1 >= config.max_complexity) break;
     std::vector<Ranked> joining;
-    for (std::size_t i = 0; i < fresh.size(); ++i)
+    for (std::size_t i = 0; i < level.size(); ++i)
       if (level[i].ok) joining.push_back(Ranked{level[i].rank, std::uint32_t(level[i].complexity()), std::uint32_t(i)});
     keep_first_ranked(joining, std::min<std::size_t>(joining.size(), config.beam_width / 4));
     new_begin = beam.size();
     for (const Ranked& r : joining) {
+      if (r.index >= fresh.size()) continue;  // sums stay out of the beam
       Probes p{};
       if (params_in(level[r.index].nodes) == 0) p = *family_probes(level[r.index].nodes, n_vars);
       beam.push_back(Shape{level[r.index].nodes, p});

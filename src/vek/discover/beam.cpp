@@ -106,6 +106,21 @@ void Beam::add_leaf(Expr expr, const Probes& probes) {
   push(std::move(m), probes);
 }
 
+void Beam::add_shape(Expr expr, const Probes& probes) {
+  Member m;
+  m.expr = std::move(expr);
+  if (rows_ == 0) {
+    m.cached = true;
+  } else if (may_cache()) {
+    auto out = m.expr.eval_batch(columns_, {});
+    if (!out) panic("search: a scored shape no longer evaluates");
+    m.own = std::move(*out);
+    m.cached = true;
+    cache_used_ += rows_ * sizeof(double);
+  }
+  push(std::move(m), probes);
+}
+
 void Beam::add(const Cand& c, std::vector<Node> nodes, const Probes& probes) {
   Member m;
   m.theta = param_values(nodes);

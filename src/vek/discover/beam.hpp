@@ -65,7 +65,8 @@ class Beam {
 
   // Node count of the candidate (a new constant adds itself and its operator).
   std::uint64_t complexity(const Cand& c) const noexcept {
-    return complexity_[c.a] + (arity(c.op) == 1 ? 0 : complexity_[c.b]) + 1 + (c.lift == Lift::None ? 0 : 2);
+    return complexity_[c.a] + (arity(c.op) == 1 ? 0 : complexity_[c.b]) + op_cost(c.op) +
+           (c.lift == Lift::None ? 0 : 2);
   }
   // Constants of the candidate: its operands' and the new one.
   std::size_t n_params(const Cand& c) const noexcept {
@@ -89,6 +90,9 @@ class Beam {
 
   // Adds a leaf (a variable or a constant) with its probe values.
   void add_leaf(Expr expr, const Probes& probes);
+  // Adds a whole shape without constants (a power block) with its probe
+  // values. It must evaluate on every row.
+  void add_shape(Expr expr, const Probes& probes);
   // Adds a scored candidate with the nodes it was scored with (its new
   // constant and its operands' constants as fitted) and its probe values.
   // It must evaluate on every row.

@@ -11,18 +11,24 @@
 #include "vek/common/stop.hpp"
 #include "vek/discover/affine.hpp"
 #include "vek/discover/beam.hpp"
+#include "vek/discover/blocks.hpp"
 #include "vek/discover/engine.hpp"
 #include "vek/discover/family.hpp"
 #include "vek/discover/generate.hpp"
 #include "vek/discover/rank.hpp"
 #include "vek/discover/shape_score.hpp"
 #include "vek/discover/shapes.hpp"
+#include "vek/discover/sums.hpp"
 
 namespace vek::discover {
 
 namespace {
 
 using Columns = std::vector<std::vector<double>>;
+
+constexpr std::size_t kMaxBlocks = 12;      // power blocks proposed at the leaf level
+constexpr std::size_t kMaxTerms = 8;        // terms of a sum
+constexpr std::size_t kSumCandidates = 64;  // a level's best shapes offered as terms
 
 // The target divided by a power of two, 2^e, so that its largest magnitude
 // lies in [0.5, 1): squares cannot overflow, and the search on y and on s·y
@@ -57,7 +63,8 @@ class ConstantsMode {
         config_(config),
         tuning_(tuning),
         inner_cap_(checked_inner_cap(constants.max_params)),
-        ops_(Operators::of(config.use_trig, config.use_vek)),
+        max_params_(constants.max_params),
+        ops_(Operators::of(config)),
         beam_(columns, tuning.column_cache_bytes),
         norm_(target, std::min(beam_.rows(), target.size())),
         target_{norm_.y.data(), std::min(beam_.rows(), target.size()), static_cast<double>(target.size())},
@@ -71,6 +78,9 @@ class ConstantsMode {
   // Relative to the target's root mean square.
   double goal() const { return goal_; }
   double floor() const { return stats_.noise; }
+  // A sum meeting the goal does not end the search: a simpler shape may
+  // come at a later level.
+  bool ends_search(std::size_t i) const { return i < base_; }
 
   // The constant family first (one constant: the target's mean), then each
   // variable, wrapped; the variables join the beam.
@@ -105,13 +115,33 @@ class ConstantsMode {
       leaves_.push_back({Node::var(i)});
       beam_.add_leaf(Expr{{Node::var(i)}}, p);
     }
+    // Power blocks proposed from the data, within the node budget.
+    std::vector<double> column;
+    for (std::vector<Node>& block : propose_power_blocks(columns_, target_, kMaxBlocks)) {
+      checkpoint(beam_.rows());
+      Expr e{std::move(block)};
+      if (e.complexity() > config_.max_complexity) continue;
+      ++g.generated;
+      Probes p;
+      if (!shape_probes_of(e, p)) continue;
+      ++g.fingerprinted;
+      if (seen.insert(family_key(p))) continue;
+      auto values = e.eval_batch(columns_, {});
+      if (!values) continue;
+      scores_.push_back(ShapeScore::of(scorer_.wrap(values->data(), e.complexity()), 0.0));
+      leaves_.push_back(e.nodes);
+      beam_.add_shape(std::move(e), p);
+    }
     g.candidates = scores_.size();
+    base_ = scores_.size();
+    add_sums({});
     fill(out);
     return g;
   }
 
   Level expand(std::size_t new_begin, SeenSet& seen) {
     leaves_.clear();
+    extras_.clear();
     Generated g = generate_shapes(beam_, new_begin, ops_, config_.max_complexity, inner_cap_, seen);
     cands_ = std::move(g.survivors);
     return Level{g.generated, g.fingerprinted, cands_.size()};
@@ -120,11 +150,13 @@ class ConstantsMode {
   void score(const ScorePlan&, Scores& out);
 
   std::uint64_t complexity(std::size_t i) const {
-    const std::uint64_t shape = leaves_.empty() ? beam_.complexity(cands_[i]) : leaves_[i].size();
+    if (i >= base_) return extras_[i - base_].complexity;
+    const std::uint64_t shape = leaves_.empty() ? beam_.complexity(cands_[i]) : Expr{leaves_[i]}.complexity();
     return shape + wrap_nodes(scores_[i].wrap);
   }
 
   SearchResult record(std::size_t i, const Scores&) const {
+    if (i >= base_) return sum_record(extras_[i - base_], scores_[i]);
     std::vector<Node> shape;
     if (leaves_.empty()) {
       shape_of(i, shape);
@@ -141,6 +173,7 @@ class ConstantsMode {
     beam_.reserve(beam_.size() + joining.size());
     std::vector<Node> nodes;
     for (const Ranked& r : joining) {
+      if (r.index >= base_) continue;  // sums stay out of the beam
       checkpoint(beam_.rows());
       const Cand& c = cands_[r.index];
       shape_of(r.index, nodes);
@@ -159,6 +192,106 @@ class ConstantsMode {
     TargetStats s = TargetStats::of(t);
     s.unit = unit;
     return s;
+  }
+
+  // A sum of terms: its terms' nodes (constants as fitted), coefficients
+  // and offset in the scored units, and its complexity.
+  struct Extra {
+    std::vector<std::vector<Node>> terms;
+    std::vector<double> coefs;
+    double b = 0.0;
+    bool offset = true;
+    std::uint64_t complexity = 0;
+  };
+
+  bool shape_probes_of(const Expr& e, Probes& out) const {
+    std::vector<double> point(columns_.size());
+    for (std::size_t k = 0; k < kProbeCount; ++k) {
+      for (std::size_t i = 0; i < point.size(); ++i) point[i] = family_var_probe(k, i);
+      const std::optional<double> v = e.eval(point, {});
+      if (!v || !std::isfinite(*v)) return false;
+      out[k] = *v;
+    }
+    return true;
+  }
+
+  // Sums of terms over the beam and the level's best candidates (their
+  // indices in `best`), scored and appended to the level as extra
+  // candidates.
+  void add_sums(const std::vector<std::uint32_t>& best) {
+    std::vector<const double*> pool;
+    std::vector<std::vector<Node>> nodes;
+    std::vector<std::size_t> params;
+    std::vector<std::vector<double>> own;  // columns computed here
+    own.reserve(beam_.size() + best.size());
+    for (std::size_t m = 0; m < beam_.size(); ++m) {
+      checkpoint(beam_.rows());
+      own.emplace_back();
+      pool.push_back(beam_.column(static_cast<std::uint32_t>(m), own.back()));
+      nodes.push_back(beam_.expr(m).nodes);
+      params.push_back(beam_.n_params(m));
+    }
+    for (std::uint32_t i : best) {
+      checkpoint(beam_.rows());
+      std::vector<Node> shape;
+      shape_of(i, shape);
+      auto values = Expr{shape}.eval_batch(columns_, param_values(shape));
+      if (!values) continue;
+      own.push_back(std::move(*values));
+      pool.push_back(own.back().data());
+      params.push_back(param_values(shape).size());
+      nodes.push_back(std::move(shape));
+    }
+    // Every constant counts: the terms' own, and a coefficient each.
+    const auto allowed = [&](const std::vector<std::size_t>& chosen, std::size_t j) {
+      std::size_t k = params[j] + chosen.size() + 1;
+      for (std::size_t c : chosen) k += params[c];
+      return k <= max_params_;
+    };
+    SumCosts costs;
+    for (const auto& term : nodes) costs.cost.push_back(Expr{term}.complexity());
+    costs.penalty = config_.complexity_penalty;
+    costs.floor_sse = stats_.noise * stats_.noise * static_cast<double>(target_.common);
+    std::vector<double> values;
+    for (const SumFit& sum : forward_sums(pool, beam_.rows(), target_, kMaxTerms, costs, allowed)) {
+      std::size_t k = sum.terms.size() + (sum.offset ? 1 : 0);
+      for (std::size_t t : sum.terms) k += params[t];
+      if (k > max_params_ || !sum_values(pool, beam_.rows(), sum, values)) continue;
+      Extra x;
+      x.coefs = sum.coefs;
+      x.b = sum.b;
+      x.offset = sum.offset;
+      x.complexity = (sum.offset ? 2 : 0) + (sum.terms.size() - 1);
+      for (std::size_t t : sum.terms) {
+        x.terms.push_back(nodes[t]);
+        x.complexity += Expr{nodes[t]}.complexity() + 2;
+      }
+      const double loss = rmse_of(add_squares(0.0, values.data(), target_.y, target_.common), target_.length);
+      const double factor = complexity_factor(config_.complexity_penalty, x.complexity);
+      ShapeScore s;
+      s.ok = true;
+      s.loss = loss;
+      s.error = penalised(loss, factor);
+      s.rank = stats_.rank(loss, factor);
+      scores_.push_back(s);
+      extras_.push_back(std::move(x));
+    }
+  }
+
+  // A sum's formula in the caller's units.
+  SearchResult sum_record(const Extra& x, const ShapeScore& s) const {
+    std::vector<Node> nodes;
+    for (std::size_t t = 0; t < x.terms.size(); ++t) {
+      nodes.push_back(Node::param(0, x.coefs[t] * norm_.scale));
+      nodes.insert(nodes.end(), x.terms[t].begin(), x.terms[t].end());
+      nodes.push_back(Node::op(Op::Mul));
+      if (t > 0) nodes.push_back(Node::op(Op::Add));
+    }
+    if (x.offset) {
+      nodes.push_back(Node::param(0, x.b * norm_.scale));
+      nodes.push_back(Node::op(Op::Add));
+    }
+    return make_record(std::move(nodes), ShapeScore{s.error, s.loss, s.rank, 1.0, 0.0, 0.0, Wrap::None, true});
   }
 
   std::size_t fit_quota() const {
@@ -213,6 +346,7 @@ class ConstantsMode {
   const SearchConfig& config_;
   const detail::ConstantsTuning& tuning_;
   const std::size_t inner_cap_;
+  const std::size_t max_params_;
   const Operators ops_;
   Beam beam_;
   const Normalized norm_;
@@ -222,6 +356,8 @@ class ConstantsMode {
   const double goal_;
 
   std::vector<std::vector<Node>> leaves_;    // the leaf level's shapes (empty after it)
+  std::vector<Extra> extras_;                // the level's sums, after its shapes
+  std::size_t base_ = 0;                     // the level's shapes: those before its sums
   std::vector<Cand> cands_;                  // the current expansion level's
   std::vector<ShapeScore> scores_;           // the current level's
   std::vector<std::vector<double>> fitted_;  // their constants after a full fit (empty: as composed)
@@ -284,6 +420,17 @@ void ConstantsMode::score(const ScorePlan&, Scores& out) {
   refit(best, [&](std::uint32_t i, ShapeScorer::Work& w) {
     return scorer_.polish(cands_[i], scores_[i], fitted_[i], w);
   });
+
+  // Sums over the beam and the level's best shapes.
+  base_ = count;
+  std::vector<Ranked> top;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (scores_[i].ok) top.push_back(Ranked{scores_[i].rank, 0, static_cast<std::uint32_t>(i)});
+  }
+  keep_first_ranked(top, std::min(top.size(), kSumCandidates));
+  std::vector<std::uint32_t> indices;
+  for (const Ranked& r : top) indices.push_back(r.index);
+  add_sums(indices);
   fill(out);
 }
 

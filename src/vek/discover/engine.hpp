@@ -12,6 +12,9 @@
 //   mode.join(ranked)                    adds chosen candidates to the beam
 //   mode.goal(), mode.floor()            the precision goal and the loss
 //                                        floor, in the units scores are in
+//   mode.ends_search(i)                  (optional) whether candidate i
+//                                        meeting the goal ends the search;
+//                                        without it, the best meeting it does
 //   Mode::kSimplestWins                  equal ranks go to the simpler
 //                                        candidate (else to the earlier)
 #pragma once
@@ -171,6 +174,13 @@ class Engine {
       best_tie_ = cx;
       best_error_ = scores.error[*winner];
     }
+    if constexpr (requires { mode_.ends_search(std::size_t{0}); }) {
+      for (std::size_t i = 0; i < scores.size() && !goal_met_; ++i) {
+        goal_met_ = scores.ok[i] && scores.error[i] <= mode_.goal() && mode_.ends_search(i);
+      }
+    } else {
+      goal_met_ = best_ && best_error_ <= mode_.goal();
+    }
     if (front_ != nullptr) {
       front_->merge(
           scores, [&](std::size_t i) { return mode_.complexity(i); },
@@ -194,7 +204,7 @@ class Engine {
     mode_.join(records);
   }
 
-  bool goal_met() const { return best_ && best_error_ <= mode_.goal(); }
+  bool goal_met() const { return goal_met_; }
 
   void count(const Level& g) {
     if (stats_ == nullptr) return;
@@ -224,6 +234,7 @@ class Engine {
   double best_rank_ = 0.0;      // what best_ ranks by
   std::uint32_t best_tie_ = 0;  // and its tie-break
   double best_error_ = 0.0;     // its error as scored
+  bool goal_met_ = false;       // a candidate that ends the search met the goal
 };
 
 }  // namespace vek::discover

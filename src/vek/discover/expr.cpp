@@ -56,7 +56,7 @@ std::optional<double> run(const std::vector<Node>& nodes, VarFn&& var, std::span
         if (top < n) return std::nullopt;
         double out;
         if (n == 1) {
-          if (!apply_op(node.opcode, stack[top - 1], 0.0, out)) return std::nullopt;
+          if (!apply_op(node.opcode, stack[top - 1], node.value, out)) return std::nullopt;
           stack[top - 1] = out;
         } else {
           if (!apply_op(node.opcode, stack[top - 2], stack[top - 1], out)) return std::nullopt;
@@ -109,11 +109,12 @@ std::optional<std::vector<double>> Expr::eval_batch(const std::vector<std::vecto
   return out;
 }
 
-void fill_template(std::string& out, std::string_view pattern, const std::string* operands) {
+void fill_template(std::string& out, std::string_view pattern, const std::string* operands,
+                   std::string_view value) {
   for (std::size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '{' && i + 2 < pattern.size() && (pattern[i + 1] == '0' || pattern[i + 1] == '1') &&
-        pattern[i + 2] == '}') {
-      out += operands[pattern[i + 1] - '0'];
+    const char c = i + 2 < pattern.size() && pattern[i] == '{' && pattern[i + 2] == '}' ? pattern[i + 1] : '\0';
+    if (c == '0' || c == '1' || c == 'k') {
+      out += c == 'k' ? value : std::string_view(operands[c - '0']);
       i += 2;
     } else {
       out += pattern[i];
@@ -157,7 +158,9 @@ std::string Expr::to_string() const {
         std::string operands[2];
         const unsigned n = arity(node.opcode);
         for (unsigned k = n; k-- > 0;) operands[k] = pop();
-        fill_template(text, op_def(node.opcode).text, operands);
+        std::string exponent;
+        fmt::append_fixed(exponent, node.value, 4);
+        fill_template(text, op_def(node.opcode).text, operands, exponent);
         break;
       }
     }

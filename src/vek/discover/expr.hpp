@@ -18,7 +18,7 @@ namespace vek::discover {
 // One postfix node. `kind` says which payload fields are meaningful:
 //   Const: value;  Param: index (into the parameter vector) and value (the
 //   fallback when the vector is too short);  Var: index (variable number);
-//   Op: opcode.
+//   Op: opcode, and for a unary operator its own value (the exponent of Pow).
 struct Node {
   enum class Kind : std::uint8_t { Const = 0, Param = 1, Var = 2, Op = 3 };
 
@@ -31,9 +31,10 @@ struct Node {
   static constexpr Node param(std::size_t i, double v) noexcept { return Node{Kind::Param, Op::Neg, i, v}; }
   static constexpr Node var(std::size_t i) noexcept { return Node{Kind::Var, Op::Neg, i, 0.0}; }
   static constexpr Node op(Op o) noexcept { return Node{Kind::Op, o, 0, 0.0}; }
+  static constexpr Node power(double k) noexcept { return Node{Kind::Op, Op::Pow, 0, k}; }
 };
 
-// A candidate formula in postfix order. Its complexity is its node count.
+// A candidate formula in postfix order.
 struct Expr {
   std::vector<Node> nodes;
 
@@ -55,12 +56,20 @@ struct Expr {
   // texts where the stack runs short).
   std::string to_string() const;
 
-  std::size_t complexity() const noexcept { return nodes.size(); }
+  // Nodes counted by their cost: one each, except operators of cost 0 (a
+  // power of a variable counts as one node).
+  std::size_t complexity() const noexcept {
+    std::size_t n = 0;
+    for (const Node& node : nodes) n += node.kind == Node::Kind::Op ? op_cost(node.opcode) : 1;
+    return n;
+  }
 };
 
 // Appends `pattern` (an operator rendering of the table) with "{0}" and
-// "{1}" replaced by the operand texts, in one pass.
-void fill_template(std::string& out, std::string_view pattern, const std::string* operands);
+// "{1}" replaced by the operand texts and "{k}" by `value` (the node's own
+// value), in one pass.
+void fill_template(std::string& out, std::string_view pattern, const std::string* operands,
+                   std::string_view value = {});
 
 // Printed text of one constant: "π" and "e" for the doubles nearest those
 // numbers, otherwise four-digit fixed notation.

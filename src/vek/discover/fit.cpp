@@ -17,9 +17,9 @@ constexpr double kMaxDamping = 1e12;
 constexpr double kConverged = 1e-10;  // relative fall of the error that ends a fit
 constexpr std::size_t kMaxUnknowns = 16;
 
-// Solves the n×n system m·x = r (row-major m, destroyed) by Gaussian
-// elimination with partial pivoting. False when singular or not finite.
-bool solve(double* m, double* r, std::size_t n, double* x) {
+}  // namespace
+
+bool solve_linear(double* m, double* r, std::size_t n, double* x) {
   for (std::size_t c = 0; c < n; ++c) {
     std::size_t piv = c;
     for (std::size_t i = c + 1; i < n; ++i) {
@@ -45,8 +45,6 @@ bool solve(double* m, double* r, std::size_t n, double* x) {
   }
   return true;
 }
-
-}  // namespace
 
 std::optional<Program> compile(const std::vector<Node>& nodes, const std::vector<std::vector<double>>& columns) {
   const std::size_t n = nodes.size();
@@ -89,6 +87,7 @@ std::optional<Program> compile(const std::vector<Node>& nodes, const std::vector
       } else {
         in.kind = Instr::Kind::Op;
         in.op = node.opcode;
+        in.value = node.value;  // a unary operator's own value (an exponent)
       }
       prog.code.push_back(in);
       continue;
@@ -144,7 +143,7 @@ bool Fitter::eval(const Program& prog, const double* p, bool jac) {
         const Op op = in.op;
         for (std::size_t i = 0; i < rows; ++i) {
           const double a = A.v != nullptr ? A.v[i] : A.s;
-          const double b = n == 1 ? 0.0 : (B.v != nullptr ? B.v[i] : B.s);
+          const double b = n == 1 ? in.value : (B.v != nullptr ? B.v[i] : B.s);
           double v;
           if (!apply_op(op, a, b, v)) return false;
           if (tout != nullptr) {
@@ -239,7 +238,7 @@ double Fitter::fit(const Program& prog, std::vector<double>& p, std::size_t max_
         M[x * n + x] += lambda * std::fmax(N[x * n + x], 1e-12 * top);
         r[x] = -v[x];
       }
-      if (!solve(M.data(), r.data(), n, d.data())) {
+      if (!solve_linear(M.data(), r.data(), n, d.data())) {
         lambda *= 10.0;
         continue;
       }

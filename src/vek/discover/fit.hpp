@@ -37,7 +37,7 @@ struct Instr {
   Kind kind = Kind::Scalar;
   Op op = Op::Neg;
   std::uint32_t param = 0;          // Param: index into the parameter vector
-  double value = 0.0;               // Scalar
+  double value = 0.0;               // Scalar; Op: a unary operator's own value
   const double* column = nullptr;   // Column: one value per row
 };
 
@@ -60,6 +60,10 @@ struct Program {
 // scalar, anything else is evaluated here). No program when such a subtree
 // fails on some row.
 std::optional<Program> compile(const std::vector<Node>& nodes, const std::vector<std::vector<double>>& columns);
+
+// Solves the n×n system m·x = r (row-major m, destroyed) by Gaussian
+// elimination with partial pivoting. False when singular or not finite.
+bool solve_linear(double* m, double* r, std::size_t n, double* x);
 
 // Evaluates and fits programs over `rows` rows against a target. Holds the
 // scratch columns of its evaluations: one per thread.

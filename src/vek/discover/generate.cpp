@@ -25,6 +25,13 @@ Operators Operators::of(bool use_trig, bool use_vek) {
   return ops;
 }
 
+Operators Operators::of(const SearchConfig& config) {
+  Operators ops = of(config.use_trig, config.use_vek);
+  if (config.unary_ops) ops.unary = *config.unary_ops;
+  if (config.binary_ops) ops.binary = *config.binary_ops;
+  return ops;
+}
+
 Generated generate(const Beam& beam, std::size_t new_begin, const Operators& ops, std::uint64_t budget,
                    SeenSet& seen) {
   Generated out;

@@ -9,6 +9,7 @@
 #include "vek/common/parallel.hpp"
 #include "vek/discover/beam.hpp"
 #include "vek/discover/fingerprint.hpp"
+#include "vek/discover/search.hpp"
 #include "vek/discover/seen_set.hpp"
 
 namespace vek::discover {
@@ -20,6 +21,8 @@ struct Operators {
 
   // The table's Core operators, then Trig (unary) and Vek (binary) when on.
   static Operators of(bool use_trig, bool use_vek);
+  // Those of the configuration: its own lists where given.
+  static Operators of(const SearchConfig& config);
 };
 
 struct Generated {

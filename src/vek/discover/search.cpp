@@ -42,7 +42,7 @@ class PlainMode {
         config_(config),
         chunk_min_(std::max<std::size_t>(1, tuning.score_chunk)),
         drop_(tuning.drop_hopeless),
-        ops_(Operators::of(config.use_trig, config.use_vek)),
+        ops_(Operators::of(config)),
         beam_(columns, tuning.column_cache_bytes),
         target_{target.data(), std::min(beam_.rows(), target.size()), static_cast<double>(target.size())} {}
 

@@ -38,6 +38,10 @@ struct SearchConfig {
   bool use_trig = true;              // Sin and Cos among the unary operators
   bool use_vek = true;               // Vek among the binary operators
   double complexity_penalty = 0.001; // error = rmse * (penalty * complexity + 1)
+  // The operators offered, in this order, instead of the table's defaults
+  // (use_trig and use_vek then do not apply); unary and binary ones.
+  std::optional<std::vector<Op>> unary_ops;
+  std::optional<std::vector<Op>> binary_ops;
 };
 
 // One scored candidate.

@@ -14,7 +14,8 @@ namespace vek::py::engine {
 PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_complexity, std::uint64_t beam_width,
                  double precision_goal, bool use_trig, bool use_vek, double complexity_penalty,
                  std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
-                 bool constants, std::uint64_t max_params);
+                 bool constants, std::uint64_t max_params, const OpNames<1>& unary_operators,
+                 const OpNames<2>& binary_operators);
 
 PyObject* evaluate(Nodes nodes, const F64Array<2>& x, const std::vector<double>& params,
                    const F64Array<1, true>& out);
@@ -46,6 +47,9 @@ inline constexpr const char search[] =
     "            up to s.\n"
     "max_params  at most this many constants per formula (2 to 16), a and b\n"
     "            included.\n"
+    "unary_operators, binary_operators\n"
+    "            the operators offered, by name (OPERATORS lists them), in\n"
+    "            this order; None: the defaults (use_trig and use_vek apply).\n"
     "\n"
     "Returns {'best': record or None, 'front': [record, ...], 'stopped': None,\n"
     "'time_limit', 'interrupted' or 'memory', 'levels': int, 'generated': int,\n"
@@ -55,8 +59,9 @@ inline constexpr const char search[] =
     "\n"
     "A record is {'nodes': [...], 'formula': str, 'complexity': int,\n"
     "'loss': RMSE, 'error': loss * (penalty * complexity + 1), 'params': [...]};\n"
-    "its nodes are ('const', value), ('var', index), ('param', index) or\n"
-    "('op', name), in postfix order.";
+    "its nodes are ('const', value), ('var', index), ('param', index),\n"
+    "('op', name) or ('pow', exponent) (the top of the stack raised to the\n"
+    "exponent), in postfix order.";
 
 inline constexpr const char evaluate[] =
     "Evaluates the expression `nodes` (as in a search record) on every row of X\n"

@@ -1,5 +1,6 @@
 #include "vek/python/engine/from_py.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -56,6 +57,18 @@ bool F64Buffer::overlaps(const F64Buffer& other) const noexcept {
 }
 
 namespace {
+
+// The names of the operators that can be named, of one arity (0: any),
+// comma-separated.
+std::string operator_names(unsigned arity) {
+  std::string names;
+  for (const discover::OpDef& d : discover::kOps) {
+    if (d.group == discover::OpGroup::Block || (arity != 0 && d.arity != arity)) continue;
+    if (!names.empty()) names += ", ";
+    names += d.name;
+  }
+  return names;
+}
 
 // The payload of node `where` ("nodes[3]") as a non-negative index.
 bool index_at(PyObject* v, const char* where, const char* kind, std::size_t& out) {
@@ -117,18 +130,21 @@ bool node_from_py(PyObject* item, const char* where, std::vector<discover::Node>
       return false;
     }
     const std::optional<discover::Op> op = discover::op_named(op_text);
-    if (!op) {
-      std::string names;
-      for (const discover::OpDef& d : discover::kOps) {
-        if (!names.empty()) names += ", ";
-        names += d.name;
-      }
-      PyErr_Format(PyExc_ValueError, "%s: unknown operator '%s' (%s)", where, op_text, names.c_str());
+    if (!op || discover::op_def(*op).group == discover::OpGroup::Block) {
+      PyErr_Format(PyExc_ValueError, "%s: unknown operator '%s' (%s)", where, op_text, operator_names(0).c_str());
       return false;
     }
     out.push_back(discover::Node::op(*op));
+  } else if (std::strcmp(k, "pow") == 0) {
+    double v;
+    if (!PyFloat_Check(value) && !PyLong_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "%s: an exponent must be a number, not '%s'", where, Py_TYPE(value)->tp_name);
+      return false;
+    }
+    if (!from_py(value, v)) return false;
+    out.push_back(discover::Node::power(v));
   } else {
-    PyErr_Format(PyExc_ValueError, "%s: unknown kind '%s' (const, var, param or op)", where, k);
+    PyErr_Format(PyExc_ValueError, "%s: unknown kind '%s' (const, var, param, op or pow)", where, k);
     return false;
   }
   return true;
@@ -150,6 +166,38 @@ bool from_py(PyObject* o, Nodes& out, const char* name) {
     const std::string where = std::string(name) + '[' + std::to_string(i) + ']';
     if (!node_from_py(PySequence_Fast_GET_ITEM(seq.get(), i), where.c_str(), out.list)) return false;
   }
+  return true;
+}
+
+bool operators_from_py(PyObject* o, unsigned arity, std::optional<std::vector<discover::Op>>& out, const char* name) {
+  out.reset();
+  if (o == Py_None) return true;
+  if (PyUnicode_Check(o) || !PySequence_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a sequence of operator names or None, not '%s'", name,
+                 Py_TYPE(o)->tp_name);
+    return false;
+  }
+  Ref seq(PySequence_Fast(o, "must be a sequence"));
+  if (!seq) return false;
+  std::vector<discover::Op> ops;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8(item) : nullptr;
+    if (text == nullptr) {
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_TypeError, "%s[%zd] must be an operator name (str), not '%s'", name, i,
+                     Py_TYPE(item)->tp_name);
+      return false;
+    }
+    const std::optional<discover::Op> op = discover::op_named(text);
+    if (!op || discover::op_def(*op).group == discover::OpGroup::Block || discover::arity(*op) != arity) {
+      PyErr_Format(PyExc_ValueError, "%s: unknown %s operator '%s' (%s)", name, arity == 1 ? "unary" : "binary", text,
+                   operator_names(arity).c_str());
+      return false;
+    }
+    if (std::find(ops.begin(), ops.end(), *op) == ops.end()) ops.push_back(*op);
+  }
+  out = std::move(ops);
   return true;
 }
 

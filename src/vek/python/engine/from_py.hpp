@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "vek/discover/expr.hpp"
@@ -50,12 +51,25 @@ bool from_py(PyObject* o, F64Array<Dims, Writable>& out, const char* name) {
 }
 
 // An expression: ("const", value) | ("var", index) | ("param", index) |
-// ("op", name) nodes, as tuples or lists, in postfix order. Param nodes
-// fall back to NaN.
+// ("op", name) | ("pow", exponent) nodes, as tuples or lists, in postfix
+// order. Param nodes fall back to NaN.
 struct Nodes {
   std::vector<discover::Node> list;
 };
 bool from_py(PyObject* o, Nodes& out, const char* name);
+
+// Operator names of one arity from the operator table: None (no list) or a
+// sequence of names, repeats dropped.
+bool operators_from_py(PyObject* o, unsigned arity, std::optional<std::vector<discover::Op>>& out, const char* name);
+
+template <unsigned Arity>
+struct OpNames {
+  std::optional<std::vector<discover::Op>> ops;
+};
+template <unsigned Arity>
+bool from_py(PyObject* o, OpNames<Arity>& out, const char* name) {
+  return operators_from_py(o, Arity, out.ops, name);
+}
 
 // A callable or None (fn == nullptr); borrowed for the call.
 struct Callback {

@@ -32,7 +32,8 @@ std::optional<Clock::time_point> deadline_in(double seconds) {
 PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_complexity, std::uint64_t beam_width,
                  double precision_goal, bool use_trig, bool use_vek, double complexity_penalty,
                  std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
-                 bool constants, std::uint64_t max_params) {
+                 bool constants, std::uint64_t max_params, const OpNames<1>& unary_operators,
+                 const OpNames<2>& binary_operators) {
   if (max_params < 2 || max_params > 16) {
     PyErr_Format(PyExc_ValueError, "max_params must be between 2 and 16, not %llu",
                  static_cast<unsigned long long>(max_params));
@@ -59,8 +60,10 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
   }
   // The clock starts once the arguments are known to be good.
   const std::optional<Clock::time_point> deadline = time_limit ? deadline_in(*time_limit) : std::nullopt;
-  const discover::SearchConfig config{max_complexity, beam_width, precision_goal,
-                                      use_trig,       use_vek,    complexity_penalty};
+  discover::SearchConfig config{max_complexity, beam_width, precision_goal,
+                                use_trig,       use_vek,    complexity_penalty};
+  config.unary_ops = unary_operators.ops;
+  config.binary_ops = binary_operators.ops;
 
   // The search runs without the interpreter lock; the calling thread takes
   // it back to run signal handlers, check the deadline and call progress.

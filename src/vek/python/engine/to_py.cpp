@@ -22,6 +22,7 @@ PyObject* node_to_py(const discover::Node& n) {
     case Kind::Var: return Py_BuildValue("(sn)", "var", static_cast<Py_ssize_t>(n.index));
     case Kind::Param: return Py_BuildValue("(sn)", "param", static_cast<Py_ssize_t>(n.index));
     case Kind::Op: {
+      if (n.opcode == discover::Op::Pow) return Py_BuildValue("(sd)", "pow", n.value);
       const std::string_view name = discover::op_name(n.opcode);
       return Py_BuildValue("(ss#)", "op", name.data(), static_cast<Py_ssize_t>(name.size()));
     }

@@ -1,0 +1,33 @@
+// Power blocks for the search with fitted constants: products of powers of
+// variables, x_i^k_i · x_j^k_j · …, each power one node (ops.hpp: Pow), as
+// ready-made leaves. Laws of the form c·∏ x_i^k_i are common and would
+// otherwise take many levels of products to build.
+//
+// Exponents are proposed from the data. Where the target keeps one sign,
+// ln|y| ≈ ln|c| + Σ k_i·ln|x_i| is fitted by least squares over the
+// variables that allow it (positive ones take half-integer exponents,
+// non-zero ones of either sign whole exponents), the variables entering one
+// at a time in the order that lowers the residual most (forward selection);
+// after each step the exponents are rounded to the nearest half (whole)
+// number, those that round to 0 dropped, and the block proposed. Then the
+// full fit once more with whole exponents. Fixed rules: the same blocks for
+// any thread count and across runs.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "vek/discover/expr.hpp"
+#include "vek/discover/score.hpp"
+
+namespace vek::discover {
+
+// Blocks of at least one factor, none a bare variable, without repeats, in
+// the order proposed; at most `max_blocks`.
+std::vector<std::vector<Node>> propose_power_blocks(const std::vector<std::vector<double>>& columns,
+                                                    const Target& target, std::size_t max_blocks);
+
+// The nodes of x_i^k_i · … for the (variable, exponent) factors, in order.
+std::vector<Node> power_block(const std::vector<std::pair<std::size_t, double>>& factors);
+
+}  // namespace vek::discover

@@ -1,0 +1,218 @@
+#include "vek/discover/sums.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "vek/discover/fit.hpp"
+
+namespace vek::discover {
+
+std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::size_t rows, const Target& t,
+                                 std::size_t max_terms, const SumCosts& costs,
+                                 const std::function<bool(const std::vector<std::size_t>&, std::size_t)>& allowed) {
+  std::vector<SumFit> out;
+  const std::size_t m = t.common, p = pool.size();
+  if (m < 3 || p < 2 || max_terms < 2 || rows < m) return out;
+  // The sample rows, the centred target and the centred columns there.
+  std::vector<std::size_t> at;
+  for (std::size_t k = 0, n = std::min(m, kSumRows); k < n; ++k) at.push_back(k * m / n);
+  const std::size_t n = at.size();
+  const auto centred = [n](std::vector<double>& v) {
+    double s = 0.0;
+    for (double x : v) s += x;
+    const double mean = s / static_cast<double>(n);
+    double norm = 0.0;
+    for (double& x : v) norm += (x -= mean) * x;
+    return norm;
+  };
+  std::vector<double> r(n);
+  for (std::size_t k = 0; k < n; ++k) r[k] = t.y[at[k]];
+  double rss = centred(r);
+  std::vector<std::vector<double>> q(p, std::vector<double>(n));
+  std::vector<double> norm0(p);
+  for (std::size_t j = 0; j < p; ++j) {
+    for (std::size_t k = 0; k < n; ++k) q[j][k] = pool[j][at[k]];
+    norm0[j] = centred(q[j]);
+  }
+  // Penalised error (up to a constant factor) of a sum of complexity cx.
+  const double floor_sse = costs.floor_sse * static_cast<double>(n) / static_cast<double>(m);
+  const auto score = [&](double sse, std::uint64_t cx) {
+    return std::sqrt(std::fmax(sse, floor_sse)) * (1.0 + costs.penalty * static_cast<double>(cx));
+  };
+  const std::vector<double> y0 = r;
+  const std::vector<std::vector<double>> c0 = q;  // centred columns, before any orthogonalisation
+  const auto emit = [&](std::vector<std::size_t> terms) {
+    std::sort(terms.begin(), terms.end());  // in pool order, whatever the order chosen
+    for (bool offset : {true, false}) {
+      SumFit s;
+      s.terms = terms;
+      s.offset = offset;
+      if (fit_sum(pool, t, s)) out.push_back(std::move(s));
+    }
+  };
+  // The penalised error of a set of terms by least squares on the sample.
+  const auto subset_score = [&](const std::vector<std::size_t>& terms) {
+    const std::size_t k = terms.size();
+    std::vector<double> g(k * k), b(k), x(k);
+    std::uint64_t size = 2;
+    for (std::size_t a = 0; a < k; ++a) {
+      size += costs.cost[terms[a]] + 3;
+      for (std::size_t c = 0; c <= a; ++c) {
+        double d = 0.0;
+        for (std::size_t row = 0; row < n; ++row) d += c0[terms[a]][row] * c0[terms[c]][row];
+        g[a * k + c] = g[c * k + a] = d;
+      }
+      double d = 0.0;
+      for (std::size_t row = 0; row < n; ++row) d += c0[terms[a]][row] * y0[row];
+      b[a] = d;
+    }
+    if (!solve_linear(g.data(), b.data(), k, x.data())) return HUGE_VAL;
+    double sse = 0.0;
+    for (std::size_t row = 0; row < n; ++row) {
+      double e = y0[row];
+      for (std::size_t a = 0; a < k; ++a) e -= x[a] * c0[terms[a]][row];
+      sse += e * e;
+    }
+    return score(sse, size);
+  };
+  const auto refine = [&](std::vector<std::size_t>& terms) {
+    bool changed = false;
+    double now = subset_score(terms);
+    for (int round = 0; round < 8; ++round) {
+      std::vector<std::size_t> best_terms;
+      double best = now;
+      for (std::size_t a = 0; a < terms.size() && terms.size() > 2; ++a) {
+        std::vector<std::size_t> fewer = terms;
+        fewer.erase(fewer.begin() + static_cast<std::ptrdiff_t>(a));
+        const double e = subset_score(fewer);
+        if (e <= best) {
+          best = e;
+          best_terms = fewer;
+        }
+      }
+      if (best_terms.empty()) {
+        for (std::size_t a = 0; a < terms.size(); ++a) {
+          std::vector<std::size_t> others = terms;
+          others.erase(others.begin() + static_cast<std::ptrdiff_t>(a));
+          for (std::size_t j = 0; j < p; ++j) {
+            if (!(norm0[j] > 0.0) || std::find(terms.begin(), terms.end(), j) != terms.end() || !allowed(others, j))
+              continue;
+            std::vector<std::size_t> swapped = terms;
+            swapped[a] = j;
+            const double e = subset_score(swapped);
+            if (e < best) {
+              best = e;
+              best_terms = swapped;
+            }
+          }
+        }
+      }
+      if (best_terms.empty()) break;
+      terms = best_terms;
+      now = best;
+      changed = true;
+    }
+    return changed;
+  };
+  std::vector<std::size_t> chosen;
+  std::vector<bool> used(p, false);
+  std::uint64_t cx = 2;  // the offset and its sum
+  double current = HUGE_VAL;
+  while (chosen.size() < max_terms) {
+    double best = HUGE_VAL, best_gain = 0.0;
+    std::size_t pick = p;
+    for (std::size_t j = 0; j < p; ++j) {
+      if (used[j] || !(norm0[j] > 0.0) || !allowed(chosen, j)) continue;
+      double qq = 0.0, qr = 0.0;
+      for (std::size_t k = 0; k < n; ++k) {
+        qq += q[j][k] * q[j][k];
+        qr += q[j][k] * r[k];
+      }
+      if (!(qq > 1e-9 * norm0[j])) continue;  // (nearly) a combination of the terms chosen
+      const double gain = qr * qr / qq;
+      const double e = score(rss - gain, cx + costs.cost[j] + 3);
+      if (e < best) {
+        best = e;
+        best_gain = gain;
+        pick = j;
+      }
+    }
+    if (pick == p || !(best < current)) break;
+    current = best;
+    rss -= best_gain;
+    cx += costs.cost[pick] + 3;
+    used[pick] = true;
+    chosen.push_back(pick);
+    // The residual and the other columns, orthogonal to the new term.
+    const std::vector<double> u = q[pick];
+    double uu = 0.0;
+    for (double x : u) uu += x * x;
+    const auto remove = [&](std::vector<double>& v) {
+      double uv = 0.0;
+      for (std::size_t k = 0; k < n; ++k) uv += u[k] * v[k];
+      const double f = uv / uu;
+      for (std::size_t k = 0; k < n; ++k) v[k] -= f * u[k];
+    };
+    remove(r);
+    for (std::size_t j = 0; j < p; ++j) {
+      if (!used[j]) remove(q[j]);
+    }
+    if (chosen.size() >= 2) emit(chosen);
+  }
+  // Then backward and exchange steps on the last sum: drop a term, or put
+  // another in its place, while that lowers the penalised error (exact sums
+  // tie at the floor, so the simpler one wins).
+  if (chosen.size() >= 2 && refine(chosen)) emit(chosen);
+  return out;
+}
+
+bool fit_sum(const std::vector<const double*>& pool, const Target& t, SumFit& sum) {
+  const std::size_t k = sum.terms.size(), m = t.common;
+  if (k == 0 || m <= k) return false;
+  std::vector<double> mean(k, 0.0);
+  double my = 0.0;
+  if (sum.offset) {
+    for (std::size_t i = 0; i < m; ++i) my += t.y[i];
+    my /= static_cast<double>(m);
+    for (std::size_t a = 0; a < k; ++a) {
+      for (std::size_t i = 0; i < m; ++i) mean[a] += pool[sum.terms[a]][i];
+      mean[a] /= static_cast<double>(m);
+    }
+  }
+  std::vector<double> g(k * k, 0.0), r(k, 0.0);
+  for (std::size_t i = 0; i < m; ++i) {
+    for (std::size_t a = 0; a < k; ++a) {
+      const double da = pool[sum.terms[a]][i] - mean[a];
+      r[a] += da * (t.y[i] - my);
+      for (std::size_t b = 0; b <= a; ++b) g[a * k + b] += da * (pool[sum.terms[b]][i] - mean[b]);
+    }
+  }
+  for (std::size_t a = 0; a < k; ++a)
+    for (std::size_t b = a + 1; b < k; ++b) g[a * k + b] = g[b * k + a];
+  sum.coefs.assign(k, 0.0);
+  if (!solve_linear(g.data(), r.data(), k, sum.coefs.data())) return false;
+  sum.b = 0.0;
+  if (sum.offset) {
+    sum.b = my;
+    for (std::size_t a = 0; a < k; ++a) sum.b -= sum.coefs[a] * mean[a];
+  }
+  for (double c : sum.coefs) {
+    if (c == 0.0 || !std::isfinite(c)) return false;
+  }
+  return std::isfinite(sum.b);
+}
+
+bool sum_values(const std::vector<const double*>& pool, std::size_t rows, const SumFit& sum,
+                std::vector<double>& out) {
+  out.resize(rows);
+  for (std::size_t i = 0; i < rows; ++i) {
+    double v = sum.coefs[0] * pool[sum.terms[0]][i];
+    for (std::size_t a = 1; a < sum.terms.size(); ++a) v = v + sum.coefs[a] * pool[sum.terms[a]][i];
+    if (sum.offset) v = v + sum.b;
+    if (!std::isfinite(v)) return false;
+    out[i] = v;
+  }
+  return true;
+}
+
+}  // namespace vek::discover

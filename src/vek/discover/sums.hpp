@@ -1,0 +1,64 @@
+// Sums of terms for the search with fitted constants: formulas
+//
+//   a_1·g_1 + a_2·g_2 + … + a_K·g_K + b
+//
+// whose terms g_j are shapes the search already holds (beam members and a
+// level's best candidates), chosen by forward selection: each step adds the
+// term that lowers the residual most, judged on the centred columns
+// orthogonalised against the terms already chosen (on an evenly strided
+// sample of at most kSumRows rows); the coefficients then come by least
+// squares on every row. Multi-term laws (energies, superpositions,
+// polynomials) are reached without enumerating every sum. Serial, in a fixed
+// order: the same sums for any thread count.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "vek/discover/affine.hpp"
+#include "vek/discover/score.hpp"
+
+namespace vek::discover {
+
+inline constexpr std::size_t kSumRows = 2048;
+
+// One sum: its terms (indices into the pool, in pool order), their
+// coefficients and the offset (none: `offset` false).
+struct SumFit {
+  std::vector<std::size_t> terms;
+  std::vector<double> coefs;
+  double b = 0.0;
+  bool offset = true;
+};
+
+// What a step of the selection weighs: a term j costs cost[j] + 3 nodes (its
+// coefficient, product and sum) in a formula whose error is its RMSE times
+// (1 + penalty × complexity); squared residuals below `floor_sse` (the
+// target's noise level) count as equal, so among exact sums the simplest is
+// chosen.
+struct SumCosts {
+  std::vector<std::uint64_t> cost;
+  double penalty = 0.0;
+  double floor_sse = 0.0;
+};
+
+// The nested sums of 2, 3, … up to max_terms terms over the pool's columns
+// (each `rows` finite values) against the target, each step taking the term
+// whose sum has the lowest penalised error, as long as it lowers it.
+// `allowed(chosen, j)` says whether term j may join the chosen terms (their
+// budget of constants). Each sum is fitted with and without the offset.
+std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::size_t rows, const Target& t,
+                                 std::size_t max_terms, const SumCosts& costs,
+                                 const std::function<bool(const std::vector<std::size_t>&, std::size_t)>& allowed);
+
+// The least-squares coefficients (and offset, when sum.offset) of the chosen
+// terms on every common row; false when they are not determined.
+bool fit_sum(const std::vector<const double*>& pool, const Target& t, SumFit& sum);
+
+// The sum's value row by row, in the order its formula evaluates:
+// ((a_1·g_1 + a_2·g_2) + …) + b; false when a value is not finite.
+bool sum_values(const std::vector<const double*>& pool, std::size_t rows, const SumFit& sum, std::vector<double>& out);
+
+}  // namespace vek::discover
