@@ -351,12 +351,13 @@ def discover(args):
     if stopped in _STOPPED:
         _say(f"vek-math: note: {_STOPPED[stopped]}; the result is the best formula of the levels it finished")
     if args.json:
-        out = {"source": source, "target": target, "variables": names, "seconds": round(seconds, 6)}
+        out = {"source": source, "target": target, "variables": names, "seconds": round(seconds, 6),
+               "stopped": stopped}
         if found:
             best = est.equations_.iloc[est.best_index_]
             out.update(formula=est.formula_, params=list(best.params), error=_finite(best.error),
                        loss=_finite(best.loss), complexity=int(best.complexity), latex=_latex(est),
-                       python=est.python_source(), stopped=stopped)
+                       python=est.python_source())
             if args.all:
                 out["equations"] = [
                     {"complexity": int(r.complexity), "loss": _finite(r.loss), "error": _finite(r.error),
@@ -497,7 +498,8 @@ def _main(argv):
     args = parser.parse_args(argv)
     try:
         status = discover(args)
-        sys.stdout.flush()
+        if sys.stdout is not None:
+            sys.stdout.flush()
         return status
     except UsageError as e:
         _say(f"vek-math: error: {e}")
