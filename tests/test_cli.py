@@ -109,14 +109,20 @@ def test_export_names_and_refusals():
         (",,\n1,2,3\n", [], "row 1: the header row has no column names"),
         ("value,t,value\n1,2,3\n", [], "column name 'value' appears twice (columns 1 and 3)"),
         ('a,b\n1,"' + "9" * 200_000 + '"\n', [], "row 2: field larger than field limit"),
-        (",".join(f"c{i}" for i in range(138)) + "\n", [], "at most 137"),
+        ("a,b\n1,1_0\n", [], "row 2, column 'b': not a number: '1_0'"),  # Python literals are not CSV numbers
+        ("a,b\n\uff11,2\n", [], "row 2, column 'a': not a number: '\uff11'"),
+        ("a\x1b[2J,b\u202e\n1,2\n", ["--target", "c"], "columns: a\\x1b[2J, b\\u202e"),
+        ("a\x1b[2J,b\n1,x\n", ["--target", "a\x1b[2J"], "column 'b': not a number"),
+        ("a\x1b,b,a\x1b\n1,2,3\n", [], "column name 'a\\x1b' appears twice"),
         ("a,b\n\xff\n", [], "not UTF-8 text"),
         ("a,b\n1,2\n", ["--beam-width", str(2**64)], "argument --beam-width: must be below 2^64"),
         ("a,b\n1,2\n", ["--max-complexity", str(2**70)], "argument --max-complexity: must be below 2^64"),
         ("a,b\n1,2\n", ["--beam-width", "-1"], "argument --beam-width: must not be negative"),
         ("a,b\n1,2\n", ["--penalty", "-0.5"], "argument --penalty: must be a finite number of at least 0"),
         ("a,b\n1,2\n", ["--penalty", "nan"], "argument --penalty"),
-        ("a,b\n1,2\n", ["--precision", "nan"], "argument --precision: must be a number of at least 0"),
+        ("a,b\n1,2\n", ["--precision", "nan"], "argument --precision: must be a finite number of at least 0"),
+        ("a,b\n1,2\n", ["--precision", "inf"], "argument --precision: must be a finite number of at least 0"),
+        ("a,b\n1,2\n", ["--precision", "1e400"], "argument --precision: must be a finite number of at least 0"),
         ("a,b\n1,2\n", ["--precision", "-1e-3"], "argument --precision"),
     ],
 )
@@ -127,6 +133,18 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, capsys, content, args, mes
     code, out, err = run_main(capsys, "discover", str(f), *args)
     assert (code, out) == (2, "")
     assert err.startswith("vek-math: error: ") and err.count("\n") == 1 and message in err, err
+    assert err.isprintable() or err[:-1].isprintable(), err
+
+
+def test_many_variables(tmp_path):
+    rng = np.random.default_rng(3)
+    data = rng.uniform(1.0, 2.0, (12, 200))
+    f = tmp_path / "wide.csv"
+    f.write_text(",".join(f"v{i}" for i in range(200)) + ",t\n"
+                 + "".join(",".join(map(repr, r)) + f",{r[170] * r[3]!r}\n" for r in data.tolist()))
+    proc = run("discover", str(f), "--max-complexity", "3", "--beam-width", "100", "--json")
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout)["formula"] in ("(v3 * v170)", "(v170 * v3)")
 
 
 @pytest.mark.parametrize("kind", ["device", "directory", "fifo", "over the limit", "growing past the limit"])
@@ -154,12 +172,60 @@ def test_closed_stdout_ends_quietly():
 
 
 def test_console_without_the_symbols(tmp_path):
+    # Stand-ins replace the output's own symbols, never a column's name.
     f = tmp_path / "t.csv"
-    f.write_text("速度,out\n1,2\n2,4\n3,6\n", encoding="utf-8")
-    env = {**os.environ, "PYTHONIOENCODING": "cp1252"}
-    proc = run("discover", str(f), isolated=False, env=env, cwd=tmp_path)
+    f.write_text("π,速度,out\n" + "".join(f"{i},{i % 3},{i * math.pi!r}\n" for i in range(1, 9)), encoding="utf-8")
+    env = {**os.environ, "PYTHONIOENCODING": "ascii"}
+    proc = run("discover", str(f), "--all", isolated=False, env=env, cwd=tmp_path)
     assert proc.returncode == 0 and proc.stderr == "", proc.stderr
-    assert "out ~= (2 * \\u901f\\u5ea6)" in proc.stdout and "RMSE x (1 + penalty x complexity)" in proc.stdout
-    assert load(proc.stdout[proc.stdout.index("import math"):])(1.5) == 3.0
+    assert proc.stdout.startswith("out ~= (3.142 * `\\u03c0`)\n"), proc.stdout
+    assert "RMSE x (1 + penalty x complexity)" in proc.stdout and "variables   \\u03c0, \\u901f\\u5ea6" in proc.stdout
+    assert load(proc.stdout[proc.stdout.index("import math"):])(1.5, 7.0) == 1.5 * math.pi
+    assert "\\mathrm{\\u03c0}" in proc.stdout  # LaTeX: the name, escaped
     out = json.loads(run("discover", str(f), "--json", isolated=False, env=env, cwd=tmp_path).stdout)
-    assert out["variables"] == ["速度"] and "def f(速度):" in out["python"]
+    assert out["variables"] == ["π", "速度"] and "def f(π, 速度):" in out["python"]
+
+
+def test_names_cannot_drive_the_terminal(tmp_path):
+    f = tmp_path / "t.csv"
+    names = ["\x1b]0;owned\x07a", "b\u202e", "c\x9b2J"]
+    f.write_text(",".join(names) + ",y\n" + "".join(f"{i},{i % 3},{i % 2},{2 * i}\n" for i in range(1, 9)),
+                 encoding="utf-8")
+    proc = run("discover", str(f), "--all", "--progress")
+    assert proc.returncode == 0, proc.stderr
+    assert "y ≈ (2 * `\\x1b]0;owned\\x07a`)" in proc.stdout
+    assert "variables   \\x1b]0;owned\\x07a, b\\u202e, c\\x9b2J" in proc.stdout
+    for text in (proc.stdout, proc.stderr):
+        assert all(line.isprintable() for line in text.splitlines()), text
+    proc = run("discover", str(f), "--json")
+    assert proc.stdout[:-1].isprintable() and json.loads(proc.stdout)["variables"] == names
+
+
+@pytest.mark.parametrize("stopped, status, note", [
+    (None, 0, ""),
+    ("time_limit", 0, "vek-math: note: the search reached its time limit; "),
+    ("memory", 0, "vek-math: note: the search ran out of memory; "),
+    ("interrupted", 130, ""),
+])
+@pytest.mark.parametrize("as_json", [False, True], ids=["text", "json"])
+def test_a_stopped_search_prints_its_result(monkeypatch, capsys, stopped, status, note, as_json):
+    search = _search.search
+    monkeypatch.setattr(_search, "search", lambda *a, **k: {**search(*a, **k), "stopped": stopped})
+    code, out, err = run_main(capsys, "discover", *(["--json"] if as_json else []))
+    assert code == status
+    assert err.startswith(note) and err.endswith("vek-math: interrupted\n" if status == 130 else "")
+    if as_json:
+        assert json.loads(out)["stopped"] == stopped and json.loads(out)["formula"]
+    else:
+        assert out.startswith("response ≈ (sin(angle) + (load * angle))")
+
+
+@pytest.mark.parametrize("stderr", ["closed", "full"])
+def test_progress_never_costs_the_result(stderr):
+    if stderr == "full" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    redirect = "2>&-" if stderr == "closed" else "2>/dev/full"
+    cmd = f"{sys.executable} -I -m vek_math discover --json --progress {redirect}"
+    proc = subprocess.run(cmd, shell=True, capture_output=False, stdout=subprocess.PIPE, text=True)
+    assert proc.returncode == 0
+    assert json.loads(proc.stdout)["formula"] == "(sin(angle) + (load * angle))"

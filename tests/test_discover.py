@@ -8,7 +8,6 @@ import tracemalloc
 
 import pytest
 
-from vek_math import _runtime
 from vek_math import vek_core as v
 
 
@@ -90,23 +89,3 @@ def test_ctrl_c_interrupts_long_calls_promptly_and_leaves_nothing_behind(make):
         signal.signal(signal.SIGALRM, old)
     assert current < 1 << 20  # the call's state did not stay behind
     assert v.find_formula([[1.0, 2.0, 3.0]], [2.0, 4.0, 6.0]).formula == "(x + x)"
-
-
-@pytest.mark.parametrize("data, raise_at", [
-    (([[1.0, 2.0, 3.0]], [1.0, 2.0, 3.0]), 0),                 # the goal is met by a leaf
-    (([[1.0, 2.0, 3.0]], [2.0, 4.0, 6.0]), 1),                 # ... at level 1
-    (([[0.5, 1.5, 2.5]], [0.1, 0.7, -0.4]), 2),                # ... the last level
-    (([[0.5, 1.5, 2.5]], [0.1, 0.7, -0.4]), 1),                # ... a middle level
-])
-def test_a_progress_hook_exception_comes_out_of_the_call_that_ran_it(monkeypatch, data, raise_at):
-    levels = []
-
-    def hook(level, generated, scored, best, error):
-        levels.append(level)
-        if level == raise_at:
-            raise LookupError(level)
-
-    monkeypatch.setattr(_runtime, "search_progress", hook)
-    with pytest.raises(LookupError):
-        v.find_formula(*data, max_complexity=3)
-    assert levels[-1] == raise_at

@@ -2,13 +2,18 @@
 find_formula, names in every rendering, early stops, and the trip through
 process pools, cross-validation and a Dask cluster."""
 
+import _signal
+import _thread
 import ast
 import copy
+import io
 import math
 import pickle
+import re
 import signal
 import subprocess
 import sys
+import types
 
 import pytest
 
@@ -19,7 +24,7 @@ pytest.importorskip("sklearn")
 from sklearn.model_selection import GridSearchCV, cross_val_score  # noqa: E402
 from sklearn.utils.estimator_checks import parametrize_with_checks  # noqa: E402
 
-from vek_math import SearchStoppedWarning, SymbolicRegressor, _formula, _search, vek_core  # noqa: E402
+from vek_math import SearchStoppedWarning, SymbolicRegressor, _engine, _formula, _search, vek_core  # noqa: E402
 
 SEARCH = {"max_complexity": 5, "beam_width": 200}
 SMALL = {**SEARCH, "constants": False}  # find_formula's search
@@ -63,12 +68,12 @@ def test_fit_agrees_with_find_formula_and_predict_with_the_loss(case):
     engine_names = [chr(120 + i) for i in range(X.shape[1])]
     assert _formula.render(_formula.from_nodes(est._nodes[est.best_index_]), engine_names) == found.formula
     assert (best.error, best.complexity) == (found.error, found.complexity) and best.selected
-    front = est.equations_
-    assert front.complexity.is_monotonic_increasing and front.loss.is_monotonic_decreasing
+    front = est.equations_  # one row per complexity, each below every simpler one
+    assert (np.diff(front.complexity) > 0).all() and (np.diff(front.loss) < 0).all()
     # predict reproduces the reported loss bit for bit, and the error is the penalised loss.
     pred = est.predict(wrap(X))
     penalty = options.get("complexity_penalty", 0.001)
-    assert sequential_rmse(pred, y) == best.loss == _search.rmse(pred, y)
+    assert sequential_rmse(pred, y) == best.loss
     assert best.loss * (penalty * best.complexity + 1.0) == best.error
     assert est.score(wrap(X), y) > 0.9
     # The exported function and the sympy expression compute the same formula.
@@ -76,7 +81,7 @@ def test_fit_agrees_with_find_formula_and_predict_with_the_loss(case):
     exec(est.python_source(), namespace)
     assert [namespace["f"](*r) for r in X.tolist()] == pred.tolist()
     sympy = pytest.importorskip("sympy")
-    f = sympy.lambdify([sympy.Symbol(n) for n in est._symbols()], est.sympy(), "math")
+    f = sympy.lambdify(sympy.symbols(f"x:{X.shape[1]}"), est.sympy(), "math")
     assert [f(*r) for r in X.tolist()] == pytest.approx(pred.tolist(), rel=1e-12)
 
 
@@ -90,11 +95,11 @@ def test_feature_names_in_every_rendering():
     source = est.python_source()
     assert "def f(x0, x1, v_max):" in source and "# x0 stands for 'my col'" in source
     ast.parse(source)
-    expr = est.sympy()
-    assert {s.name for s in expr.free_symbols} == {"x0", "x1", "v_max"}
+    expr = est.sympy()  # symbols by position, whatever the names
+    assert {s.name for s in expr.free_symbols} == {"x0", "x1", "x2"}
     assert sympy.parse_expr(str(expr), local_dict={s.name: s for s in expr.free_symbols}) == expr
     latex = est.latex()
-    assert r"\mathrm{my\ col}" in latex and r"\mathrm{if}" in latex and "v_{max}" in latex
+    assert r"\mathrm{my\ col}" in latex and r"\mathrm{if}" in latex and r"\mathrm{v\_max}" in latex
     assert "x0" not in est.equations_.to_string() and "x0" not in latex
     # Arrays get x0, x1, ...; a refit forgets the frame's names.
     est.fit(X, X[:, 0] * X[:, 1] + X[:, 2])
@@ -119,7 +124,51 @@ def test_fitted_constants_in_every_rendering():
     namespace = {}
     exec(source, namespace)
     assert repr(a) in source and repr(b) in source and [namespace["f"](*r) for r in X.tolist()] == pred.tolist()
-    assert {float(f) for f in est.sympy().atoms(sympy.Float)} == {a, b}
+    # sympy's constants are the doubles, and so is every text printed of them.
+    expr = est.sympy()
+    assert {float(f) for f in expr.atoms(sympy.Float)} == {a, b}
+    for text in (str(expr), sympy.pycode(expr)):
+        assert {float(t) for t in re.findall(r"-?\d+\.\d+(?:e[-+]?\d+)?", text)} == {a, -b}, text
+    assert repr(a) in est.latex() and repr(-b) in est.latex()  # shown in the shortest exact digits
+
+
+# Columns named like the builtins, the math functions and the helpers that
+# generated code uses, and names that LaTeX or a terminal would read as
+# markup: every export works with them and shows them as they are.
+HOSTILE = {
+    "builtins": ["ValueError", "ArithmeticError", "ZeroDivisionError"],
+    "functions": ["log", "exp", "math"],
+    "helpers": ["_finite", "pi", "_FAILED"],
+    "markup": ["v__2", "mass2", "a\nb\x1b]0;owned\x07\u202e"],
+}
+
+
+@pytest.mark.parametrize("names", HOSTILE.values(), ids=HOSTILE.keys())
+def test_exports_work_for_any_column_names(names):
+    sympy = pytest.importorskip("sympy")
+    X, rng = rows(21, n=60, cols=3)
+    y = 2.5 * np.log(X[:, 0]) + X[:, 1]
+    est = SymbolicRegressor(max_complexity=6, beam_width=300).fit(pd.DataFrame(X, columns=names), y)
+    assert est.equations_.loss[est.best_index_] < 1e-12, est.formula_
+    # Rows where the logarithm fails (x <= 0) give NaN in all of them.
+    test = np.vstack([X[:5], [[-1.0, 1.0, 1.0], [0.0, 2.0, 2.0]]])
+    pred = est.predict(pd.DataFrame(test, columns=names))
+    assert np.isnan(pred[5:]).all() and not np.isnan(pred[:5]).any()
+    namespace = {}
+    exec(est.python_source(), namespace)
+    got = [namespace["f"](*r) for r in test.tolist()]
+    assert np.array_equal(got, pred, equal_nan=True)
+    for modules in ("math", "numpy"):
+        f = sympy.lambdify(sympy.symbols("x:3"), est.sympy(), modules)
+        assert [f(*r) for r in X[:5].tolist()] == pytest.approx(pred[:5].tolist(), rel=1e-13)
+    # Names show as themselves: no subscripts, powers or Greek letters, and
+    # nothing a terminal would act on.
+    latex = est.latex()
+    used = [n for i, n in enumerate(names) if f"x{i}" in {s.name for s in est.sympy().free_symbols}]
+    for name in used:
+        assert r"\mathrm{" + _formula.escaped(name).replace("\\", r"\backslash{}").replace("_", r"\_") + "}" in latex
+    for text in (latex, est.formula_, *est.equations_.formula):
+        assert text.isprintable(), text
 
 
 @pytest.mark.parametrize(
@@ -133,12 +182,148 @@ def test_fitted_constants_in_every_rendering():
         ([[1.0], [2.0]], [1.0, 2.0], {"complexity_penalty": math.inf}, "'complexity_penalty' parameter"),
         ([[1.0], [2.0]], [1.0, 2.0], {"time_limit": 0}, "'time_limit' parameter"),
         ([[1.0], [2.0]], [1.0, 2.0], {"n_jobs": 0}, "n_jobs == 0"),
+        ([[1.0], [2.0]], [1.0, 2.0], {"n_jobs": 2**70}, "'n_jobs' parameter"),
         ([[1.0], [2.0]], [1.0, 2.0], {"max_params": 1}, "'max_params' parameter"),
     ],
 )
 def test_bad_input_and_parameters(X, y, params, message):
     with pytest.raises(ValueError, match=message):
         SymbolicRegressor(**params).fit(X, y)
+
+
+def record(nodes, loss, params=(), penalty=0.01):
+    """An engine record (as _search.search returns them) of a node list."""
+    nodes = [tuple(n) for n in nodes]
+    return {"nodes": nodes, "formula": "", "complexity": len(nodes), "loss": loss,
+            "error": loss * (penalty * len(nodes) + 1.0), "params": list(params)}
+
+
+X0, A, P, M, P1 = ("var", 0), ("op", "add"), ("param", 0), ("op", "mul"), ("param", 1)
+LINE = record([P, X0, M, P1, A], 0.5, [2.0, 1.0])      # c0 * x0 + c1
+SCALED = record([P, X0, M], 1e-16, [2.0])               # c0 * x0, exact but for rounding
+SHIFTED = record([P, X0, M, P1, A], 0.0, [2.0, 0.0])    # c0 * x0 + c1, exact as well
+
+
+@pytest.mark.parametrize("front, best, want, selected", [
+    # The engine's best off the front: the choice is among the front's rows.
+    ([LINE], record([P, X0, M, X0, M, P1, A], 0.5, [1.0, 1.0]), [LINE], 0),
+    # An exact law at two complexities: the simpler, whichever the engine picked.
+    ([SCALED, SHIFTED], SHIFTED, [SCALED, SHIFTED], 0),
+    # A second record of one complexity, and one no better than a simpler one, are dropped.
+    ([SHIFTED, {**LINE, "loss": 0.9}, record([X0], 3.0), record([P, X0, M], 3.0, [1.0]), LINE], LINE,
+     [record([X0], 3.0), SHIFTED], 1),
+], ids=["best off the front", "simplest exact fit", "one row per complexity"])
+def test_equations_are_the_front_and_the_choice_is_on_it(monkeypatch, front, best, want, selected):
+    X = np.linspace(1.0, 2.0, 40).reshape(-1, 1)
+    monkeypatch.setattr(_search, "search", lambda *a, **k: {
+        "best": best, "front": front, "stopped": None, "levels": 3, "generated": 9, "scored": 9})
+    est = SymbolicRegressor().fit(X, 2.0 * X[:, 0])
+    eq = est.equations_
+    assert list(eq.complexity) == [r["complexity"] for r in want] and list(eq.loss) == [r["loss"] for r in want]
+    assert est.best_index_ == selected and eq.selected.tolist() == [i == selected for i in range(len(want))]
+
+
+@pytest.mark.parametrize("n, seed", [(4, 0), (4, 1), (8, 0), (10, 1), (15, 2), (30, 1), (200, 3)])
+def test_a_noisy_line_gives_a_line_on_few_rows_and_the_engines_choice_on_many(n, seed):
+    rng = np.random.default_rng(seed)
+    X = rng.uniform(0.0, 10.0, (n, 1))
+    y = 3.0 * X[:, 0] + 1.0 + rng.normal(0.0, 1.0, n)
+    est = SymbolicRegressor().fit(X, y)
+    best = est.equations_.iloc[est.best_index_]
+    assert best.complexity <= 5 and len(best.params) <= 2, est.formula_  # c0 * x0 + c1 at most
+    if n >= 100:
+        engine = _search.search(X, y, constants=True, complexity_penalty=0.01, max_complexity=8, beam_width=2000)
+        assert est._nodes[est.best_index_] == [tuple(n) for n in engine["best"]["nodes"]]
+
+
+def test_negative_n_jobs_count_processors_back():
+    X, rng = rows(8)
+    y = X[:, 0] / X[:, 1] + 0.01 * rng.standard_normal(len(X))
+    fits = [SymbolicRegressor(**SEARCH, n_jobs=n).fit(X, y) for n in (None, -1, -2, 1)]
+    for est in fits[1:]:
+        assert est.equations_.equals(fits[0].equations_)
+
+
+def test_score_refuses_rows_where_the_formula_is_undefined():
+    X, _ = rows(9, cols=1)
+    est = SymbolicRegressor(**SEARCH).fit(X, np.log(X[:, 0]))
+    assert est.score(X, np.log(X[:, 0])) == 1.0
+    with pytest.raises(ValueError, match=r"undefined on 2 of 5 rows of X"):
+        est.score(np.array([[1.0], [2.0], [-1.0], [0.0], [3.0]]), np.arange(5.0))
+
+
+class FailingStream(io.StringIO):
+    def write(self, text):
+        raise OSError(28, "No space left on device")
+
+
+@pytest.mark.parametrize("stderr", [None, FailingStream(), io.StringIO()], ids=["none", "failing", "working"])
+def test_progress_goes_to_a_usable_stderr_or_nowhere(monkeypatch, capsys, stderr):
+    monkeypatch.setattr(sys, "stderr", stderr)
+    X, _ = rows(10)
+    est = SymbolicRegressor(**SEARCH, verbose=True).fit(X, X[:, 0] * X[:, 1])
+    assert est.formula_ == "(x1 * x0)" and capsys.readouterr().out == ""
+    assert type(stderr) is not io.StringIO or "level 0: " in stderr.getvalue()
+
+
+def test_out_of_memory_keeps_the_finished_levels(monkeypatch):
+    X, _ = rows(12)
+    y = X[:, 0] + X[:, 1]
+    search = _search.search
+    monkeypatch.setattr(_search, "search", lambda *a, **k: {**search(*a, **k), "stopped": "memory"})
+    with pytest.warns(SearchStoppedWarning, match="ran out of memory after .* levels"):
+        est = SymbolicRegressor(**SEARCH).fit(X, y)
+    assert est.stopped_ == "memory" and est.formula_ == "(x1 + x0)"
+    monkeypatch.setattr(_search, "search", lambda *a, **k: {**search(*a, **k), "stopped": "memory", "best": None})
+    with pytest.raises(MemoryError, match="before it scored a formula"):
+        SymbolicRegressor(**SEARCH).fit(X, y)
+
+
+def test_ctrl_c_after_the_search_keeps_the_result(monkeypatch):
+    """A SIGINT at any point from the engine's return until fit gives
+    Python's handler back is kept as an interrupt of the search."""
+    X, rng = rows(13, n=30)
+    y = X[:, 0] * X[:, 1] + 0.01 * rng.standard_normal(30)
+    engine = _search._engine
+
+    def search(*args, **kw):
+        return engine.search(*args, **kw)
+
+    monkeypatch.setattr(_search, "_engine", types.SimpleNamespace(search=search, evaluate=engine.evaluate))
+
+    def fit(trip_at=None):
+        """Fits with an interrupt at the trip_at-th profiler event after the
+        engine's return; returns the estimator and the number of events."""
+        seen = {"armed": False, "events": 0, "end": False}
+
+        def profile(frame, event, arg):
+            if not seen["armed"]:
+                seen["armed"] = event == "return" and frame.f_code is search.__code__
+            elif not seen["end"]:
+                seen["end"] = (event == "c_call" and arg is _signal.signal) or (
+                    event == "return" and frame.f_code is SymbolicRegressor.fit.__code__)
+                if not seen["end"]:
+                    if seen["events"] == trip_at:
+                        _thread.interrupt_main()  # as a SIGINT arriving now
+                    seen["events"] += 1
+
+        sys.setprofile(profile)
+        try:
+            est = SymbolicRegressor(max_complexity=3, beam_width=50).fit(X, y)
+        finally:
+            sys.setprofile(None)
+        return est, seen["events"]
+
+    fit()
+    _, events = fit()
+    assert events > 100  # building the result, up to giving the handler back
+    for trip_at in sorted({*range(5), *range(0, events, events // 20), *range(events - 5, events)}):
+        try:
+            with pytest.warns(SearchStoppedWarning, match="interrupted"):
+                est, _ = fit(trip_at)
+        except KeyboardInterrupt:
+            pytest.fail(f"an interrupt at event {trip_at} of {events} after the search cost the result")
+        assert est.stopped_ == "interrupted" and est.formula_ == "(x1 * x0)", trip_at
 
 
 # Noise: nothing to find, so the search runs its full length (a few seconds).

@@ -9,6 +9,7 @@ the nodes with the engine's guarded arithmetic.
 
 from __future__ import annotations
 
+import math
 import operator
 import sys
 import time
@@ -21,6 +22,7 @@ import numpy as np
 try:
     import pandas as pd
     from sklearn.base import BaseEstimator, RegressorMixin
+    from sklearn.metrics import r2_score
     from sklearn.utils._param_validation import Interval
     from sklearn.utils.validation import check_is_fitted, validate_data
 except ImportError as exc:
@@ -37,6 +39,10 @@ __all__ = ["SearchStoppedWarning", "SymbolicRegressor"]
 
 _COUNT = Interval(Integral, 0, 2**64 - 1, closed="both")
 
+# Losses at most this fraction of the target's RMS are rounding, not fit:
+# they count as 0, so the simplest exact fit is selected.
+_EXACT = 1e-12
+
 # Special characters of LaTeX, as they are written in math mode.
 _LATEX_ESCAPES = str.maketrans({
     "\\": r"\backslash{}", "{": r"\{", "}": r"\}", "_": r"\_", "^": r"\wedge{}", "$": r"\$", "%": r"\%",
@@ -44,10 +50,52 @@ _LATEX_ESCAPES = str.maketrans({
 })
 
 
-def _shown(name: str) -> str:
-    """A feature name in formula text: as it is where it is an identifier,
-    otherwise in backquotes (as pandas' query strings write such names)."""
-    return name if name.isidentifier() else f"`{name}`"
+def _latex_name(name: str) -> str:
+    """A feature name in LaTeX as the name it is: a single ASCII letter in
+    italics like any variable, anything else upright and escaped, so that
+    no part of it is read as a subscript, a power or a Greek letter."""
+    if len(name) == 1 and name.isascii() and name.isalpha():
+        return name
+    return rf"\mathrm{{{_formula.escaped(name).translate(_LATEX_ESCAPES)}}}"
+
+
+def _rms(y: np.ndarray) -> float:
+    """sqrt(mean(y * y)) without overflow or underflow for any finite y."""
+    scale = float(np.max(np.abs(y))) if len(y) else 0.0
+    return scale * math.sqrt(float(np.mean((y / scale) ** 2))) if scale > 0 else 0.0
+
+
+def _front(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """The Pareto front of the records: by increasing complexity, one per
+    complexity (the lowest loss), each with a lower loss than every simpler
+    one."""
+    out: list[dict[str, Any]] = []
+    for r in sorted(records, key=lambda r: (r["complexity"], r["loss"])):
+        if not math.isnan(r["loss"]) and (not out or r["loss"] < out[-1]["loss"]):
+            out.append(r)
+    return out
+
+
+def _adjusted_error(record: dict[str, Any], n: int, exact: float) -> float:
+    """The penalised error of a record with fitted constants, adjusted for
+    the sample size: error * sqrt(n / (n - d)), where d = complexity - the
+    number of fitted constants counts the nodes that the search chose or
+    that apply a constant (the constants' own leaves aside). On a few rows
+    a search through thousands of shapes fits noise, and this is what an
+    unbiased noise estimate pays for d fitted parameters; on a few hundred
+    rows it is within a percent of the error. A loss at the rounding level
+    counts as 0 (k < n constants cannot meet n rows that exactly by
+    chance). Never selected (inf): as many constants as rows, or an inexact
+    fit with d >= n."""
+    k = len(record["params"])
+    if k >= n:
+        return math.inf
+    if record["loss"] <= exact:
+        return 0.0
+    d = record["complexity"] - k
+    if d >= n:
+        return math.inf
+    return float(record["error"]) * math.sqrt(n / (n - d))
 
 
 class SymbolicRegressor(RegressorMixin, BaseEstimator):
@@ -81,7 +129,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         included (2 to 16).
     n_jobs : int or None, default=None
         Threads for this fit; None uses the pool's default, -1 every
-        processor, -2 all but one, and so on.
+        processor, -2 all but one, and so on (below 2**63).
     time_limit : float or None, default=None
         Seconds after which the search stops and keeps the best formula so far
         (with a ``SearchStoppedWarning``).
@@ -93,17 +141,23 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
     formula_ : str
         The selected formula, written with the feature names.
     equations_ : pandas.DataFrame
-        The Pareto front, one row per formula by increasing complexity:
-        ``complexity``, ``loss`` (RMSE), ``error`` (penalised loss),
-        ``formula`` (fitted constants to four significant digits), ``params``
-        (their full values, in the order of the formula's constants) and
-        ``selected``.
+        The Pareto front, one row per complexity by increasing complexity,
+        each with a lower loss than every simpler row: ``complexity``,
+        ``loss`` (RMSE), ``error`` (penalised loss), ``formula`` (fitted
+        constants to four significant digits), ``params`` (their full
+        values, in the order of the formula's constants) and ``selected``.
     best_index_ : int
-        Row of ``equations_`` of the selected formula (the lowest error; with
-        ``constants=False``, the formula ``find_formula`` returns for the same
-        options).
-    stopped_ : None, "interrupted" or "time_limit"
-        Why the search ended early, if it did.
+        Row of ``equations_`` of the selected formula. With ``constants``:
+        the lowest error adjusted for the sample size, error * sqrt(n / (n -
+        d)) with n rows and d = complexity - number of fitted constants;
+        losses below 1e-12 of the target's RMS count as 0, so the simplest
+        exact fit wins; a row with as many constants as rows, or an inexact
+        one with d >= n, is never selected. Without: the formula
+        ``find_formula`` returns for the same options.
+    stopped_ : None, "interrupted", "time_limit" or "memory"
+        Why the search ended early, if it did ("memory": it ran out of
+        memory and kept the levels it had finished; "interrupted" also
+        when Ctrl-C came after the search, while the result was built).
     n_features_in_, feature_names_in_ :
         As scikit-learn defines them; features are named after the columns of
         a DataFrame, otherwise x0, x1, ...
@@ -116,7 +170,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         "use_trig": ["boolean"],
         "use_vek": ["boolean"],
         "complexity_penalty": [Interval(Real, 0, np.inf, closed="left"), None],
-        "n_jobs": [Integral, None],
+        "n_jobs": [Interval(Integral, None, 2**63 - 1, closed="right"), None],
         "time_limit": [Interval(Real, 0, None, closed="neither"), None],
         "verbose": ["verbose"],
         "constants": ["boolean"],
@@ -149,47 +203,68 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         X, y = validate_data(self, X, y, dtype=np.float64, order="C", y_numeric=True)
         y = np.ascontiguousarray(y, dtype=np.float64)
         names = self._feature_names()
-        result = _search.search(
-            X, y, max_complexity=int(self.max_complexity), beam_width=int(self.beam_width),
+        options = dict(
+            max_complexity=int(self.max_complexity), beam_width=int(self.beam_width),
             precision_goal=float(self.precision_goal), use_trig=bool(self.use_trig), use_vek=bool(self.use_vek),
             complexity_penalty=self._penalty(), n_threads=self._threads(),
             time_limit=None if self.time_limit is None else float(self.time_limit),
             progress=self._reporter(names) if self.verbose else None, constants=bool(self.constants),
             max_params=int(self.max_params))
-        best, stopped = result["best"], result["stopped"]
-        if best is None:
-            if stopped == "interrupted":
-                raise KeyboardInterrupt
-            if stopped == "time_limit":
-                raise TimeoutError(f"the time limit of {self.time_limit} s ran out before a formula was scored")
-            raise ValueError("no formula could be scored on this data")
-        front = list(result["front"])
-        selected = next((i for i, r in enumerate(front)
-                         if r["nodes"] == best["nodes"] and r["params"] == best["params"]), None)
-        if selected is None:  # a tie with a simpler formula kept it off the front
-            front.append(best)
-            front.sort(key=lambda r: r["complexity"])
-            selected = next(i for i, r in enumerate(front) if r is best)
-        shown = [_shown(n) for n in names]
-        self._nodes = [[tuple(node) for node in r["nodes"]] for r in front]
-        self._params = [[float(p) for p in r["params"]] for r in front]
-        self.equations_ = pd.DataFrame({
-            "complexity": [int(r["complexity"]) for r in front],
-            "loss": [float(r["loss"]) for r in front],
-            "error": [float(r["error"]) for r in front],
-            "formula": [_formula.render(_formula.from_nodes(n), shown, p) for n, p in zip(self._nodes, self._params)],
-            "params": self._params,
-            "selected": [i == selected for i in range(len(front))],
-        })
-        self.best_index_ = selected
-        self.formula_ = self.equations_["formula"].iat[selected]
-        self.stopped_ = stopped
+        # Ctrl-C after the engine has returned keeps its result: everything
+        # up to storing the fitted attributes runs in the block.
+        with _search.KeepResult() as keep:
+            result = _search.search(X, y, keep=keep, **options)
+            best, stopped = result["best"], result["stopped"]
+            if best is None:
+                if stopped == "interrupted":
+                    raise KeyboardInterrupt
+                if stopped == "time_limit":
+                    raise TimeoutError(f"the time limit of {self.time_limit} s ran out before a formula was scored")
+                if stopped == "memory":
+                    raise MemoryError("the search ran out of memory before it scored a formula")
+                raise _search.NoFormulaError("no formula could be scored on this data")
+            front = _front(list(result["front"]))
+            if not front:  # nothing with a loss to compare
+                raise _search.NoFormulaError("no formula could be scored on this data")
+            selected = self._select(front, best, y)
+            shown = [_formula.shown_name(n) for n in names]
+            nodes = [[tuple(node) for node in r["nodes"]] for r in front]
+            params = [[float(p) for p in r["params"]] for r in front]
+            equations = pd.DataFrame({
+                "complexity": [int(r["complexity"]) for r in front],
+                "loss": [float(r["loss"]) for r in front],
+                "error": [float(r["error"]) for r in front],
+                "formula": [_formula.render(_formula.from_nodes(n), shown, p) for n, p in zip(nodes, params)],
+                "params": params,
+                "selected": [i == selected for i in range(len(front))],
+            })
+            self._nodes, self._params, self.equations_, self.best_index_ = nodes, params, equations, selected
+            self.formula_ = equations["formula"].iat[selected]
+            self.stopped_ = stopped
+        if keep.interrupted and stopped is None:
+            self.stopped_ = stopped = "interrupted"
         if stopped is not None:
-            why = ("the search was interrupted" if stopped == "interrupted"
-                   else f"the search reached its time limit of {self.time_limit} s")
+            why = {"interrupted": "the search was interrupted",
+                   "memory": "the search ran out of memory",
+                   "time_limit": f"the search reached its time limit of {self.time_limit} s"}.get(
+                       stopped, f"the search stopped ({stopped})")
             warnings.warn(f"{why} after {result['levels']} levels; the estimator holds the best formula found "
                           f"until then: {self.formula_}", SearchStoppedWarning, stacklevel=2)
         return self
+
+    def _select(self, front: list[dict[str, Any]], best: dict[str, Any], y: np.ndarray) -> int:
+        """Index of the selected row of the front (see ``best_index_``)."""
+        on_front = next((i for i, r in enumerate(front)
+                         if r["nodes"] == best["nodes"] and r["params"] == best["params"]), None)
+        if not self.constants:
+            if on_front is not None:
+                return on_front
+            errors = [float(r["error"]) for r in front]
+        else:
+            exact = _EXACT * _rms(y)
+            errors = [_adjusted_error(r, len(y), exact) for r in front]
+        # The first of the lowest: the simplest on a tie (min keeps the first).
+        return min(range(len(front)), key=lambda i: (math.isnan(errors[i]), errors[i]))
 
     def _penalty(self) -> float:
         if self.complexity_penalty is None:
@@ -208,15 +283,27 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         return max((os.cpu_count() or 1) + 1 + int(self.n_jobs), 1)
 
     def _reporter(self, names: list[str]) -> Any:
-        shown = [_shown(n) for n in names]
+        """The progress callback: one line per level on stderr. Progress is
+        never worth a result: without a usable stderr (closed, None, full,
+        unable to encode) lines go nowhere, and never to stdout."""
+        shown = [_formula.shown_name(n) for n in names]
         start = time.perf_counter()
+        usable = True
 
         def report(level, generated, scored, best):
+            nonlocal usable
+            stream = sys.stderr
+            if not usable or stream is None:
+                return
             text = "-" if best is None else (
                 f"{_formula.render(_formula.from_nodes(best['nodes']), shown, best['params'])}"
                 f"  (error {best['error']:.3g})")
-            print(f"level {level}: {generated} candidates, {scored} scored, best {text}  "
-                  f"[{time.perf_counter() - start:.1f}s]", file=sys.stderr, flush=True)
+            try:
+                stream.write(f"level {level}: {generated} candidates, {scored} scored, best {text}  "
+                             f"[{time.perf_counter() - start:.1f}s]\n")
+                stream.flush()
+            except (OSError, ValueError, AttributeError):
+                usable = False
 
         return report
 
@@ -231,27 +318,42 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         X = validate_data(self, X, dtype=np.float64, order="C", reset=False)
         return _search.evaluate(self._nodes[i], X, self._params[i])
 
+    def score(self, X, y, sample_weight=None):
+        """R² of ``predict(X)`` against y. Raises ValueError when the formula
+        is undefined on some rows of X (predict gives NaN there): a score
+        of the other rows alone would hide that."""
+        pred = self.predict(X)
+        failed = int(np.count_nonzero(~np.isfinite(pred)))
+        if failed:
+            raise ValueError(f"the formula {self.formula_} is undefined on {failed} of {len(pred)} rows of X "
+                             f"(a logarithm of a number <= 0, a division by nearly 0, an overflow, ...), "
+                             f"so it has no score there")
+        return r2_score(y, pred, sample_weight=sample_weight)
+
     def sympy(self, index=None):
-        """The formula as a sympy expression with one symbol per feature (named
-        as in ``python_source``). Needs sympy."""
+        """The formula as a sympy expression. Feature i is the symbol x{i},
+        whatever its name (as in ``to_sympy``), so ``sympy.lambdify`` works
+        for any column names; fitted constants are Floats of 17 significant
+        digits, which hold their values exactly. Needs sympy."""
+        return self._sympy(index, shortest=False)
+
+    def latex(self, index=None):
+        """The formula in LaTeX (through sympy), with the feature names, and
+        fitted constants in the shortest digits that identify them."""
+        expr = self._sympy(index, shortest=True)
+        import sympy
+
+        latex_names = {sympy.Symbol(symbol): _latex_name(name)
+                       for symbol, name in zip(self._symbols(), self._feature_names())}
+        return sympy.latex(expr, symbol_names=latex_names, mul_symbol="dot")
+
+    def _sympy(self, index, shortest):
         from vek_math import _sympy
 
         check_is_fitted(self)
         i = self._row(index)
-        return _sympy.expression(_formula.from_nodes(self._nodes[i]), self._symbols(), self._params[i])
-
-    def latex(self, index=None):
-        """The formula in LaTeX (through sympy), with the feature names."""
-        expr = self.sympy(index)
-        import sympy
-
-        names = self._feature_names()
-        latex_names = {}
-        for symbol, name in zip(self._symbols(), names):
-            plain = sympy.latex(sympy.Symbol(symbol))
-            if symbol != name or (len(name) > 1 and plain == name):
-                latex_names[sympy.Symbol(symbol)] = rf"\mathrm{{{name.translate(_LATEX_ESCAPES)}}}"
-        return sympy.latex(expr, symbol_names=latex_names, mul_symbol="dot")
+        return _sympy.expression(_formula.from_nodes(self._nodes[i]), self._symbols(), self._params[i],
+                                 shortest=shortest)
 
     def python_source(self, index=None, func_name="f", *, ascii_only=False):
         """Source of a standalone function (standard library only) with one
@@ -263,13 +365,20 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
 
     # -- helpers ---------------------------------------------------------
 
+    def _text(self, index, shown, pi="π") -> str:
+        """Formula text of row ``index`` with ``shown[i]`` for feature i and
+        ``pi`` for the constant pi (for consoles that cannot show names or
+        symbols as they are)."""
+        i = self._row(index)
+        return _formula.render(_formula.from_nodes(self._nodes[i]), shown, self._params[i], pi)
+
     def _feature_names(self) -> list[str]:
         if hasattr(self, "feature_names_in_"):
             return [str(n) for n in self.feature_names_in_]
         return [f"x{i}" for i in range(self.n_features_in_)]
 
     def _symbols(self) -> list[str]:
-        return _export.identifiers(self._feature_names())
+        return [f"x{i}" for i in range(self.n_features_in_)]
 
     def _row(self, index) -> int:
         n = len(self._nodes)
@@ -279,8 +388,3 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         if not -n <= i < n:
             raise IndexError(f"equation index {index} is out of range: equations_ has {n} rows")
         return i % n
-
-    def __sklearn_tags__(self):
-        tags = super().__sklearn_tags__()
-        tags.input_tags.allow_nan = False
-        return tags

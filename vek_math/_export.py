@@ -18,6 +18,12 @@ How the engine's guarded arithmetic is reproduced:
   guards;
 * leaf values (arguments and constants) are used as they are, as the engine
   does.
+
+The function's body names nothing a variable's name could shadow: arguments
+that would be ``math`` or a helper are renamed, and the exceptions caught are
+the module-level tuple ``_FAILED`` bound first, never a builtin looked up when
+the function runs, so the code works for any column names (``ValueError``
+included) and any function name.
 """
 
 from __future__ import annotations
@@ -37,24 +43,30 @@ _VEK = '''def vek(a, b):
     e = math.exp(math.log(a)) if a > 709.78 else math.exp(a)
     if b > 0 or math.isnan(b):
         return e - math.log(b)
-    return e - math.log(max(math.fabs(b), 1e-300))
+    m = math.fabs(b)
+    return e - math.log(m if m >= 1e-300 else 1e-300)
 '''
 
 _DIVISOR = '''def _divisor(b):
     """b; a magnitude below 1e-300 fails the division."""
     if math.fabs(b) < 1e-300:
-        raise ZeroDivisionError("divisor below 1e-300")
+        raise _FAILED[0]("divisor below 1e-300")
     return b
 '''
 
 _FINITE = '''def _finite(v):
     """v; a step whose result is not finite fails."""
     if not math.isfinite(v):
-        raise ArithmeticError("step result is not finite")
+        raise _FAILED[0]("step result is not finite")
     return v
 '''
 
-_HELPERS = {"vek": _VEK, "_divisor": _DIVISOR, "_finite": _FINITE}
+_FAILED = '''# What a failing step raises, bound before any other name of this module
+# exists: neither an argument nor the function's own name can shadow it.
+_FAILED = (ArithmeticError, ValueError)
+'''
+
+_HELPERS = {"vek": _VEK, "_divisor": _DIVISOR, "_finite": _FINITE, "_FAILED": _FAILED}
 _RESERVED = frozenset({"math", "__debug__", *_HELPERS})
 
 # Operand positions where an infinite or NaN step result could yield a finite
@@ -90,7 +102,7 @@ def _usable(name: str) -> bool:
 def identifiers(names: Sequence[str], ascii_only: bool = False) -> list[str]:
     """One distinct Python name per variable: the given name where it is a
     usable identifier, otherwise x<i> (with underscores appended if that is
-    taken). The sympy symbols of the estimator use the same names."""
+    taken)."""
     chosen: list[str | None] = []
     taken: set[str] = set()
     for name in names:
@@ -203,7 +215,9 @@ def python_source(
     text, computed, _, inner = _formula.fold(tree, leaf, apply)
 
     lines = ["import math", ""]
-    for helper in ("vek", "_divisor", "_finite"):
+    if computed:
+        used.add("_FAILED")
+    for helper in ("_FAILED", "vek", "_divisor", "_finite"):
         if helper in used:
             lines += ["", _HELPERS[helper]]
     lines += ["", f"def {func_name}({', '.join(args)}):"]
@@ -224,7 +238,7 @@ def python_source(
         lines += [f"        {statement}" for statement in statements]
         lines += [
             f"        {result} = {inner}",
-            "    except (ArithmeticError, ValueError):",
+            "    except _FAILED:",
             "        return math.nan",
             f"    return {result} if math.isfinite({result}) else math.nan",
         ]

@@ -43,8 +43,8 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, TypeVar
 
-__all__ = ["Apply", "Const", "Node", "Param", "Var", "const_value", "fitted_text", "fold", "from_nodes", "parse",
-           "render"]
+__all__ = ["Apply", "Const", "Node", "Param", "Var", "const_value", "escaped", "fitted_text", "fold", "from_nodes",
+           "parse", "render", "shown_name"]
 
 # Variable i prints as the character with code point (120 + i) % 256. Those
 # from index 136 on wrap into ASCII letters, digits and punctuation and cannot
@@ -283,6 +283,42 @@ def _fixed(value: float) -> str:
     return f"{value:.4f}"
 
 
+def escaped(text: str) -> str:
+    """``text`` with every character that is not printable (control and
+    format characters such as ESC or the bidi overrides, line and paragraph
+    separators, unassigned code points) written as a ``\\x``, ``\\u`` or
+    ``\\U`` escape: a name printed to a terminal can then neither run
+    terminal commands nor reorder the text around it."""
+    if text.isprintable():
+        return text
+    out = []
+    for ch in text:
+        code = ord(ch)
+        if ch.isprintable():
+            out.append(ch)
+        elif code < 0x100:
+            out.append(f"\\x{code:02x}")
+        elif code < 0x10000:
+            out.append(f"\\u{code:04x}")
+        else:
+            out.append(f"\\U{code:08x}")
+    return "".join(out)
+
+
+# Identifiers that formula text uses for constants: a variable of that name
+# is quoted so that it cannot be read as the constant.
+_CONSTANT_WORDS = frozenset({"e", "π", "inf", "NaN"})
+
+
+def shown_name(name: str) -> str:
+    """A variable's name in formula text: as it is where it is an identifier
+    (and not the text of a constant), otherwise in backquotes (as pandas'
+    query strings write such names), with unprintable characters escaped."""
+    if name.isidentifier() and name not in _CONSTANT_WORDS:
+        return name
+    return f"`{escaped(name)}`"
+
+
 def from_nodes(nodes: Any) -> Node:
     """The tree of a postfix node list. A constant keeps its exact value
     (its text is ``repr`` of it, or "π" / "e"); a parameter's text is "NaN"
@@ -324,11 +360,13 @@ def fitted_text(value: float) -> str:
     return f"{value:.4g}" if math.isfinite(value) else _fixed(value)
 
 
-def render(tree: Node, names: Any, params: Any = ()) -> str:
+def render(tree: Node, names: Any, params: Any = (), pi: str = "π") -> str:
     """The text the engine prints for a tree, with ``names[i]`` for variable
     i. Parameter i with a value in ``params`` shows that value to four
     significant digits (a sum with a negative one as a difference, "(x -
-    0.3)"); without one it shows as the engine prints it, "c{i}(text)"."""
+    0.3)"); without one it shows as the engine prints it, "c{i}(text)".
+    ``pi`` is the text of the constant pi (a stand-in such as "pi" where
+    the text must be ASCII)."""
 
     def known(node: Node) -> float | None:
         if isinstance(node, Param) and node.index < len(params):
@@ -342,7 +380,8 @@ def render(tree: Node, names: Any, params: Any = ()) -> str:
             value = known(node)
             return f"c{node.index}({_fixed(const_value(node.text))})" if value is None else fitted_text(value)
         assert isinstance(node, Const)
-        return const_text(const_value(node.text))
+        text = const_text(const_value(node.text))
+        return pi if text == "π" else text
 
     def apply(node: Apply, args: list[str]) -> str:
         op = node.op

@@ -7,9 +7,3 @@ class PanicException(BaseException):
     Like SystemExit, it derives from BaseException so that it typically
     propagates all the way through the stack and makes the interpreter exit.
     """
-
-
-# Front ends may set this to a callable to watch a search:
-# search_progress(level, generated, scored, best_formula, best_error), called
-# after every scored level. Exceptions it raises end the search.
-search_progress = None

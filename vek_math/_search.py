@@ -5,20 +5,23 @@
 ``max_params`` per formula) and returns
 
     {"best": record or None, "front": [records by increasing complexity],
-     "stopped": None | "time_limit" | "interrupted",
+     "stopped": None | "time_limit" | "interrupted" | "memory",
      "levels": int, "generated": int, "scored": int}
 
 where a record is {"nodes": [postfix node tuples], "formula": engine text,
 "complexity": int, "loss": RMSE, "error": loss * (penalty * complexity + 1),
-"params": [floats]}; ``evaluate(nodes, X, params)`` computes a formula for
-every row of X with the engine's guards, NaN where a row fails. X is
-(n_samples, n_features) float64, y (n_samples,) float64. Both run
+"params": [floats]}; "memory" means the engine ran out of memory in a level
+and kept the levels it had finished. ``evaluate(nodes, X, params)`` computes
+a formula for every row of X with the engine's guards, NaN where a row
+fails. X is (n_samples, n_features) float64, y (n_samples,) float64. Both run
 ``vek_math._engine.search`` / ``evaluate``.
 """
 
 from __future__ import annotations
 
-import math
+import functools
+import signal
+import threading
 from collections.abc import Sequence
 from typing import Any
 
@@ -26,18 +29,66 @@ import numpy as np
 
 from vek_math import _engine
 
-__all__ = ["SearchStoppedWarning", "evaluate", "search"]
+__all__ = ["KeepResult", "NoFormulaError", "SearchStoppedWarning", "evaluate", "search"]
 
 
 class SearchStoppedWarning(UserWarning):
-    """A search ended early (Ctrl-C or its time limit); the estimator holds
-    the best formula found until then."""
+    """A search ended early (Ctrl-C, its time limit or a lack of memory); the
+    estimator holds the best formula found until then."""
 
 
-def search(X: Any, y: Any, **options: Any) -> dict[str, Any]:
+class NoFormulaError(ValueError):
+    """The search scored no formula at all on the data."""
+
+
+class KeepResult:
+    """A with block in which an interrupt cannot cost a finished search.
+
+    Until the engine has handed its result to ``search(..., keep=this)``,
+    Ctrl-C stops the search as usual (the engine returns what it found, or
+    the call raises KeyboardInterrupt). From then on until the block ends,
+    Ctrl-C only sets ``interrupted``: the result is kept whatever Python is
+    doing with it. The result is stored from C (``list.extend`` over
+    ``map``), so no Python code runs between the engine's return and the
+    store, where a handler could drop it.
+
+    Signal handlers run in the main thread only, and only Python's own
+    SIGINT handler is replaced; elsewhere the block changes nothing.
+    """
+
+    def __init__(self) -> None:
+        self.interrupted = False
+        self._results: list[Any] = []
+        self._previous: Any = None
+
+    def __enter__(self) -> KeepResult:
+        if (threading.current_thread() is threading.main_thread()
+                and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
+            self._previous = signal.signal(signal.SIGINT, self._on_interrupt)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._previous is not None:
+            # signal.signal runs pending handlers (ours) before it switches.
+            signal.signal(signal.SIGINT, self._previous)
+            self._previous = None
+
+    def _on_interrupt(self, signum: int, frame: object) -> None:
+        if not self._results:
+            raise KeyboardInterrupt
+        self.interrupted = True
+
+    def run(self, call: Any, *args: Any) -> Any:
+        self._results.extend(map(call, *([a] for a in args)))
+        return self._results[-1]
+
+
+def search(X: Any, y: Any, keep: KeepResult | None = None, **options: Any) -> dict[str, Any]:
     X = np.ascontiguousarray(X, dtype=np.float64)
     y = np.ascontiguousarray(y, dtype=np.float64)
-    return _engine.search(X, y, **options)  # type: ignore[no-any-return]
+    if keep is None:
+        return _engine.search(X, y, **options)  # type: ignore[no-any-return]
+    return keep.run(functools.partial(_engine.search, **options), X, y)  # type: ignore[no-any-return]
 
 
 def evaluate(nodes: Sequence[tuple[str, Any]], X: Any, params: Sequence[float] = ()) -> np.ndarray:
@@ -45,10 +96,3 @@ def evaluate(nodes: Sequence[tuple[str, Any]], X: Any, params: Sequence[float] =
     out = np.empty(X.shape[0], dtype=np.float64)
     _engine.evaluate(list(nodes), X, [float(p) for p in params], out)
     return out
-
-
-def rmse(predictions: np.ndarray, y: np.ndarray) -> float:
-    """The engine's loss: sqrt(sum of squared differences / n), summed in
-    row order (cumsum adds one term after the other, unlike np.sum)."""
-    d = predictions - y
-    return math.sqrt(float(np.cumsum(d * d)[-1]) / len(y)) if len(y) else math.nan

@@ -49,11 +49,25 @@ def _load_sympy(what: str = "vek_math.to_sympy") -> Any:
     return sympy
 
 
-def _leaf(sp: Any, node: _formula.Node, names: Sequence[str] | None = None, params: Sequence[float] = ()) -> Any:
+# Significant digits of a fitted constant: 17 hold every double exactly, so
+# the printed expression (str, lambdify, pycode) reads back the same value.
+EXACT_DIGITS = 17
+
+
+def _fitted(sp: Any, value: float, shortest: bool) -> Any:
+    """A fitted constant: the double exactly (17 digits), or, for display,
+    its shortest text that reads back as the same double."""
+    return sp.Float(repr(float(value))) if shortest else sp.Float(float(value), EXACT_DIGITS)
+
+
+def _leaf(sp: Any, node: _formula.Node, names: Sequence[str] | None = None, params: Sequence[float] = (),
+          shortest: bool = False) -> Any:
     if isinstance(node, _formula.Var):
         return sp.Symbol(f"x{node.index}" if names is None else names[node.index])
     if isinstance(node, _formula.Param):
-        return sp.Float(params[node.index]) if node.index < len(params) else sp.Symbol(f"c{node.index}")
+        if node.index < len(params):
+            return _fitted(sp, params[node.index], shortest)
+        return sp.Symbol(f"c{node.index}")
     assert isinstance(node, _formula.Const)
     text = node.text
     if text == "π":
@@ -106,22 +120,26 @@ def to_sympy(result: _HasFormula | str) -> sympy.Expr:
     return _convert(sp, tree, None, ())
 
 
-def _convert(sp: Any, tree: _formula.Node, names: Sequence[str] | None, params: Sequence[float]) -> Any:
+def _convert(sp: Any, tree: _formula.Node, names: Sequence[str] | None, params: Sequence[float],
+             shortest: bool = False) -> Any:
     try:
-        return _formula.fold(tree, lambda node: _leaf(sp, node, names, params),
+        return _formula.fold(tree, lambda node: _leaf(sp, node, names, params, shortest),
                              lambda node, args: _apply(sp, node, args))
     except RecursionError:
         raise ValueError("formula nests too deeply to convert") from None
 
 
-def expression(tree: _formula.Node, names: Sequence[str], params: Sequence[float] = ()) -> sympy.Expr:
+def expression(tree: _formula.Node, names: Sequence[str], params: Sequence[float] = (),
+               shortest: bool = False) -> sympy.Expr:
     """A formula tree as a sympy expression: variable i is ``Symbol(names[i])``
-    and parameter i takes ``params[i]`` (a symbol ``c{i}`` beyond them);
-    otherwise the rules of ``to_sympy``."""
+    and parameter i takes ``params[i]`` (a symbol ``c{i}`` beyond them), a
+    Float of 17 significant digits that holds the double exactly, or with
+    ``shortest`` (for display) of the digits of its ``repr``; otherwise the
+    rules of ``to_sympy``."""
     sp = _load_sympy("SymbolicRegressor.sympy() and .latex()")
     if _depth(tree) > _MAX_DEPTH:
         raise ValueError(f"formula nested deeper than {_MAX_DEPTH} levels")
-    return _convert(sp, tree, names, params)
+    return _convert(sp, tree, names, params, shortest)
 
 
 def _depth(tree: _formula.Node) -> int:

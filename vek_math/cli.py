@@ -20,6 +20,7 @@ import io
 import json
 import math
 import os
+import re
 import stat
 import sys
 import time
@@ -34,17 +35,46 @@ SAMPLE = "sample.csv"
 # Largest table file read; reading stops with an error beyond it.
 MAX_FILE_BYTES = 64 * 1024 * 1024
 
-# The engine's formula text names variable i by one character, (120 + i) mod
-# 256; from 136 on those are ordinary text and the search (which reads that
-# text back) could not tell them apart.
-MAX_VARIABLES = _formula.VAR_COUNT
+# A data cell: a decimal number in the usual notation (or nan / inf, refused
+# as not finite). Python's own literal forms (1_000, full-width or other
+# non-ASCII digits) are not numbers of a CSV file.
+_NUMBER = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|inf|infinity|nan)",
+                     re.IGNORECASE | re.ASCII)
+_BLANKS = " \t\r\n\f\v"
 
-# Stand-ins for a console that cannot show the formula's symbols.
+# Stand-ins for a console that cannot show the output's own symbols; names
+# never go through them (a column named π stays π, escaped if need be).
 _ASCII_FALLBACK = {"≈": "~=", "×": "x", "π": "pi"}
 
 
 class UsageError(Exception):
     """A problem with the user's input: reported on one line, exit status 2."""
+
+
+def _say(text):
+    """A line on stderr, if there is a usable one: never on stdout (where
+    print would put it when sys.stderr is None), and a failing stderr costs
+    nothing but the line."""
+    stream = sys.stderr
+    if stream is None:
+        return
+    try:
+        stream.write(text + "\n")
+        stream.flush()
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def _stderr_is_terminal():
+    try:
+        return sys.stderr is not None and sys.stderr.isatty()
+    except (OSError, ValueError, AttributeError):
+        return False
+
+
+def _quoted(name):
+    """A column name in a message: quoted, with unprintable characters escaped."""
+    return f"'{_formula.escaped(name)}'"
 
 
 class _Parser(argparse.ArgumentParser):
@@ -80,33 +110,35 @@ class _BoundedReader(io.RawIOBase):
         super().close()
 
 
-def open_table(path):
-    """A text stream over a regular file, read in bounded steps."""
+def open_table(path, source=None):
+    """A text stream over a regular file, read in bounded steps; ``source``
+    names it in messages (default: the path)."""
+    shown = path if source is None else source
     # Non-blocking open: a FIFO is refused below instead of waiting for a writer.
     flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0) | getattr(os, "O_CLOEXEC", 0)
     try:
         fd = os.open(path, flags)
     except FileNotFoundError:
-        raise UsageError(f"no such file: {path}") from None
+        raise UsageError(f"no such file: {shown}") from None
     except IsADirectoryError:
-        raise UsageError(f"{path} is a directory, not a CSV file") from None
+        raise UsageError(f"{shown} is a directory, not a CSV file") from None
     except (OSError, ValueError) as e:
-        raise UsageError(f"cannot read {path}: {getattr(e, 'strerror', None) or e}") from None
+        raise UsageError(f"cannot read {shown}: {getattr(e, 'strerror', None) or e}") from None
     try:
         mode = os.fstat(fd).st_mode
         if stat.S_ISDIR(mode):
-            raise UsageError(f"{path} is a directory, not a CSV file")
+            raise UsageError(f"{shown} is a directory, not a CSV file")
         if not stat.S_ISREG(mode):
-            raise UsageError(f"{path} is not a regular file")
+            raise UsageError(f"{shown} is not a regular file")
         if os.fstat(fd).st_size > MAX_FILE_BYTES:
-            raise UsageError(f"{path} is larger than {_size_text(MAX_FILE_BYTES)}, the most this command reads")
+            raise UsageError(f"{shown} is larger than {_size_text(MAX_FILE_BYTES)}, the most this command reads")
         if hasattr(os, "set_blocking"):
             os.set_blocking(fd, True)
         raw = io.FileIO(fd, "rb", closefd=True)
     except BaseException:
         os.close(fd)
         raise
-    bounded = io.BufferedReader(_BoundedReader(raw, MAX_FILE_BYTES, path))
+    bounded = io.BufferedReader(_BoundedReader(raw, MAX_FILE_BYTES, shown))
     return io.TextIOWrapper(bounded, encoding="utf-8-sig", newline="")
 
 
@@ -132,14 +164,14 @@ def parse_table(lines, source):
             if len(row) != len(header):
                 raise UsageError(f"{source}, row {line}: {len(row)} cells, the header has {len(header)}")
             for j, cell in enumerate(row):
-                try:
-                    value = float(cell)
-                except ValueError:
+                text = cell.strip(_BLANKS)
+                if not _NUMBER.fullmatch(text):
                     raise UsageError(
-                        f"{source}, row {line}, column '{header[j]}': not a number: {cell.strip()!r}") from None
+                        f"{source}, row {line}, column {_quoted(header[j])}: not a number: {cell.strip()!r}")
+                value = float(text)
                 if not math.isfinite(value):
                     raise UsageError(
-                        f"{source}, row {line}, column '{header[j]}': not a finite number: {cell.strip()!r}")
+                        f"{source}, row {line}, column {_quoted(header[j])}: not a finite number: {cell.strip()!r}")
                 columns[j].append(value)
     except csv.Error as e:
         raise UsageError(f"{source}, row {reader.line_num}: {e}") from None
@@ -157,13 +189,11 @@ def parse_table(lines, source):
 def check_header(header, source):
     if len(header) < 2:
         raise UsageError(f"{source} needs at least two columns (variables and a target), found {len(header)}")
-    if len(header) - 1 > MAX_VARIABLES:
-        raise UsageError(f"{source} has {len(header)} columns; at most {MAX_VARIABLES + 1} "
-                         f"(variables and a target) are supported")
     first = {}
     for j, name in enumerate(header):
         if name in first:
-            raise UsageError(f"{source}: column name '{name}' appears twice (columns {first[name] + 1} and {j + 1})")
+            raise UsageError(f"{source}: column name {_quoted(name)} appears twice "
+                             f"(columns {first[name] + 1} and {j + 1})")
         first[name] = j
 
 
@@ -174,37 +204,88 @@ def read_table(path):
         text = resources.files("vek_math").joinpath("data", SAMPLE).read_text(encoding="utf-8-sig")
         header, columns = parse_table(io.StringIO(text, newline=""), source)
         return source, header, columns
-    with open_table(path) as stream:
-        header, columns = parse_table(stream, path)
-    return path, header, columns
+    source = _formula.escaped(path)
+    with open_table(path, source) as stream:
+        header, columns = parse_table(stream, source)
+    return source, header, columns
+
+
+def _encoding(stream):
+    return getattr(stream, "encoding", None) or "utf-8"
 
 
 def _encodable(stream, text):
     try:
-        text.encode(getattr(stream, "encoding", None) or "utf-8")
+        text.encode(_encoding(stream))
     except (UnicodeEncodeError, LookupError):
         return False
     return True
 
 
+class _Console:
+    """How stdout shows the output: names escaped where they hold
+    unprintable characters or characters its encoding lacks, and the
+    output's own symbols (≈, ×, the constant π) as ASCII stand-ins where it
+    cannot show them."""
+
+    def __init__(self, stream):
+        self.stream = stream
+
+    def symbol(self, text):
+        return text if _encodable(self.stream, text) else _ASCII_FALLBACK.get(text, text)
+
+    def text(self, text):
+        """Any text (names, LaTeX): escaped, never rewritten."""
+        encoding = _encoding(self.stream)
+        try:
+            return _formula.escaped(text).encode(encoding, "backslashreplace").decode(encoding)
+        except LookupError:
+            return _formula.escaped(text).encode("ascii", "backslashreplace").decode("ascii")
+
+    def formula(self, est, index=None):
+        shown = [self.text(_formula.shown_name(n)) for n in est._feature_names()]
+        return est._text(index, shown, pi=self.symbol("π"))
+
+
 def _write(text):
-    """Writes to stdout, in ASCII stand-ins and escapes where its encoding
-    cannot show a character."""
+    """Writes to stdout; characters its encoding cannot show (there should
+    be none left) as escapes."""
     out = sys.stdout
-    if not _encodable(out, text):
-        for symbol, fallback in _ASCII_FALLBACK.items():
-            text = text.replace(symbol, fallback)
-        if not _encodable(out, text) and hasattr(out, "reconfigure"):
-            out.reconfigure(errors="backslashreplace")
+    if out is None:
+        return
+    if not _encodable(out, text) and hasattr(out, "reconfigure"):
+        out.reconfigure(errors="backslashreplace")
     out.write(text)
+
+
+def _json_text(value, stream):
+    """One JSON object on one line: exact names and formulas, with every
+    unprintable character (controls, bidi overrides) as a \\u escape, and all
+    of non-ASCII so where stdout cannot show it."""
+    text = json.dumps(value, ensure_ascii=False)
+    if not _encodable(stream, text):
+        return json.dumps(value)
+    if text.isprintable():
+        return text
+
+    def escape(ch):
+        code = ord(ch)
+        if code < 0x10000:
+            return f"\\u{code:04x}"
+        code -= 0x10000
+        return f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04x}"
+
+    return "".join(ch if ch.isprintable() else escape(ch) for ch in text)
 
 
 def _estimator():
     try:
+        from sklearn.utils._param_validation import InvalidParameterError
+
         from vek_math._estimator import SymbolicRegressor
     except ImportError as e:
         raise UsageError(str(e)) from None
-    return SymbolicRegressor
+    return SymbolicRegressor, InvalidParameterError
 
 
 def _latex(est):
@@ -218,30 +299,38 @@ def _finite(value):
     return value if math.isfinite(value) else None
 
 
-def _table(est):
+def _table(est, console):
     """The Pareto front as aligned text rows, the selected one marked."""
     rows = [("", "complexity", "loss", "error", "formula")]
-    for row in est.equations_.itertuples():
+    for i, row in enumerate(est.equations_.itertuples()):
         rows.append(("*" if row.selected else "", str(row.complexity), f"{row.loss:.6g}", f"{row.error:.6g}",
-                     row.formula))
+                     console.formula(est, i)))
     widths = [max(len(r[j]) for r in rows) for j in range(4)]
     return ["    " + "  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[4] for r in rows]
+
+
+# Notes for searches that ended early but keep their result.
+_STOPPED = {
+    "time_limit": "the search reached its time limit",
+    "memory": "the search ran out of memory",
+}
 
 
 def discover(args):
     source, header, columns = read_table(args.file)
     target = header[-1] if args.target is None else args.target
     if target not in header:
-        raise UsageError(f"unknown target column '{target}'; columns: {', '.join(header)}")
+        raise UsageError(f"unknown target column {_quoted(target)}; columns: "
+                         f"{', '.join(_formula.escaped(h) for h in header)}")
     t = header.index(target)
     names = [h for j, h in enumerate(header) if j != t]
-    SymbolicRegressor = _estimator()
+    SymbolicRegressor, InvalidParameterError = _estimator()
     import numpy as np
     import pandas as pd
 
     X = pd.DataFrame({name: np.frombuffer(c, dtype=np.float64) for name, c in zip(header, columns) if name != target})
     y = np.frombuffer(columns[t], dtype=np.float64)
-    show_progress = args.progress or (not args.json and sys.stderr.isatty())
+    show_progress = args.progress or (not args.json and _stderr_is_terminal())
     est = SymbolicRegressor(max_complexity=args.max_complexity, beam_width=args.beam_width,
                             precision_goal=args.precision, use_trig=not args.no_trig, use_vek=not args.no_vek,
                             complexity_penalty=args.penalty, verbose=show_progress,
@@ -251,16 +340,19 @@ def discover(args):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", _search.SearchStoppedWarning)
             est.fit(X, y)
-    except ValueError as e:
-        if "no formula could be scored" not in str(e):
-            raise
+    except InvalidParameterError as e:
+        raise UsageError(str(e)) from None
+    except _search.NoFormulaError:
         found = False
     else:
         found = True
     seconds = time.perf_counter() - t0
-    interrupted = found and est.stopped_ == "interrupted"
+    stopped = est.stopped_ if found else None
+    if stopped in _STOPPED:
+        _say(f"vek-math: note: {_STOPPED[stopped]}; the result is the best formula of the levels it finished")
     if args.json:
-        out = {"source": source, "target": target, "variables": names, "seconds": round(seconds, 6)}
+        out = {"source": source, "target": target, "variables": names, "seconds": round(seconds, 6),
+               "stopped": stopped}
         if found:
             best = est.equations_.iloc[est.best_index_]
             out.update(formula=est.formula_, params=list(best.params), error=_finite(best.error),
@@ -271,32 +363,32 @@ def discover(args):
                     {"complexity": int(r.complexity), "loss": _finite(r.loss), "error": _finite(r.error),
                      "formula": r.formula, "params": list(r.params), "selected": bool(r.selected)}
                     for r in est.equations_.itertuples()]
-        text = json.dumps(out, ensure_ascii=False)
-        if not _encodable(sys.stdout, text):
-            text = json.dumps(out)
-        _write(text + "\n")
+        _write(_json_text(out, sys.stdout) + "\n")
     elif not found:
         _write("no formula could be scored on this data\n")
     else:
+        console = _Console(sys.stdout)
         best = est.equations_.iloc[est.best_index_]
         python = est.python_source()
         if not _encodable(sys.stdout, python):
             python = est.python_source(ascii_only=True)
         latex = _latex(est)
+        times = console.symbol("×")
         lines = [
-            f"{target} ≈ {est.formula_}",
-            f"  error       {best.error:.6g} (RMSE × (1 + penalty × complexity))",
+            f"{console.text(target)} {console.symbol('≈')} {console.formula(est)}",
+            f"  error       {best.error:.6g} (RMSE {times} (1 + penalty {times} complexity))",
             f"  loss        {best.loss:.6g} (RMSE)",
             f"  complexity  {best.complexity}",
-            *([f"  LaTeX       {latex}"] if latex is not None else []),
-            "  variables   " + ", ".join(names),
-            f"  data        {source}: {len(y)} rows, searched in {seconds:.2f}s",
+            *([f"  LaTeX       {console.text(latex)}"] if latex is not None else []),
+            "  variables   " + ", ".join(console.text(n) for n in names),
+            f"  data        {console.text(source)}: {len(y)} rows, searched in {seconds:.2f}s",
         ]
         if args.all:
-            lines += ["  Pareto front (the lowest loss at each complexity; * marks the formula above):", *_table(est)]
+            lines += ["  Pareto front (the lowest loss at each complexity; * marks the formula above):",
+                      *_table(est, console)]
         lines += ["  Python      the function below, standard library only:", "", python]
         _write("\n".join(lines))
-    if interrupted:
+    if stopped == "interrupted":
         raise KeyboardInterrupt
     return 0 if found else 1
 
@@ -320,18 +412,14 @@ def _params(text):
     return value
 
 
-def _amount(allow_inf):
-    def convert(text):
-        try:
-            value = float(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-        if math.isnan(value) or value < 0 or (math.isinf(value) and not allow_inf):
-            raise argparse.ArgumentTypeError(
-                f"must be a {'' if allow_inf else 'finite '}number of at least 0, not {text!r}")
-        return value
-
-    return convert
+def _amount(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"must be a finite number of at least 0, not {text!r}")
+    return value
 
 
 def build_parser():
@@ -348,8 +436,8 @@ def build_parser():
     d.add_argument("--target", help="name of the target column (default: the last column)")
     d.add_argument("--max-complexity", type=_count, default=8, help="node budget (default 8)")
     d.add_argument("--beam-width", type=_count, default=2000, help="beam width (default 2000)")
-    d.add_argument("--precision", type=_amount(True), default=1e-10, help="stop once the error is at most this")
-    d.add_argument("--penalty", type=_amount(False),
+    d.add_argument("--precision", type=_amount, default=1e-10, help="stop once the error is at most this")
+    d.add_argument("--penalty", type=_amount,
                    help="complexity penalty (default 0.01 with fitted constants, 0.001 without)")
     d.add_argument("--no-trig", action="store_true", help="leave out sin and cos")
     d.add_argument("--no-vek", action="store_true", help="leave out the vek operator")
@@ -379,18 +467,48 @@ def _quiet_output():
     os.close(devnull)
 
 
+def _settle_stderr():
+    """Lines that stderr could not take (a full disk) stay in its buffer,
+    and the interpreter's final flush would fail on them and change the exit
+    status: they go to the null device instead."""
+    stream = sys.stderr
+    if stream is None:
+        return
+    try:
+        stream.flush()
+    except (OSError, ValueError):
+        try:
+            fd = stream.fileno()
+            devnull = os.open(os.devnull, os.O_WRONLY)
+        except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+            return
+        os.dup2(devnull, fd)
+        os.close(devnull)
+
+
 def main(argv=None):
+    try:
+        return _main(argv)
+    finally:
+        _settle_stderr()
+
+
+def _main(argv):
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
         status = discover(args)
-        sys.stdout.flush()
+        if sys.stdout is not None:
+            sys.stdout.flush()
         return status
     except UsageError as e:
-        print(f"vek-math: error: {e}", file=sys.stderr)
+        _say(f"vek-math: error: {e}")
         return 2
+    except MemoryError:
+        _say("vek-math: error: out of memory")
+        return 1
     except KeyboardInterrupt:
-        print("vek-math: interrupted", file=sys.stderr)
+        _say("vek-math: interrupted")
         return 130
     except BrokenPipeError:
         # The reader went away (`vek-math discover | head -1`): stop quietly,
