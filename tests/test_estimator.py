@@ -83,18 +83,18 @@ def test_fit_agrees_with_find_formula_and_predict_with_the_loss(case):
 def test_feature_names_in_every_rendering():
     sympy = pytest.importorskip("sympy")
     X, rng = rows(7, cols=3)
-    frame = pd.DataFrame(X, columns=["my col", "if", "v_max"])
+    frame = pd.DataFrame(X, columns=["{1} col", "if", "v_max"])  # braces: operand text is not a template
     est = SymbolicRegressor(**SMALL).fit(frame, X[:, 0] * X[:, 1] + X[:, 2])
-    assert est.formula_ == "((if * `my col`) + v_max)"
-    assert list(est.feature_names_in_) == ["my col", "if", "v_max"] and est.n_features_in_ == 3
+    assert est.formula_ == "((if * `{1} col`) + v_max)"
+    assert list(est.feature_names_in_) == ["{1} col", "if", "v_max"] and est.n_features_in_ == 3
     source = est.python_source()
-    assert "def f(x0, x1, v_max):" in source and "# x0 stands for 'my col'" in source
+    assert "def f(x0, x1, v_max):" in source and "# x0 stands for '{1} col'" in source
     ast.parse(source)
     expr = est.sympy()
     assert {s.name for s in expr.free_symbols} == {"x0", "x1", "v_max"}
     assert sympy.parse_expr(str(expr), local_dict={s.name: s for s in expr.free_symbols}) == expr
     latex = est.latex()
-    assert r"\mathrm{my\ col}" in latex and r"\mathrm{if}" in latex and "v_{max}" in latex
+    assert r"\mathrm{\{1\}\ col}" in latex and r"\mathrm{if}" in latex and "v_{max}" in latex
     assert "x0" not in est.equations_.to_string() and "x0" not in latex
     # Arrays get x0, x1, ...; a refit forgets the frame's names.
     est.fit(X, X[:, 0] * X[:, 1] + X[:, 2])

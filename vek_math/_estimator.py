@@ -156,27 +156,27 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             time_limit=None if self.time_limit is None else float(self.time_limit),
             progress=self._reporter(names) if self.verbose else None, constants=bool(self.constants),
             max_params=int(self.max_params))
-        best, stopped = result["best"], result["stopped"]
+        best, stopped = result.best, result.stopped
         if best is None:
             if stopped == "interrupted":
                 raise KeyboardInterrupt
             if stopped == "time_limit":
                 raise TimeoutError(f"the time limit of {self.time_limit} s ran out before a formula was scored")
             raise ValueError("no formula could be scored on this data")
-        front = list(result["front"])
+        front = list(result.front)
         selected = next((i for i, r in enumerate(front)
-                         if r["nodes"] == best["nodes"] and r["params"] == best["params"]), None)
+                         if r.nodes == best.nodes and r.params == best.params), None)
         if selected is None:  # a tie with a simpler formula kept it off the front
             front.append(best)
-            front.sort(key=lambda r: r["complexity"])
+            front.sort(key=lambda r: r.complexity)
             selected = next(i for i, r in enumerate(front) if r is best)
         shown = [_shown(n) for n in names]
-        self._nodes = [[tuple(node) for node in r["nodes"]] for r in front]
-        self._params = [[float(p) for p in r["params"]] for r in front]
+        self._nodes = [[tuple(node) for node in r.nodes] for r in front]
+        self._params = [[float(p) for p in r.params] for r in front]
         self.equations_ = pd.DataFrame({
-            "complexity": [int(r["complexity"]) for r in front],
-            "loss": [float(r["loss"]) for r in front],
-            "error": [float(r["error"]) for r in front],
+            "complexity": [int(r.complexity) for r in front],
+            "loss": [float(r.loss) for r in front],
+            "error": [float(r.error) for r in front],
             "formula": [_formula.render(_formula.from_nodes(n), shown, p) for n, p in zip(self._nodes, self._params)],
             "params": self._params,
             "selected": [i == selected for i in range(len(front))],
@@ -187,7 +187,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         if stopped is not None:
             why = ("the search was interrupted" if stopped == "interrupted"
                    else f"the search reached its time limit of {self.time_limit} s")
-            warnings.warn(f"{why} after {result['levels']} levels; the estimator holds the best formula found "
+            warnings.warn(f"{why} after {result.levels} levels; the estimator holds the best formula found "
                           f"until then: {self.formula_}", SearchStoppedWarning, stacklevel=2)
         return self
 
@@ -213,8 +213,8 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
 
         def report(level, generated, scored, best):
             text = "-" if best is None else (
-                f"{_formula.render(_formula.from_nodes(best['nodes']), shown, best['params'])}"
-                f"  (error {best['error']:.3g})")
+                f"{_formula.render(_formula.from_nodes(best.nodes), shown, best.params)}"
+                f"  (error {best.error:.3g})")
             print(f"level {level}: {generated} candidates, {scored} scored, best {text}  "
                   f"[{time.perf_counter() - start:.1f}s]", file=sys.stderr, flush=True)
 

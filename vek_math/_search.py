@@ -2,18 +2,14 @@
 
 ``search(X, y, **options)`` runs a search (the options of
 ``vek_math._engine.search``: ``constants=True`` fits constants, at most
-``max_params`` per formula) and returns
-
-    {"best": record or None, "front": [records by increasing complexity],
-     "stopped": None | "time_limit" | "interrupted",
-     "levels": int, "generated": int, "scored": int}
-
-where a record is {"nodes": [postfix node tuples], "formula": engine text,
-"complexity": int, "loss": RMSE, "error": loss * (penalty * complexity + 1),
-"params": [floats]}; ``evaluate(nodes, X, params)`` computes a formula for
-every row of X with the engine's guards, NaN where a row fails. X is
-(n_samples, n_features) float64, y (n_samples,) float64. Both run
-``vek_math._engine.search`` / ``evaluate``.
+``max_params`` per formula) and returns its ``_engine.Outcome``: ``best``
+(an ``_engine.Record`` or None), ``front`` (Records by increasing
+complexity), ``stopped``, ``levels``, ``generated`` and ``scored``; a Record
+holds ``nodes`` (postfix node tuples), ``formula``, ``complexity``, ``loss``,
+``error`` and ``params`` (``vek_math/_engine.pyi`` types them).
+``evaluate(nodes, X, params)`` computes a formula for every row of X with the
+engine's guards, NaN where a row fails. X is (n_samples, n_features) float64,
+y (n_samples,) float64. Both run ``vek_math._engine.search`` / ``evaluate``.
 """
 
 from __future__ import annotations
@@ -34,10 +30,10 @@ class SearchStoppedWarning(UserWarning):
     the best formula found until then."""
 
 
-def search(X: Any, y: Any, **options: Any) -> dict[str, Any]:
+def search(X: Any, y: Any, **options: Any) -> _engine.Outcome:
     X = np.ascontiguousarray(X, dtype=np.float64)
     y = np.ascontiguousarray(y, dtype=np.float64)
-    return _engine.search(X, y, **options)  # type: ignore[no-any-return]
+    return _engine.search(X, y, **options)
 
 
 def evaluate(nodes: Sequence[tuple[str, Any]], X: Any, params: Sequence[float] = ()) -> np.ndarray:
