@@ -15,7 +15,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 SNIPPET = textwrap.dedent(
     """\
     from fractions import Fraction
-    from typing import assert_type
+    from typing import Any, assert_type
 
     import numpy as np
 
@@ -37,7 +37,8 @@ SNIPPET = textwrap.dedent(
     assert_type(r.params if r else None, list[float] | None)
     o = e.search(np.ones((2, 1)), np.ones(2), progress=lambda level, generated, scored, best: None)
     assert_type((o.best.nodes[0][1] if o.best else None, o.front[0].loss), tuple[float | int | str | None, float])
-    assert_type(e.evaluate(o.front[0].nodes, np.ones((2, 1)), [], np.empty(2)), np.ndarray[tuple[int], np.dtype[np.float64]])
+    out: np.ndarray[Any, np.dtype[np.float64]] = np.empty(2)
+    assert_type(e.evaluate(o.front[0].nodes, np.ones((2, 1)), [], out), np.ndarray[Any, np.dtype[np.float64]])
 
     v.exp_n("abc")  # E: arg-type
     v.exp_n(["a"])  # E: list-item
