@@ -156,8 +156,8 @@ run_python_tests() {
 # The type stubs of the extension against the built module. Run outside the
 # work tree so that the installed package is the one checked.
 run_stubtest() {
-  log "stubtest vek_math.vek_core vek_math._ufuncs"
-  (cd "$VENV" && "$VENV/bin/python" -I -m mypy.stubtest vek_math.vek_core vek_math._ufuncs)
+  log "stubtest vek_math.vek_core vek_math._ufuncs vek_math._engine"
+  (cd "$VENV" && "$VENV/bin/python" -I -m mypy.stubtest vek_math.vek_core vek_math._ufuncs vek_math._engine)
 }
 
 # A wheel of the current tree in dist/, repaired by auditwheel into a manylinux

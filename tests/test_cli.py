@@ -61,11 +61,11 @@ def nodes_of(text):
     out = []
     _formula.fold(_formula.parse(text), lambda n: out.append(
         ("var", n.index) if isinstance(n, _formula.Var) else ("param", n.index) if isinstance(n, _formula.Param)
-        else ("const", _formula.const_value(n.text))), lambda n, _: out.append(("op", OPS.get(n.op, n.op))))
+        else ("const", _formula.const_value(n.text))), lambda n, _: out.append(("op", _formula.operator(n.op).name)))
     return out
 
 
-OPS, BIG = {"+": "add", "-": "sub", "*": "mul", "/": "div"}, 1e300
+BIG = 1e300
 
 
 # The exported function computes what the engine computes, NaN where its

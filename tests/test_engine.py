@@ -1,6 +1,7 @@
 """vek_math._engine: the search with its Pareto front, and evaluate."""
 
 import math
+import pickle
 import subprocess
 import sys
 import time
@@ -10,6 +11,7 @@ import pytest
 
 from conftest import same_float
 from vek_math import _engine as e
+from vek_math import _formula
 from vek_math import vek_core as v
 
 
@@ -29,7 +31,7 @@ def problem(name):
 
 
 def loss_of(record, X, y):
-    out = e.evaluate(record["nodes"], X, record["params"], np.empty(len(y)))
+    out = e.evaluate(record.nodes, X, record.params, np.empty(len(y)))
     s = 0.0
     for d in (out - y).tolist():
         s += d * d
@@ -40,17 +42,19 @@ def check_front(r, X, y, penalty=0.001, max_params=0):
     """The front's order, and every record's loss and error as evaluating its
     nodes with its params gives them; the best has the lowest error (with
     constants, losses at the rounding level of y tie)."""
-    front = r["front"]
+    front = r.front
+    assert type(r) is e.Outcome and all(type(rec) is e.Record for rec in front + [r.best])
+    assert pickle.loads(pickle.dumps(r)) == r
     assert front, "a search that scored anything has a front"
-    assert all(a["complexity"] < b["complexity"] and a["loss"] > b["loss"] for a, b in zip(front, front[1:]))
+    assert all(a.complexity < b.complexity and a.loss > b.loss for a, b in zip(front, front[1:]))
     noise = 1e-12 * math.sqrt(float(np.mean(y * y))) if max_params else 0.0
-    for rec in front + [r["best"]]:
-        assert same_float(loss_of(rec, X, y), rec["loss"]), rec["formula"]
-        assert same_float(rec["error"], rec["loss"] * (penalty * rec["complexity"] + 1.0))
-        params = [i for kind, i in rec["nodes"] if kind == "param"]
-        assert params == list(range(len(rec["params"]))) and len(params) <= max_params
-        assert rec["complexity"] == len(rec["nodes"])
-        assert r["best"]["error"] <= rec["error"] or max(r["best"]["loss"], rec["loss"]) <= noise
+    for rec in front + [r.best]:
+        assert same_float(loss_of(rec, X, y), rec.loss), rec.formula
+        assert same_float(rec.error, rec.loss * (penalty * rec.complexity + 1.0))
+        params = [i for kind, i in rec.nodes if kind == "param"]
+        assert params == list(range(len(rec.params))) and len(params) <= max_params
+        assert rec.complexity == len(rec.nodes)
+        assert r.best.error <= rec.error or max(r.best.loss, rec.loss) <= noise
 
 
 @pytest.mark.parametrize("name", ["twice_x", "cubic", "two_features", "three_features"])
@@ -58,10 +62,10 @@ def test_best_is_find_formulas_and_the_front_is_exact(name):
     X, y, opts = problem(name)
     r = e.search(X, y, **opts)
     f = v.find_formula(X.T.tolist(), y.tolist(), **opts)
-    best = r["best"]
-    assert (best["formula"], best["complexity"]) == (f.formula, f.complexity)
-    assert same_float(best["error"], f.error)
-    assert r["stopped"] is None and 1 <= r["levels"] and r["scored"] <= r["generated"]
+    best = r.best
+    assert (best.formula, best.complexity) == (f.formula, f.complexity)
+    assert same_float(best.error, f.error)
+    assert r.stopped is None and 1 <= r.levels and r.scored <= r.generated
     check_front(r, X, y, opts.get("complexity_penalty", 0.001))
 
 
@@ -84,14 +88,35 @@ def test_constants_are_fitted(name):
         "decay": (X[:, 1] * np.exp(-0.7 * X[:, 0]), [-0.7], {0, 1}),  # a constant inside, fitted numerically
     }[name]
     r = e.search(X, y, constants=True, max_complexity=6, beam_width=400)
-    best = r["best"]
-    assert best["params"] == pytest.approx(want, rel=1e-12) and best["loss"] < 1e-13
-    assert {i for kind, i in best["nodes"] if kind == "var"} == vars_used
+    best = r.best
+    assert best.params == pytest.approx(want, rel=1e-12) and best.loss < 1e-13
+    assert {i for kind, i in best.nodes if kind == "var"} == vars_used
     check_front(r, X, y, max_params=4)
     # Without constants the best is find_formula's, bit for bit.
-    plain = e.search(X, y)["best"]
+    plain = e.search(X, y).best
     found = v.find_formula(X.T.tolist(), y.tolist())
-    assert (plain["formula"], plain["params"]) == (found.formula, []) and same_float(plain["error"], found.error)
+    assert (plain.formula, plain.params) == (found.formula, []) and same_float(plain.error, found.error)
+
+
+@pytest.mark.parametrize("row", e.OPERATORS, ids=lambda row: row.name)
+def test_operator_table_is_what_the_engine_prints_and_evaluates(row):
+    # op(x) or op(x, sqrt(y)): the probes that spot duplicates give y twice
+    # the value of x, so the search never offers op(x, y) for some operators.
+    X = np.array([[0.5, 1.5], [1.25, 0.75], [2.0, 3.0], [0.3, 2.5], [1.7, 0.2]])
+    nodes = [("var", 0), ("var", 1), ("op", "sqrt")][: 2 * row.arity - 1] + [("op", row.name)]
+    got = e.evaluate(nodes, X, [], np.empty(len(X)))
+    # The Python rendering computes the same values (vek without its guards,
+    # which these rows do not reach).
+    f = eval(f"lambda x, y: {_formula.fill(row.python, ['x', 'math.sqrt(y)'])}",
+             {"math": math, "vek": lambda a, b: math.exp(a) - math.log(b)})
+    assert got.tolist() == [f(*r) for r in X.tolist()]
+    # The reader reads the filled text template as these nodes, and render prints it back.
+    text = _formula.fill(row.text, ["x", "sqrt(y)"])
+    assert _formula.parse(text) == _formula.from_nodes(nodes) and _formula.render(_formula.parse(text), "xy") == text
+    if row.group != "extra":  # searched: the engine prints its best formula, op(...), by the template
+        best = e.search(X, got, max_complexity=len(nodes), beam_width=100).best
+        operands = [_formula.render(arg, "xy") for arg in _formula.from_nodes(best.nodes).args]
+        assert best.nodes[-1] == ("op", row.name) and best.formula == _formula.fill(row.text, operands)
 
 
 def long_problem():
@@ -104,7 +129,7 @@ def test_time_limit_returns_the_finished_levels():
     t0 = time.perf_counter()
     r = e.search(X, y, max_complexity=12, beam_width=6000, time_limit=0.05)
     assert time.perf_counter() - t0 < 3.0
-    assert r["stopped"] == "time_limit" and r["best"] is not None
+    assert r.stopped == "time_limit" and r.best is not None
     check_front(r, X, y)
 
 
@@ -116,7 +141,7 @@ rng = np.random.default_rng(5)
 X, y = rng.uniform(-3.0, 3.0, (300, 2)), rng.uniform(-3.0, 3.0, 300)
 threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
 r = e.search(X, y, max_complexity=12, beam_width=6000)
-print(r["stopped"], r["best"] is not None, r["levels"] >= 1)
+print(r.stopped, r.best is not None, r.levels >= 1)
 """
 
 
@@ -134,14 +159,14 @@ def test_progress_reports_each_level_and_its_exception_propagates(raise_at):
         pass
 
     def progress(level, generated, scored, best):
-        seen.append((level, best["formula"]))
+        seen.append((level, best.formula))
         assert scored <= generated
         if level == raise_at:
             raise Stop
 
     if raise_at is None:
         r = e.search(X, y, progress=progress, **opts)
-        assert [s[0] for s in seen] == list(range(r["levels"])) and seen[-1][1] == r["best"]["formula"]
+        assert [s[0] for s in seen] == list(range(r.levels)) and seen[-1][1] == r.best.formula
     else:
         with pytest.raises(Stop):
             e.search(X, y, progress=progress, **opts)

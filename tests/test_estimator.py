@@ -194,8 +194,13 @@ def test_bad_input_and_parameters(X, y, params, message):
 def record(nodes, loss, params=(), penalty=0.01):
     """An engine record (as _search.search returns them) of a node list."""
     nodes = [tuple(n) for n in nodes]
-    return {"nodes": nodes, "formula": "", "complexity": len(nodes), "loss": loss,
-            "error": loss * (penalty * len(nodes) + 1.0), "params": list(params)}
+    return _engine.Record((nodes, "", len(nodes), loss, loss * (penalty * len(nodes) + 1.0), list(params)))
+
+
+def replaced(result, **fields):
+    """A copy of an engine Record or Outcome with some fields replaced."""
+    kind = type(result)
+    return kind(tuple(fields.get(name, getattr(result, name)) for name in kind.__match_args__))
 
 
 X0, A, P, M, P1 = ("var", 0), ("op", "add"), ("param", 0), ("op", "mul"), ("param", 1)
@@ -210,16 +215,15 @@ SHIFTED = record([P, X0, M, P1, A], 0.0, [2.0, 0.0])    # c0 * x0 + c1, exact as
     # An exact law at two complexities: the simpler, whichever the engine picked.
     ([SCALED, SHIFTED], SHIFTED, [SCALED, SHIFTED], 0),
     # A second record of one complexity, and one no better than a simpler one, are dropped.
-    ([SHIFTED, {**LINE, "loss": 0.9}, record([X0], 3.0), record([P, X0, M], 3.0, [1.0]), LINE], LINE,
+    ([SHIFTED, replaced(LINE, loss=0.9), record([X0], 3.0), record([P, X0, M], 3.0, [1.0]), LINE], LINE,
      [record([X0], 3.0), SHIFTED], 1),
 ], ids=["best off the front", "simplest exact fit", "one row per complexity"])
 def test_equations_are_the_front_and_the_choice_is_on_it(monkeypatch, front, best, want, selected):
     X = np.linspace(1.0, 2.0, 40).reshape(-1, 1)
-    monkeypatch.setattr(_search, "search", lambda *a, **k: {
-        "best": best, "front": front, "stopped": None, "levels": 3, "generated": 9, "scored": 9})
+    monkeypatch.setattr(_search, "search", lambda *a, **k: _engine.Outcome((best, front, None, 3, 9, 9)))
     est = SymbolicRegressor().fit(X, 2.0 * X[:, 0])
     eq = est.equations_
-    assert list(eq.complexity) == [r["complexity"] for r in want] and list(eq.loss) == [r["loss"] for r in want]
+    assert list(eq.complexity) == [r.complexity for r in want] and list(eq.loss) == [r.loss for r in want]
     assert est.best_index_ == selected and eq.selected.tolist() == [i == selected for i in range(len(want))]
 
 
@@ -233,7 +237,7 @@ def test_a_noisy_line_gives_a_line_on_few_rows_and_the_engines_choice_on_many(n,
     assert best.complexity <= 5 and len(best.params) <= 2, est.formula_  # c0 * x0 + c1 at most
     if n >= 100:
         engine = _search.search(X, y, constants=True, complexity_penalty=0.01, max_complexity=8, beam_width=2000)
-        assert est._nodes[est.best_index_] == [tuple(n) for n in engine["best"]["nodes"]]
+        assert est._nodes[est.best_index_] == [tuple(n) for n in engine.best.nodes]
 
 
 def test_negative_n_jobs_count_processors_back():
@@ -270,11 +274,11 @@ def test_out_of_memory_keeps_the_finished_levels(monkeypatch):
     X, _ = rows(12)
     y = X[:, 0] + X[:, 1]
     search = _search.search
-    monkeypatch.setattr(_search, "search", lambda *a, **k: {**search(*a, **k), "stopped": "memory"})
+    monkeypatch.setattr(_search, "search", lambda *a, **k: replaced(search(*a, **k), stopped="memory"))
     with pytest.warns(SearchStoppedWarning, match="ran out of memory after .* levels"):
         est = SymbolicRegressor(**SEARCH).fit(X, y)
     assert est.stopped_ == "memory" and est.formula_ == "(x1 + x0)"
-    monkeypatch.setattr(_search, "search", lambda *a, **k: {**search(*a, **k), "stopped": "memory", "best": None})
+    monkeypatch.setattr(_search, "search", lambda *a, **k: replaced(search(*a, **k), stopped="memory", best=None))
     with pytest.raises(MemoryError, match="before it scored a formula"):
         SymbolicRegressor(**SEARCH).fit(X, y)
 

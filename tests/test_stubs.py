@@ -1,4 +1,4 @@
-"""The type stubs of vek_core: shipped with the package, and they accept what the
+"""The type stubs of vek_core (and _engine): shipped with the package, and they accept what the
 module accepts and reject what it refuses, as a type checker sees it."""
 
 import importlib.util
@@ -15,10 +15,11 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 SNIPPET = textwrap.dedent(
     """\
     from fractions import Fraction
-    from typing import assert_type
+    from typing import Any, assert_type
 
     import numpy as np
 
+    from vek_math import _engine as e
     from vek_math import vek_core as v
 
     assert_type(v.sin_n([np.float32(1.0), Fraction(1, 2), True]), list[float])
@@ -34,6 +35,10 @@ SNIPPET = textwrap.dedent(
     assert_type((abs(q), q == (1.0, 2.0), v.VEKKnot(p, n=3).flip().flip_count), tuple[float, bool, int])
     r = v.find_formula([[1.0, 2.0]], (2.0, 4.0), max_complexity=3, use_trig=False)
     assert_type(r.params if r else None, list[float] | None)
+    o = e.search(np.ones((2, 1)), np.ones(2), progress=lambda level, generated, scored, best: None)
+    assert_type((o.best.nodes[0][1] if o.best else None, o.front[0].loss), tuple[float | int | str | None, float])
+    out: np.ndarray[Any, np.dtype[np.float64]] = np.empty(2)
+    assert_type(e.evaluate(o.front[0].nodes, np.ones((2, 1)), [], out), np.ndarray[Any, np.dtype[np.float64]])
 
     v.exp_n("abc")  # E: arg-type
     v.exp_n(["a"])  # E: list-item
@@ -45,6 +50,8 @@ SNIPPET = textwrap.dedent(
     v.simulate_pulses_n(0, 1, 2.5)  # E: arg-type
     p.minkowski_delta(1, 1.0)  # E: arg-type
     v.ln_n(xs=[1.0])  # E: call-arg
+    e.search(np.ones((2, 1)), np.ones(2), 8)  # E: call-arg
+    e.search([[1.0]], [1.0])  # E: arg-type
 
 
     class Sub(v.VEKPoint):  # E: misc
@@ -58,10 +65,11 @@ SNIPPET = textwrap.dedent(
 )
 
 
-def test_stub_and_marker_ship_beside_the_extension():
-    installed = pathlib.Path(importlib.util.find_spec("vek_math.vek_core").origin).parent
+@pytest.mark.parametrize("module", ["vek_core", "_engine"])
+def test_stub_and_marker_ship_beside_the_extension(module):
+    installed = pathlib.Path(importlib.util.find_spec(f"vek_math.{module}").origin).parent
     assert (installed / "py.typed").is_file()
-    assert (installed / "vek_core.pyi").read_text() == (ROOT / "vek_math" / "vek_core.pyi").read_text()
+    assert (installed / f"{module}.pyi").read_text() == (ROOT / "vek_math" / f"{module}.pyi").read_text()
 
 
 def test_type_checker_accepts_and_rejects_like_the_module(tmp_path):

@@ -32,13 +32,13 @@ def test_converted_formulas_compute_what_the_engine_computes():
         rng = random.Random(name)
         X = np.array([[rng.uniform(0.5, 3.0) for _ in range(ncols)] for _ in range(8)])
         symbols = [sympy.Symbol(f"x{i}") for i in range(ncols)]
-        for rec in _search.search(X, [f(*row) for row in X], max_complexity=6, beam_width=200)["front"]:
-            expr = vek_math.to_sympy(rec["formula"])
-            assert expr.free_symbols <= set(symbols), (rec["formula"], expr)
+        for rec in _search.search(X, [f(*row) for row in X], max_complexity=6, beam_width=200).front:
+            expr = vek_math.to_sympy(rec.formula)
+            assert expr.free_symbols <= set(symbols), (rec.formula, expr)
             got = [sympy.lambdify(symbols, expr, modules="math")(*row) for row in X.tolist()]
-            want = _search.evaluate(rec["nodes"], X).tolist()
-            assert got == pytest.approx(want, rel=1e-12, abs=1e-12), rec["formula"]
-            texts.append(rec["formula"])
+            want = _search.evaluate(rec.nodes, X).tolist()
+            assert got == pytest.approx(want, rel=1e-12, abs=1e-12), rec.formula
+            texts.append(rec.formula)
     for piece in ("(1/", "exp(", "ln(", "sqrt(", "sin(", "cos(", "vek(", " + ", " - ", " * ", " / ", "1.0000", "(-"):
         assert piece in " ".join(texts), piece
 

@@ -70,8 +70,8 @@ def _front(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
     complexity (the lowest loss), each with a lower loss than every simpler
     one."""
     out: list[dict[str, Any]] = []
-    for r in sorted(records, key=lambda r: (r["complexity"], r["loss"])):
-        if not math.isnan(r["loss"]) and (not out or r["loss"] < out[-1]["loss"]):
+    for r in sorted(records, key=lambda r: (r.complexity, r.loss)):
+        if not math.isnan(r.loss) and (not out or r.loss < out[-1].loss):
             out.append(r)
     return out
 
@@ -87,15 +87,15 @@ def _adjusted_error(record: dict[str, Any], n: int, exact: float) -> float:
     counts as 0 (k < n constants cannot meet n rows that exactly by
     chance). Never selected (inf): as many constants as rows, or an inexact
     fit with d >= n."""
-    k = len(record["params"])
+    k = len(record.params)
     if k >= n:
         return math.inf
-    if record["loss"] <= exact:
+    if record.loss <= exact:
         return 0.0
-    d = record["complexity"] - k
+    d = record.complexity - k
     if d >= n:
         return math.inf
-    return float(record["error"]) * math.sqrt(n / (n - d))
+    return float(record.error) * math.sqrt(n / (n - d))
 
 
 class SymbolicRegressor(RegressorMixin, BaseEstimator):
@@ -214,7 +214,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         # up to storing the fitted attributes runs in the block.
         with _search.KeepResult() as keep:
             result = _search.search(X, y, keep=keep, **options)
-            best, stopped = result["best"], result["stopped"]
+            best, stopped = result.best, result.stopped
             if best is None:
                 if stopped == "interrupted":
                     raise KeyboardInterrupt
@@ -223,17 +223,17 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
                 if stopped == "memory":
                     raise MemoryError("the search ran out of memory before it scored a formula")
                 raise _search.NoFormulaError("no formula could be scored on this data")
-            front = _front(list(result["front"]))
+            front = _front(list(result.front))
             if not front:  # nothing with a loss to compare
                 raise _search.NoFormulaError("no formula could be scored on this data")
             selected = self._select(front, best, y)
             shown = [_formula.shown_name(n) for n in names]
-            nodes = [[tuple(node) for node in r["nodes"]] for r in front]
-            params = [[float(p) for p in r["params"]] for r in front]
+            nodes = [[tuple(node) for node in r.nodes] for r in front]
+            params = [[float(p) for p in r.params] for r in front]
             equations = pd.DataFrame({
-                "complexity": [int(r["complexity"]) for r in front],
-                "loss": [float(r["loss"]) for r in front],
-                "error": [float(r["error"]) for r in front],
+                "complexity": [int(r.complexity) for r in front],
+                "loss": [float(r.loss) for r in front],
+                "error": [float(r.error) for r in front],
                 "formula": [_formula.render(_formula.from_nodes(n), shown, p) for n, p in zip(nodes, params)],
                 "params": params,
                 "selected": [i == selected for i in range(len(front))],
@@ -248,18 +248,18 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
                    "memory": "the search ran out of memory",
                    "time_limit": f"the search reached its time limit of {self.time_limit} s"}.get(
                        stopped, f"the search stopped ({stopped})")
-            warnings.warn(f"{why} after {result['levels']} levels; the estimator holds the best formula found "
+            warnings.warn(f"{why} after {result.levels} levels; the estimator holds the best formula found "
                           f"until then: {self.formula_}", SearchStoppedWarning, stacklevel=2)
         return self
 
     def _select(self, front: list[dict[str, Any]], best: dict[str, Any], y: np.ndarray) -> int:
         """Index of the selected row of the front (see ``best_index_``)."""
         on_front = next((i for i, r in enumerate(front)
-                         if r["nodes"] == best["nodes"] and r["params"] == best["params"]), None)
+                         if r.nodes == best.nodes and r.params == best.params), None)
         if not self.constants:
             if on_front is not None:
                 return on_front
-            errors = [float(r["error"]) for r in front]
+            errors = [float(r.error) for r in front]
         else:
             exact = _EXACT * _rms(y)
             errors = [_adjusted_error(r, len(y), exact) for r in front]
@@ -296,8 +296,8 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             if not usable or stream is None:
                 return
             text = "-" if best is None else (
-                f"{_formula.render(_formula.from_nodes(best['nodes']), shown, best['params'])}"
-                f"  (error {best['error']:.3g})")
+                f"{_formula.render(_formula.from_nodes(best.nodes), shown, best.params)}"
+                f"  (error {best.error:.3g})")
             try:
                 stream.write(f"level {level}: {generated} candidates, {scored} scored, best {text}  "
                              f"[{time.perf_counter() - start:.1f}s]\n")

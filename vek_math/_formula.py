@@ -6,45 +6,53 @@ small tree by an explicit-stack recursive-descent reader, so nesting depth
 costs heap, not interpreter frames. The grammar is exactly what the engine
 prints:
 
-    expr   := number | "π" | "e" | param | var
-            | "(-" expr ")" | "(1/" expr ")"
-            | "(" expr " " binop " " expr ")"
-            | func "(" expr ")" | "vek(" expr ", " expr ")"
-    binop  := "+" | "-" | "*" | "/"
-    func   := "exp" | "ln" | "sqrt" | "sin" | "cos" | "abs"
+    expr   := number | "π" | "e" | param | var | form
+    form   := the ``text`` template of an operator of ``_engine.OPERATORS``
+              with each "{0}" / "{1}" replaced by an expr: "P{0}S" for a
+              unary operator, "P{0}M{1}S" for a binary one ("(-{0})",
+              "exp({0})", "({0} + {1})", "vek({0}, {1})")
     number := ["-"] digits "." digits | ["-"] "inf" | "NaN"
     param  := "c" digits "(" number ")"
     var    := one character, code point 120 + i for variable i (x, y, z, {, ...)
 
-"(-1.0000 + x)" is a sum whose left operand is the constant -1 (a negative
-number directly after "(" followed by an operator), while "(-1.0000)" is the
-negation of the constant 1: the engine prints both, and they differ where the
-operand is not finite (a negated infinity fails, a constant one does not).
+Forms are told apart by their prefix P (the longest that matches), and forms
+sharing a prefix ("(" of the infix operators) by what follows their first
+operand. "(-1.0000 + x)" is a sum whose left operand is the constant -1 (a
+negative number directly after a shorter prefix, followed by that prefix's
+continuation), while "(-1.0000)" is the negation of the constant 1: the
+engine prints both, and they differ where the operand is not finite (a
+negated infinity fails, a constant one does not).
 
 Trees are made of four node types: ``Const`` (the printed text of a constant:
 "1.0000", "-0.2500", "π", "e", "inf", "-inf" or "NaN"), ``Param`` (index and
 printed starting value), ``Var`` (index) and ``Apply`` (operator name and
-operand tuple). Operator names: "neg", "inv", "exp", "ln", "sqrt", "sin",
-"cos", "abs", "vek", "+", "-", "*", "/".
+operand tuple). An operator's name in a tree is its infix symbol X for an
+infix operator (template "({0} X {1})": "+", "-", "*", "/"), otherwise its
+name in the table ("neg", "exp", "vek", ...); ``operator(name)`` gives its
+table row (an ``_engine.Operator``: name, arity, group and the ``text``,
+``latex`` and ``python`` templates) and ``fill(template, operands)`` fills a
+template in.
 
 The engine also hands formulas over as postfix node lists, tuples
 ("const", value), ("var", index), ("param", index) and ("op", name) with the
-operator names above except "add", "sub", "mul", "div" for the four binary
-ones: ``from_nodes`` reads those into trees, and ``render`` prints a tree as
-the engine does, with any names for the variables and fitted constants to
-four significant digits.
+table's names: ``from_nodes`` reads those into trees, and ``render`` prints a
+tree as the engine does, with any names for the variables and fitted
+constants to four significant digits.
 """
 
 from __future__ import annotations
 
 import math
-import operator
-from collections.abc import Callable
+import operator as _operator
+import re
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any, TypeVar
 
-__all__ = ["Apply", "Const", "Node", "Param", "Var", "const_value", "escaped", "fitted_text", "fold", "from_nodes",
-           "parse", "render", "shown_name"]
+from vek_math import _engine
+
+__all__ = ["Apply", "Const", "Node", "Param", "Var", "const_value", "escaped", "fill", "fitted_text", "fold",
+           "from_nodes", "operator", "parse", "render", "shown_name"]
 
 # Variable i prints as the character with code point (120 + i) % 256. Those
 # from index 136 on wrap into ASCII letters, digits and punctuation and cannot
@@ -53,8 +61,69 @@ __all__ = ["Apply", "Const", "Node", "Param", "Var", "const_value", "escaped", "
 FIRST_VAR = 120
 VAR_COUNT = 256 - FIRST_VAR
 
-FUNCTIONS = ("exp", "ln", "sqrt", "sin", "cos", "abs")
-BINARY = "+-*/"
+# An operand slot of a template: "{0}" or "{1}".
+_SLOT = re.compile(r"\{([01])\}")
+
+
+def fill(template: str, operands: Sequence[str]) -> str:
+    """A template of the operator table with "{0}" and "{1}" replaced by the
+    operands' texts, in one pass (an operand's own text is left as it is,
+    braces included)."""
+    return _SLOT.sub(lambda m: operands[int(m[1])], template)
+
+
+@dataclass(frozen=True, slots=True)
+class _Form:
+    """How an operator is printed: prefix, the text between two operands
+    (binary only) and suffix, around the operands."""
+
+    name: str  # the operator's name in trees
+    arity: int
+    prefix: str
+    middle: str
+    suffix: str
+
+    @property
+    def follow(self) -> str:
+        """The text after the first operand."""
+        return self.middle if self.arity == 2 else self.suffix
+
+
+def _form(row: _engine.Operator) -> _Form:
+    parts = row.text.split("{0}")
+    if row.arity == 2 and len(parts) == 2:
+        second = parts[1].split("{1}")
+        parts = [parts[0], *second] if len(second) == 2 else []
+    if len(parts) != row.arity + 1 or not parts[0] or "{" in "".join(parts):
+        raise RuntimeError(f"the engine prints operator {row.name!r} as {row.text!r}, which this reader cannot read")
+    prefix, *middle, suffix = parts
+    infix = row.arity == 2 and prefix == "(" and suffix == ")" and re.fullmatch(r" (\S+) ", middle[0])
+    return _Form(infix[1] if infix else row.name, row.arity, prefix, middle[0] if middle else "", suffix)
+
+
+_FORMS = [_form(row) for row in _engine.OPERATORS]
+# Operator names of trees, and the engine's names, to their table rows.
+_ROWS: dict[str, _engine.Operator] = {}
+for _form_, _row in zip(_FORMS, _engine.OPERATORS):
+    for _name in (_form_.name, _row.name):
+        if _ROWS.setdefault(_name, _row) is not _row:
+            raise RuntimeError(f"operator name {_name!r} is taken twice")
+del _form_, _row, _name
+_TREE_NAME = {row.name: f.name for f, row in zip(_FORMS, _engine.OPERATORS)}
+# Forms by prefix, longest prefix first.
+_BY_PREFIX: dict[str, list[_Form]] = {}
+for _f in sorted(_FORMS, key=lambda f: -len(f.prefix)):
+    _BY_PREFIX.setdefault(_f.prefix, []).append(_f)
+del _f
+
+
+def operator(name: str) -> _engine.Operator:
+    """The table row of an operator, by its name in trees ("+", "exp") or in
+    node lists ("add", "exp"). Raises KeyError for an unknown name."""
+    try:
+        return _ROWS[name]
+    except KeyError:
+        raise KeyError(f"unknown operator {name!r}") from None
 
 
 @dataclass(frozen=True, slots=True)
@@ -136,53 +205,43 @@ class _Reader:
             return "-" + self.unsigned()
         return self.unsigned()
 
-    def binop(self) -> str:
-        self.expect(" ")
-        if self.pos >= len(self.text) or self.text[self.pos] not in BINARY:
-            raise self.fail("expected one of + - * /")
-        op = self.text[self.pos]
-        self.pos += 1
-        self.expect(" ")
-        return op
+    def number_after(self, prefix: str) -> _Form | bool:
+        """Whether a number follows ``prefix`` here: the form of ``prefix``
+        that continues after it if there is one, else True; False without
+        a number. The position is kept."""
+        start = self.pos
+        self.pos += len(prefix)
+        try:
+            self.number()
+            return next((f for f in _BY_PREFIX[prefix] if self.peek(f.follow)), True)
+        except ValueError:
+            return False
+        finally:
+            self.pos = start
 
     def operand(self, frames: list[tuple[Any, ...]]) -> Node | None:
-        """Reads a leaf (returned) or the opening of a compound form (a frame
-        pushed, None returned). A "(-" before a number may also complete a
-        negated constant or push the frame of a sum with a negative left
-        operand and return that operand."""
+        """Reads a leaf (returned) or the prefix of a form (a frame pushed,
+        None returned). Of the prefixes found here, the longest is taken
+        unless a shorter one is followed by a number that continues its
+        form: "(-1.0000 + x)" opens with "(", "(-1.0000)" with "(-", and a
+        negated constant such as this one is read as one leaf."""
         text, pos = self.text, self.pos
         if pos >= len(text):
             raise self.fail("formula ends where an operand should start")
+        found = [prefix for prefix in _BY_PREFIX if text.startswith(prefix, pos)]
+        for i, prefix in enumerate(found):
+            after_shorter = [self.number_after(other) for other in found[i + 1 :]]
+            if any(isinstance(form, _Form) for form in after_shorter):
+                continue
+            form = self.number_after(prefix) if any(after_shorter) else None
+            self.pos += len(prefix)
+            if isinstance(form, _Form) and form.arity == 1:
+                number = self.number()
+                self.pos += len(form.suffix)
+                return Apply(form.name, (Const(number),))
+            frames.append(("first", prefix))
+            return None
         ch = text[pos]
-        if ch == "(":
-            if self.peek("(1/"):
-                self.pos += 3
-                frames.append(("close", "inv"))
-                return None
-            if self.peek("(-") and (text[pos + 2 : pos + 3].isdigit() or text.startswith("inf", pos + 2)):
-                self.pos += 2
-                number = self.unsigned()
-                if self.peek(")"):
-                    self.pos += 1
-                    return Apply("neg", (Const(number),))
-                frames.append(("left",))
-                return Const("-" + number)
-            if self.peek("(-"):
-                self.pos += 2
-                frames.append(("close", "neg"))
-                return None
-            self.pos += 1
-            frames.append(("left",))
-            return None
-        for name in FUNCTIONS:
-            if self.peek(name + "("):
-                self.pos += len(name) + 1
-                frames.append(("close", name))
-                return None
-        if self.peek("vek("):
-            self.pos += 4
-            frames.append(("vek",))
-            return None
         if ch == "π" or ch == "e":
             self.pos += 1
             return Const(ch)
@@ -200,40 +259,44 @@ class _Reader:
             return Var(ord(ch) - FIRST_VAR)
         raise self.fail(f"unexpected character {ch!r}")
 
+    def after_first(self, prefix: str, first: Node, frames: list[tuple[Any, ...]]) -> Node | None:
+        """After the first operand of a form opened by ``prefix``: the form
+        of the longest text that follows here, closed (a unary operator's
+        Apply returned) or waiting for its second operand (a frame pushed,
+        None returned)."""
+        forms = [f for f in _BY_PREFIX[prefix] if self.peek(f.follow)]
+        if not forms:
+            wanted = dict.fromkeys(f.follow for f in _BY_PREFIX[prefix])
+            raise self.fail("expected " + " or ".join(map(repr, wanted)))
+        best = max(forms, key=lambda f: len(f.follow))
+        if best.arity == 1:
+            self.pos += len(best.suffix)
+            return Apply(best.name, (first,))
+        self.pos += len(best.middle)
+        frames.append(("second", best, first))
+        return None
+
 
 def parse(text: str, max_depth: int | None = None) -> Node:
     """The tree of one formula text. Raises ValueError for text the engine
     does not print, or (with ``max_depth``) that nests deeper than that."""
     reader = _Reader(text)
-    frames: list[tuple[Any, ...]] = []  # open compound forms, innermost last
+    frames: list[tuple[Any, ...]] = []  # open forms, innermost last
     while True:
         if max_depth is not None and len(frames) >= max_depth:
             raise reader.fail(f"nested deeper than {max_depth} levels")
-        value = reader.operand(frames)
-        if value is None:
-            continue
+        value: Node | None = reader.operand(frames)
         # A complete operand: close every form it completes, up to the next
         # one that needs another operand.
-        while frames:
+        while value is not None and frames:
             frame = frames.pop()
-            kind = frame[0]
-            if kind == "close":
-                reader.expect(")")
-                value = Apply(frame[1], (value,))
-            elif kind == "vek":
-                reader.expect(", ")
-                frames.append(("vek2", value))
-                break
-            elif kind == "vek2":
-                reader.expect(")")
-                value = Apply("vek", (frame[1], value))
-            elif kind == "left":
-                frames.append(("right", reader.binop(), value))
-                break
-            else:  # "right"
-                reader.expect(")")
-                value = Apply(frame[1], (frame[2], value))
-        else:
+            if frame[0] == "first":
+                value = reader.after_first(frame[1], value, frames)
+            else:  # "second"
+                form = frame[1]
+                reader.expect(form.suffix)
+                value = Apply(form.name, (frame[2], value))
+        if value is not None:
             if reader.pos != len(text):
                 raise reader.fail("unexpected text after the formula")
             return value
@@ -258,11 +321,6 @@ def fold(tree: Node, leaf: Callable[[Node], T], apply: Callable[[Apply, list[T]]
             todo.append((node, True))
             todo.extend((arg, False) for arg in reversed(node.args))
     return results[0]
-
-
-# Operator names of postfix node lists where they differ from the tree's.
-_NODE_OPS = {"add": "+", "sub": "-", "mul": "*", "div": "/"}
-_ARITY = {**dict.fromkeys(("neg", "inv", *FUNCTIONS), 1), **dict.fromkeys(("vek", *BINARY), 2)}
 
 
 def const_text(value: float) -> str:
@@ -335,18 +393,18 @@ def from_nodes(nodes: Any) -> Node:
             text = const_text(value) if value in (math.pi, math.e) or not math.isfinite(value) else repr(value)
             stack.append(Const(text))
         elif kind == "var" or kind == "param":
-            index = operator.index(payload)
+            index = _operator.index(payload)
             if index < 0:
                 raise ValueError(f"not a formula node: {node!r}")
             stack.append(Var(index) if kind == "var" else Param(index, "NaN"))
-        elif kind == "op" and _NODE_OPS.get(payload, payload) in _ARITY:
-            op = _NODE_OPS.get(payload, payload)
-            n = _ARITY[op]
+        elif kind == "op" and isinstance(payload, str) and payload in _ROWS:
+            row = _ROWS[payload]
+            n = row.arity
             if len(stack) < n:
                 raise ValueError(f"operator {payload!r} is short of operands")
             args = tuple(stack[-n:])
             del stack[-n:]
-            stack.append(Apply(op, args))
+            stack.append(Apply(_TREE_NAME[row.name], args))
         else:
             raise ValueError(f"not a formula node: {node!r}")
     if len(stack) != 1:
@@ -358,6 +416,11 @@ def fitted_text(value: float) -> str:
     """A fitted constant as formulas show it: four significant digits
     ("2.5", "0.3989", "-3.142", "8.988e+09")."""
     return f"{value:.4g}" if math.isfinite(value) else _fixed(value)
+
+
+# A sum with a negative fitted constant shows as a difference, and the
+# other way round: the infix symbols of the two.
+_SIGN_FLIP = {"+": "-", "-": "+"}
 
 
 def render(tree: Node, names: Any, params: Any = (), pi: str = "π") -> str:
@@ -384,18 +447,10 @@ def render(tree: Node, names: Any, params: Any = (), pi: str = "π") -> str:
         return pi if text == "π" else text
 
     def apply(node: Apply, args: list[str]) -> str:
-        op = node.op
-        if op == "neg":
-            return f"(-{args[0]})"
-        if op == "inv":
-            return f"(1/{args[0]})"
-        if op == "vek":
-            return f"vek({args[0]}, {args[1]})"
-        if op in BINARY:
-            value = known(node.args[1]) if op in "+-" else None
-            if value is not None and value < 0 and math.isfinite(value):
-                return f"({args[0]} {'-' if op == '+' else '+'} {fitted_text(-value)})"
-            return f"({args[0]} {op} {args[1]})"
-        return f"{op}({args[0]})"
+        flipped = _SIGN_FLIP.get(node.op)
+        value = known(node.args[1]) if flipped is not None else None
+        if flipped is not None and value is not None and value < 0 and math.isfinite(value):
+            return fill(operator(flipped).text, [args[0], fitted_text(-value)])
+        return fill(operator(node.op).text, args)
 
     return fold(tree, leaf, apply)

@@ -7,6 +7,7 @@
 
 #include "vek/python/callable.hpp"
 #include "vek/python/engine/entries.hpp"
+#include "vek/python/engine/to_py.hpp"
 #include "vek/python/search_result.hpp"
 
 namespace vek::py {
@@ -51,4 +52,10 @@ PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "vek_math._engine", "Private native 
 }  // namespace
 }  // namespace vek::py
 
-PyMODINIT_FUNC PyInit__engine() { return PyModule_Create(&vek::py::g_def); }
+// The module with its record types (Operator, Record, Outcome) and the
+// operator table, OPERATORS.
+PyMODINIT_FUNC PyInit__engine() {
+  vek::py::Ref module(PyModule_Create(&vek::py::g_def));
+  if (!module || !vek::py::add_engine_records(module.get())) return nullptr;
+  return module.release();
+}

@@ -1,0 +1,96 @@
+# Type stubs of the private native module vek_math._engine: the search with
+# its Pareto front, evaluation of node lists, and the operator table.
+#
+# X, y and out are float64 buffers (numpy arrays); the module checks their
+# element type, shape and layout. A boolean must be an exact bool (numpy's
+# bool scalar is accepted too).
+
+from collections.abc import Buffer, Callable, Sequence
+from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
+
+from _typeshed import structseq
+
+from vek_math.vek_core import PySearchResult
+
+# A node of a postfix expression, as the engine hands it out.
+_Node: TypeAlias = tuple[Literal["const"], float] | tuple[Literal["var", "param"], int] | tuple[Literal["op"], str]
+# A node as the engine takes it: a tuple or list of (kind, value).
+_NodeIn: TypeAlias = _Node | tuple[str, SupportsFloat | SupportsIndex | str] | list[Any]
+_Stopped: TypeAlias = Literal["time_limit", "interrupted", "memory"]
+_Group: TypeAlias = Literal["core", "trig", "vek", "extra"]
+_Out = TypeVar("_Out", bound=Buffer)
+
+@final
+class Operator(structseq[Any], tuple[str, int, _Group, str, str, str]):
+    __match_args__: Final = ("name", "arity", "group", "text", "latex", "python")
+    @property
+    def name(self) -> str: ...
+    @property
+    def arity(self) -> Literal[1, 2]: ...
+    @property
+    def group(self) -> _Group: ...
+    # Templates in which "{0}" and "{1}" stand for the operands' texts.
+    @property
+    def text(self) -> str: ...
+    @property
+    def latex(self) -> str: ...
+    @property
+    def python(self) -> str: ...
+
+@final
+class Record(structseq[Any], tuple[list[_Node], str, int, float, float, list[float]]):
+    __match_args__: Final = ("nodes", "formula", "complexity", "loss", "error", "params")
+    @property
+    def nodes(self) -> list[_Node]: ...
+    @property
+    def formula(self) -> str: ...
+    @property
+    def complexity(self) -> int: ...
+    @property
+    def loss(self) -> float: ...
+    @property
+    def error(self) -> float: ...
+    @property
+    def params(self) -> list[float]: ...
+
+@final
+class Outcome(structseq[Any], tuple[Record | None, list[Record], _Stopped | None, int, int, int]):
+    __match_args__: Final = ("best", "front", "stopped", "levels", "generated", "scored")
+    @property
+    def best(self) -> Record | None: ...
+    @property
+    def front(self) -> list[Record]: ...
+    @property
+    def stopped(self) -> _Stopped | None: ...
+    @property
+    def levels(self) -> int: ...
+    @property
+    def generated(self) -> int: ...
+    @property
+    def scored(self) -> int: ...
+
+# The operator table, in code order.
+OPERATORS: tuple[Operator, ...]
+
+def search_result(
+    formula: str, error: SupportsFloat | SupportsIndex, complexity: SupportsIndex, params: Sequence[SupportsFloat]
+) -> PySearchResult: ...
+def search(
+    X: Buffer,
+    y: Buffer,
+    *,
+    max_complexity: SupportsIndex = 8,
+    beam_width: SupportsIndex = 2000,
+    precision_goal: SupportsFloat | SupportsIndex = 1e-10,
+    use_trig: bool = True,
+    use_vek: bool = True,
+    complexity_penalty: SupportsFloat | SupportsIndex = 0.001,
+    n_threads: SupportsIndex | None = None,
+    time_limit: SupportsFloat | SupportsIndex | None = None,
+    progress: Callable[[int, int, int, Record | None], object] | None = None,
+    constants: bool = False,
+    max_params: SupportsIndex = 4,
+) -> Outcome: ...
+def evaluate(
+    nodes: Sequence[_NodeIn], X: Buffer, params: Sequence[SupportsFloat | SupportsIndex], out: _Out
+) -> _Out: ...
