@@ -10,6 +10,12 @@ def same_float(a: float, b: float) -> bool:
     return struct.pack("<d", a) == struct.pack("<d", b)
 
 
+def replaced(result, **fields):
+    """A copy of an engine Record or Outcome with some fields replaced."""
+    kind = type(result)
+    return kind(tuple(fields.get(name, getattr(result, name)) for name in kind.__match_args__))
+
+
 def assert_same_floats(got, want):
     assert len(got) == len(want)
     for i, (g, w) in enumerate(zip(got, want)):

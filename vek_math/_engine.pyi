@@ -13,11 +13,13 @@ from _typeshed import structseq
 from vek_math.vek_core import PySearchResult
 
 # A node of a postfix expression, as the engine hands it out.
-_Node: TypeAlias = tuple[Literal["const"], float] | tuple[Literal["var", "param"], int] | tuple[Literal["op"], str]
+_Node: TypeAlias = (
+    tuple[Literal["const", "pow"], float] | tuple[Literal["var", "param"], int] | tuple[Literal["op"], str]
+)
 # A node as the engine takes it: a tuple or list of (kind, value).
 _NodeIn: TypeAlias = _Node | tuple[str, SupportsFloat | SupportsIndex | str] | list[Any]
 _Stopped: TypeAlias = Literal["time_limit", "interrupted", "memory"]
-_Group: TypeAlias = Literal["core", "trig", "vek", "extra"]
+_Group: TypeAlias = Literal["core", "trig", "vek", "extra", "block"]
 _Out = TypeVar("_Out", bound=Buffer)
 
 @final
@@ -29,7 +31,8 @@ class Operator(structseq[Any], tuple[str, int, _Group, str, str, str]):
     def arity(self) -> Literal[1, 2]: ...
     @property
     def group(self) -> _Group: ...
-    # Templates in which "{0}" and "{1}" stand for the operands' texts.
+    # Templates in which "{0}" and "{1}" stand for the operands' texts ("{k}"
+    # for a power's exponent).
     @property
     def text(self) -> str: ...
     @property
@@ -90,6 +93,8 @@ def search(
     progress: Callable[[int, int, int, Record | None], object] | None = None,
     constants: bool = False,
     max_params: SupportsIndex = 4,
+    unary_operators: Sequence[str] | None = None,
+    binary_operators: Sequence[str] | None = None,
 ) -> Outcome: ...
 def evaluate(
     nodes: Sequence[_NodeIn], X: Buffer, params: Sequence[SupportsFloat | SupportsIndex], out: _Out

@@ -127,6 +127,12 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
     max_params : int, default=4
         With ``constants``: the most fitted constants in a formula, a and b
         included (2 to 16).
+    unary_operators, binary_operators : list of str or None, default=None
+        The operators offered, by name, in this order, instead of the
+        defaults (neg, inv, exp, ln, sqrt and, with ``use_trig``, sin, cos;
+        add, sub, mul, div and, with ``use_vek``, vek). Also: abs, square,
+        cube, tanh, arcsin, arccos, arctan, sinh, cosh
+        (``vek_math._engine.OPERATORS`` lists every operator).
     n_jobs : int or None, default=None
         Threads for this fit; None uses the pool's default, -1 every
         processor, -2 all but one, and so on (below 2**63).
@@ -175,11 +181,13 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         "verbose": ["verbose"],
         "constants": ["boolean"],
         "max_params": [Interval(Integral, 2, 16, closed="both")],
+        "unary_operators": [list, tuple, None],
+        "binary_operators": [list, tuple, None],
     }
 
     def __init__(self, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, use_vek=True,
                  complexity_penalty=None, n_jobs=None, time_limit=None, verbose=False, constants=True,
-                 max_params=4):
+                 max_params=4, unary_operators=None, binary_operators=None):
         self.max_complexity = max_complexity
         self.beam_width = beam_width
         self.precision_goal = precision_goal
@@ -191,8 +199,19 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         self.verbose = verbose
         self.constants = constants
         self.max_params = max_params
+        self.unary_operators = unary_operators
+        self.binary_operators = binary_operators
 
     # -- fitting ---------------------------------------------------------
+
+    @staticmethod
+    def _operators(names):
+        """Operator names as the engine takes them (it checks them)."""
+        if names is None:
+            return None
+        if isinstance(names, str) or not all(isinstance(n, str) for n in names):
+            raise ValueError(f"operators must be given as a list of names, not {names!r}")
+        return list(names)
 
     def fit(self, X, y):
         """Searches for a formula of y in the columns of X; returns self."""
@@ -209,7 +228,8 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             complexity_penalty=self._penalty(), n_threads=self._threads(),
             time_limit=None if self.time_limit is None else float(self.time_limit),
             progress=self._reporter(names) if self.verbose else None, constants=bool(self.constants),
-            max_params=int(self.max_params))
+            max_params=int(self.max_params), unary_operators=self._operators(self.unary_operators),
+            binary_operators=self._operators(self.binary_operators))
         # Ctrl-C after the engine has returned keeps its result: everything
         # up to storing the fitted attributes runs in the block.
         with _search.KeepResult() as keep:

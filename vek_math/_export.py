@@ -15,7 +15,10 @@ How the engine's guarded arithmetic is reproduced:
   (``math.log`` and ``math.sqrt`` raise ValueError on exactly those);
 * a division by a number of magnitude below 1e-300 fails (``_divisor``);
 * ``vek`` is the engine's vek operator with its exponential and logarithm
-  guards;
+  guards, and ``_power`` a power with the engine's domain;
+* the other operators are the operator table's Python renderings
+  (``math`` calls; ``math.asin`` and ``math.acos`` raise ValueError outside
+  [-1, 1], where the engine fails too);
 * leaf values (arguments and constants) are used as they are, as the engine
   does.
 
@@ -66,16 +69,21 @@ _FAILED = '''# What a failing step raises, bound before any other name of this m
 _FAILED = (ArithmeticError, ValueError)
 '''
 
-_HELPERS = {"vek": _VEK, "_divisor": _DIVISOR, "_finite": _FINITE, "_FAILED": _FAILED}
+_POWER = '''def _power(a, k):
+    """a**k for a > 0, for a == 0 with k > 0 and for a < 0 with a whole k;
+    anything else fails."""
+    if not (a > 0 or (a == 0 and k > 0) or (a < 0 and k == math.floor(k))):
+        raise _FAILED[0]("power out of its domain")
+    return math.pow(a, k)
+'''
+
+_HELPERS = {"vek": _VEK, "_divisor": _DIVISOR, "_finite": _FINITE, "_power": _POWER, "_FAILED": _FAILED}
 _RESERVED = frozenset({"math", "__debug__", *_HELPERS})
 
 # Operand positions where an infinite or NaN step result could yield a finite
-# value again (1/inf, exp(-inf), vek(-inf, b), a/inf): an operator result
-# arriving there is checked by _finite first.
-_CHECKED = {"inv": (0,), "exp": (0,), "vek": (0,), "/": (1,)}
-
-_CALLS = {"exp": "math.exp", "ln": "math.log", "sqrt": "math.sqrt", "sin": "math.sin", "cos": "math.cos",
-          "abs": "math.fabs"}
+# value again (1/inf, exp(-inf), vek(-inf, b), a/inf, tanh(inf), atan(inf)):
+# an operator result arriving there is checked by _finite first.
+_CHECKED = {"inv": (0,), "exp": (0,), "vek": (0,), "/": (1,), "tanh": (0,), "arctan": (0,)}
 
 # Nesting kept below the limits of Python's parser: deeper subexpressions are
 # assigned to locals first.
@@ -202,8 +210,12 @@ def python_source(
             if op == "vek":
                 used.add("vek")
                 text = f"vek({bare[0]}, {bare[1]})"
-            else:
-                text = f"{_CALLS[op]}({bare[0]})"
+            elif _formula.operator(op).name == "pow":
+                used.add("_power")
+                text = f"_power({bare[0]}, {bare[1]})"
+            else:  # the table's own rendering: a math call, or products for square and cube
+                python = _formula.operator(op).python
+                text = _formula.fill(python, texts if python.startswith("(") else bare)
             inner = text
         nesting = 1 + max(piece[2] for piece in operands)
         if nesting >= _MAX_NESTING:
@@ -217,7 +229,7 @@ def python_source(
     lines = ["import math", ""]
     if computed:
         used.add("_FAILED")
-    for helper in ("_FAILED", "vek", "_divisor", "_finite"):
+    for helper in ("_FAILED", "vek", "_divisor", "_finite", "_power"):
         if helper in used:
             lines += ["", _HELPERS[helper]]
     lines += ["", f"def {func_name}({', '.join(args)}):"]

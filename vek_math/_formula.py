@@ -62,14 +62,14 @@ FIRST_VAR = 120
 VAR_COUNT = 256 - FIRST_VAR
 
 # An operand slot of a template: "{0}" or "{1}".
-_SLOT = re.compile(r"\{([01])\}")
+_SLOT = re.compile(r"\{([01k])\}")
 
 
 def fill(template: str, operands: Sequence[str]) -> str:
     """A template of the operator table with "{0}" and "{1}" replaced by the
     operands' texts, in one pass (an operand's own text is left as it is,
-    braces included)."""
-    return _SLOT.sub(lambda m: operands[int(m[1])], template)
+    braces included). "{k}", a power's exponent, is its second operand."""
+    return _SLOT.sub(lambda m: operands[1 if m[1] == "k" else int(m[1])], template)
 
 
 @dataclass(frozen=True, slots=True)
@@ -90,15 +90,18 @@ class _Form:
 
 
 def _form(row: _engine.Operator) -> _Form:
-    parts = row.text.split("{0}")
-    if row.arity == 2 and len(parts) == 2:
+    # A power's exponent ("{k}", the node's own value) is its second operand
+    # in trees: a constant.
+    arity = 2 if "{k}" in row.text else row.arity
+    parts = row.text.replace("{k}", "{1}").split("{0}")
+    if arity == 2 and len(parts) == 2:
         second = parts[1].split("{1}")
         parts = [parts[0], *second] if len(second) == 2 else []
-    if len(parts) != row.arity + 1 or not parts[0] or "{" in "".join(parts):
+    if len(parts) != arity + 1 or not parts[0] or "{" in "".join(parts):
         raise RuntimeError(f"the engine prints operator {row.name!r} as {row.text!r}, which this reader cannot read")
     prefix, *middle, suffix = parts
-    infix = row.arity == 2 and prefix == "(" and suffix == ")" and re.fullmatch(r" (\S+) ", middle[0])
-    return _Form(infix[1] if infix else row.name, row.arity, prefix, middle[0] if middle else "", suffix)
+    infix = arity == 2 and prefix == "(" and suffix == ")" and re.fullmatch(r" (\S+) ", middle[0])
+    return _Form(infix[1] if infix else row.name, arity, prefix, middle[0] if middle else "", suffix)
 
 
 _FORMS = [_form(row) for row in _engine.OPERATORS]
@@ -294,6 +297,8 @@ def parse(text: str, max_depth: int | None = None) -> Node:
                 value = reader.after_first(frame[1], value, frames)
             else:  # "second"
                 form = frame[1]
+                if form.name == _TREE_NAME["pow"] and not isinstance(value, Const):
+                    raise reader.fail("a power's exponent must be a number")
                 reader.expect(form.suffix)
                 value = Apply(form.name, (frame[2], value))
         if value is not None:
@@ -397,7 +402,11 @@ def from_nodes(nodes: Any) -> Node:
             if index < 0:
                 raise ValueError(f"not a formula node: {node!r}")
             stack.append(Var(index) if kind == "var" else Param(index, "NaN"))
-        elif kind == "op" and isinstance(payload, str) and payload in _ROWS:
+        elif kind == "pow" and isinstance(payload, (int, float)) and not isinstance(payload, bool):
+            if not stack:
+                raise ValueError("a power is short of its operand")
+            stack.append(Apply(_TREE_NAME["pow"], (stack.pop(), Const(repr(float(payload))))))
+        elif kind == "op" and isinstance(payload, str) and payload in _ROWS and _ROWS[payload].group != "block":
             row = _ROWS[payload]
             n = row.arity
             if len(stack) < n:
@@ -447,6 +456,8 @@ def render(tree: Node, names: Any, params: Any = (), pi: str = "π") -> str:
         return pi if text == "π" else text
 
     def apply(node: Apply, args: list[str]) -> str:
+        if node.op == _TREE_NAME["pow"] and isinstance(node.args[1], Const):  # the exponent as the engine prints it
+            return fill(operator(node.op).text, [args[0], repr(const_value(node.args[1].text))])
         flipped = _SIGN_FLIP.get(node.op)
         value = known(node.args[1]) if flipped is not None else None
         if flipped is not None and value is not None and value < 0 and math.isfinite(value):

@@ -11,14 +11,15 @@ optimizer's starting value and is dropped). Constants are exact: "1.0000" is 1,
 rounded), "π" is ``pi``, "e" is ``E``, "inf" is ``oo`` and "NaN" is ``nan``.
 
 Operators: ``(-A)`` is -A, ``(1/A)`` is 1/A, ``ln`` is ``log``, ``abs`` is
-``Abs``, and ``vek(A, B)`` is exp(A) - log(B). The engine's numeric guards (its
+``Abs``, ``vek(A, B)`` is exp(A) - log(B), ``(A ^ k)`` is A**k (k exact), and
+the rest are sympy's functions of the same names. The engine's numeric guards (its
 exponential cap above 709.78 and the logarithm of the magnitude inside vek for
 a non-positive B) are not part of the expression: it is the plain formula.
 """
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, Protocol
 
 from vek_math import _formula
@@ -82,24 +83,36 @@ def _leaf(sp: Any, node: _formula.Node, names: Sequence[str] | None = None, para
     return -value if negative else value
 
 
+# Each operator of the engine's table (``_engine.OPERATORS``) as sympy
+# builds it, by the engine's name: the one place an operator meets sympy.
+_SYMPY: dict[str, Callable[[Any, list[Any]], Any]] = {
+    "neg": lambda sp, a: -a[0],
+    "inv": lambda sp, a: 1 / a[0],
+    "exp": lambda sp, a: sp.exp(a[0]),
+    "ln": lambda sp, a: sp.log(a[0]),
+    "sqrt": lambda sp, a: sp.sqrt(a[0]),
+    "sin": lambda sp, a: sp.sin(a[0]),
+    "cos": lambda sp, a: sp.cos(a[0]),
+    "abs": lambda sp, a: sp.Abs(a[0]),
+    "vek": lambda sp, a: sp.exp(a[0]) - sp.log(a[1]),
+    "add": lambda sp, a: a[0] + a[1],
+    "sub": lambda sp, a: a[0] - a[1],
+    "mul": lambda sp, a: a[0] * a[1],
+    "div": lambda sp, a: a[0] / a[1],
+    "square": lambda sp, a: a[0] ** 2,
+    "cube": lambda sp, a: a[0] ** 3,
+    "tanh": lambda sp, a: sp.tanh(a[0]),
+    "arcsin": lambda sp, a: sp.asin(a[0]),
+    "arccos": lambda sp, a: sp.acos(a[0]),
+    "arctan": lambda sp, a: sp.atan(a[0]),
+    "sinh": lambda sp, a: sp.sinh(a[0]),
+    "cosh": lambda sp, a: sp.cosh(a[0]),
+    "pow": lambda sp, a: a[0] ** a[1],
+}
+
+
 def _apply(sp: Any, node: _formula.Apply, args: list[Any]) -> Any:
-    op = node.op
-    if op == "neg":
-        return -args[0]
-    if op == "inv":
-        return 1 / args[0]
-    if op == "+":
-        return args[0] + args[1]
-    if op == "-":
-        return args[0] - args[1]
-    if op == "*":
-        return args[0] * args[1]
-    if op == "/":
-        return args[0] / args[1]
-    if op == "vek":
-        return sp.exp(args[0]) - sp.log(args[1])
-    function = {"exp": sp.exp, "ln": sp.log, "sqrt": sp.sqrt, "sin": sp.sin, "cos": sp.cos, "abs": sp.Abs}[op]
-    return function(args[0])
+    return _SYMPY[_formula.operator(node.op).name](sp, args)
 
 
 def to_sympy(result: _HasFormula | str) -> sympy.Expr:

@@ -28,7 +28,7 @@ import warnings
 from array import array
 from importlib import resources
 
-from vek_math import _formula, _search
+from vek_math import _engine, _formula, _search
 
 SAMPLE = "sample.csv"
 
@@ -334,7 +334,8 @@ def discover(args):
     est = SymbolicRegressor(max_complexity=args.max_complexity, beam_width=args.beam_width,
                             precision_goal=args.precision, use_trig=not args.no_trig, use_vek=not args.no_vek,
                             complexity_penalty=args.penalty, verbose=show_progress,
-                            constants=not args.no_constants, max_params=args.max_params)
+                            constants=not args.no_constants, max_params=args.max_params,
+                            unary_operators=args.unary_operators, binary_operators=args.binary_operators)
     t0 = time.perf_counter()
     try:
         with warnings.catch_warnings():
@@ -405,6 +406,16 @@ def _count(text):
     return value
 
 
+def _names(text: str) -> list[str]:
+    """Operator names, comma-separated; the table knows which exist."""
+    names = [n.strip() for n in text.split(",") if n.strip()]
+    known = {row.name: row for row in _engine.OPERATORS if row.group != "block"}
+    for name in names:
+        if name not in known:
+            raise argparse.ArgumentTypeError(f"unknown operator {name!r} (known: {', '.join(known)})")
+    return names
+
+
 def _params(text):
     value = _count(text)
     if not 2 <= value <= 16:
@@ -445,6 +456,11 @@ def build_parser():
                    help="no fitted constants: the search of find_formula (constants 0 and 1 only)")
     d.add_argument("--max-params", type=_params, default=4,
                    help="most fitted constants in a formula, scale and offset included (2 to 16, default 4)")
+    d.add_argument("--unary-operators", type=_names, metavar="NAMES",
+                   help="comma-separated unary operators to offer instead of the defaults "
+                        "(e.g. exp,ln,sqrt,square,tanh)")
+    d.add_argument("--binary-operators", type=_names, metavar="NAMES",
+                   help="comma-separated binary operators to offer instead of the defaults (e.g. add,mul,div)")
     d.add_argument("--all", action="store_true",
                    help="also print the Pareto front: the best formula at each complexity")
     d.add_argument("--json", action="store_true", help="print one JSON object")

@@ -1,6 +1,7 @@
 #include "vek/discover/expr.hpp"
 
 #include <array>
+#include <cstdio>
 #include <memory>
 #include <numbers>
 
@@ -122,6 +123,14 @@ void fill_template(std::string& out, std::string_view pattern, const std::string
   }
 }
 
+std::string exponent_text(double k) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.17g", k);
+  std::string text = buf;
+  if (std::isfinite(k) && text.find_first_of(".e") == std::string::npos) text += ".0";
+  return text;
+}
+
 void append_const_text(std::string& out, double v) {
   if (v == std::numbers::pi) {
     out += "\u03C0";
@@ -158,8 +167,7 @@ std::string Expr::to_string() const {
         std::string operands[2];
         const unsigned n = arity(node.opcode);
         for (unsigned k = n; k-- > 0;) operands[k] = pop();
-        std::string exponent;
-        fmt::append_fixed(exponent, node.value, 4);
+        std::string exponent = exponent_text(node.value);
         fill_template(text, op_def(node.opcode).text, operands, exponent);
         break;
       }

@@ -71,6 +71,10 @@ struct Expr {
 void fill_template(std::string& out, std::string_view pattern, const std::string* operands,
                    std::string_view value = {});
 
+// Printed text of a power's exponent: its shortest digits that read back
+// exactly, with at least one decimal ("2.0", "1.5", "-0.5").
+std::string exponent_text(double k);
+
 // Printed text of one constant: "π" and "e" for the doubles nearest those
 // numbers, otherwise four-digit fixed notation.
 void append_const_text(std::string& out, double v);

@@ -176,7 +176,7 @@ inline constexpr OpDef kOps[] = {
     // variables, proposed from the data) and costs no node of its own, so a
     // power of a variable counts as one node.
     {Op::Pow, "pow", 1, false, OpGroup::Block, 0, 0, StartRule::Default, 0, "({0} ^ {k})", "{0}^{{k}}",
-     "({0} ** {k})",
+     "math.pow({0}, {k})",
      [](double a, double k, double& v) noexcept {
        if (!(a > 0.0 || (a == 0.0 && k > 0.0) || (a < 0.0 && k == std::nearbyint(k)))) return false;
        v = std::pow(a, k);

@@ -51,7 +51,7 @@ RecordType<6> g_operator{
     "are templates in which \"{0}\" and \"{1}\" stand for the operands' texts.",
     {{{"name", "name in node lists: ('op', name)"},
       {"arity", "number of operands, 1 or 2"},
-      {"group", "operator set: 'core', 'trig' (use_trig), 'vek' (use_vek) or 'extra' (evaluated, not searched)"},
+      {"group", "operator set: 'core', 'trig' (use_trig), 'vek' (use_vek), 'extra' (searched when named) or 'block' (power blocks: ('pow', exponent) nodes)"},
       {"text", "the engine's formula text, as in a record's formula"},
       {"latex", "LaTeX"},
       {"python", "Python, with the math module"},
@@ -85,6 +85,7 @@ const char* group_name(discover::OpGroup g) {
     case discover::OpGroup::Trig: return "trig";
     case discover::OpGroup::Vek: return "vek";
     case discover::OpGroup::Extra: return "extra";
+    case discover::OpGroup::Block: return "block";
   }
   return "?";
 }
