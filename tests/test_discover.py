@@ -3,6 +3,8 @@
 import math
 import random
 import signal
+import subprocess
+import sys
 import time
 import tracemalloc
 
@@ -110,3 +112,42 @@ def test_a_progress_hook_exception_comes_out_of_the_call_that_ran_it(monkeypatch
     with pytest.raises(LookupError):
         v.find_formula(*data, max_complexity=3)
     assert levels[-1] == raise_at
+
+
+# A hook that starts another search, over and over, in a thread with a small
+# stack: the recursion ends in RecursionError, as through any C call, before
+# the native frames of the nested searches fill the stack.
+NESTED_SEARCHES = """
+import sys, threading
+import numpy as np
+from vek_math import _engine, _runtime, vek_core as v
+X = np.linspace(0.5, 2.0, 400).reshape(200, 2)
+y = 2.5 * X[:, 0] + np.sin(X[:, 1])
+entry = sys.argv[1]
+
+def nested(*progress):
+    if entry == "find_formula":
+        v.find_formula(X.T.tolist(), y.tolist(), max_complexity=4, beam_width=50)
+    else:
+        _engine.search(X, y, max_complexity=4, beam_width=50, constants=entry == "constants", progress=nested)
+
+def run():
+    try:
+        nested()
+    except RecursionError:
+        print("RecursionError")
+
+_runtime.search_progress = nested
+threading.stack_size(int(sys.argv[2]))
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+"""
+
+
+@pytest.mark.parametrize("stack", [256 << 10, 2 << 20])
+@pytest.mark.parametrize("entry", ["find_formula", "front", "constants"])
+def test_searches_nested_by_progress_hooks_end_in_recursion_error(entry, stack):
+    out = subprocess.run([sys.executable, "-I", "-c", NESTED_SEARCHES, entry, str(stack)], capture_output=True,
+                         text=True, timeout=120)
+    assert (out.returncode, out.stdout) == (0, "RecursionError\n"), out.stderr
