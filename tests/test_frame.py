@@ -111,6 +111,10 @@ CAUSED.__cause__ = KeyError("root")
     (lambda: v.boost_n([[0.0, 0.0]], [0.0], 1.0), TypeError,
      "argument 'points': 'list' object cannot be converted to 'PyTuple'"),
     (lambda: v.boost_n([(1.0, "x")], [0.0], 1.0), TypeError, "argument 'points': must be real number, not str"),
+    # complex numbers are not real ones, numpy's (which would give their real part) included
+    (lambda: v.exp_n(np.array([1j, 2 + 5j])), TypeError, "argument 'xs': must be real number, not numpy.complex128"),
+    (lambda: v.boost_n([(0.0, 1.0)], [np.complex64(1)], 1.0), TypeError,
+     "argument 'phis': must be real number, not numpy.complex64"),
     # A TypeError of a hook is wrapped (keeping its cause), any other passes unchanged.
     (lambda: v.exp_n([with_hook("__float__", CAUSED)]), TypeError, "argument 'xs': bad float"),
     (lambda: v.exp_n([1.0, with_hook("__float__", ValueError("boom"))]), ValueError, "boom"),

@@ -16,15 +16,17 @@
 
 namespace vek::py {
 
+// Anything else than an exact float: by PyFloat_AsDouble, except complex
+// numbers, refused with its message for a value that is not a real number
+// (numpy's complex scalars would convert to their real part).
+bool from_py_nonfloat(PyObject* o, double& out);
+
 inline bool from_py(PyObject* o, double& out) {
   if (PyFloat_CheckExact(o)) {
     out = PyFloat_AS_DOUBLE(o);
     return true;
   }
-  const double v = PyFloat_AsDouble(o);
-  if (v == -1.0 && PyErr_Occurred()) return false;
-  out = v;
-  return true;
+  return from_py_nonfloat(o, out);
 }
 
 bool from_py(PyObject* o, std::vector<double>& out);
