@@ -16,9 +16,9 @@
 
 namespace vek::py {
 
-// Anything else than an exact float: by PyFloat_AsDouble, except complex
-// numbers, refused with its message for a value that is not a real number
-// (numpy's complex scalars would convert to their real part).
+// from_py of anything but an exact float: PyFloat_AsDouble, except that
+// complex numbers (numpy's complex scalars would give their real part) are
+// refused with PyFloat_AsDouble's TypeError for a value that is not real.
 bool from_py_nonfloat(PyObject* o, double& out);
 
 inline bool from_py(PyObject* o, double& out) {
