@@ -3,6 +3,8 @@
 import math
 import random
 import signal
+import subprocess
+import sys
 import time
 import tracemalloc
 
@@ -89,3 +91,38 @@ def test_ctrl_c_interrupts_long_calls_promptly_and_leaves_nothing_behind(make):
         signal.signal(signal.SIGALRM, old)
     assert current < 1 << 20  # the call's state did not stay behind
     assert v.find_formula([[1.0, 2.0, 3.0]], [2.0, 4.0, 6.0]).formula == "(x + x)"
+
+
+# A hook that starts another search, over and over, in a thread with a small
+# stack: the recursion ends in RecursionError, as through any C call, before
+# the native frames of the nested searches fill the stack.
+NESTED_SEARCHES = """
+import sys, threading
+import numpy as np
+from vek_math import _engine
+X = np.linspace(0.5, 2.0, 400).reshape(200, 2)
+y = 2.5 * X[:, 0] + np.sin(X[:, 1])
+entry = sys.argv[1]
+
+def nested(*progress):
+    _engine.search(X, y, max_complexity=4, beam_width=50, constants=entry == "constants", progress=nested)
+
+def run():
+    try:
+        nested()
+    except RecursionError:
+        print("RecursionError")
+
+threading.stack_size(int(sys.argv[2]))
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+"""
+
+
+@pytest.mark.parametrize("stack", [256 << 10, 2 << 20])
+@pytest.mark.parametrize("entry", ["front", "constants"])
+def test_searches_nested_by_progress_hooks_end_in_recursion_error(entry, stack):
+    out = subprocess.run([sys.executable, "-I", "-c", NESTED_SEARCHES, entry, str(stack)], capture_output=True,
+                         text=True, timeout=120)
+    assert (out.returncode, out.stdout) == (0, "RecursionError\n"), out.stderr

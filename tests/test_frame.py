@@ -111,6 +111,10 @@ CAUSED.__cause__ = KeyError("root")
     (lambda: v.boost_n([[0.0, 0.0]], [0.0], 1.0), TypeError,
      "argument 'points': 'list' object cannot be converted to 'PyTuple'"),
     (lambda: v.boost_n([(1.0, "x")], [0.0], 1.0), TypeError, "argument 'points': must be real number, not str"),
+    # complex numbers are not real ones, numpy's (which would give their real part) included
+    (lambda: v.exp_n(np.array([1j, 2 + 5j])), TypeError, "argument 'xs': must be real number, not numpy.complex128"),
+    (lambda: v.boost_n([(0.0, 1.0)], [np.complex64(1)], 1.0), TypeError,
+     "argument 'phis': must be real number, not numpy.complex64"),
     # A TypeError of a hook is wrapped (keeping its cause), any other passes unchanged.
     (lambda: v.exp_n([with_hook("__float__", CAUSED)]), TypeError, "argument 'xs': bad float"),
     (lambda: v.exp_n([1.0, with_hook("__float__", ValueError("boom"))]), ValueError, "boom"),
@@ -150,6 +154,44 @@ def test_memory_exhaustion_raises_memory_error_and_the_interpreter_lives_on(call
     out = subprocess.run([sys.executable, "-I", "-c", code], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split("\n")[:2] == ["MemoryError", "[1.0] (x + x)"]
+
+
+# The first parallel call of a process with little address space left: the
+# pool cannot start its threads yet, so the call runs on the calling thread
+# (or raises MemoryError), and the pool starts once there is room, with the
+# same results.
+POOL_START = """
+import os, resource, sys
+import numpy as np
+from vek_math import ufuncs as U, vek_core as v
+xs = [0.5 + i / 1e5 for i in range(20_000)]
+x = np.array(xs)
+call = {"list kernel": lambda: v.exp_n(xs), "ufunc": lambda: U.exp(x).tolist(),
+        "search": lambda: v.find_formula([xs[:300], xs[300:600]], xs[600:900], max_complexity=7, beam_width=500)}[sys.argv[1]]
+threads = lambda: len(os.listdir("/proc/self/task"))
+before = threads()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + int(sys.argv[2]) * 2**20, hard))
+try:
+    first = repr(call())
+except MemoryError:
+    first = None
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+again = repr(call())
+print(first in (None, again), threads() - before)
+"""
+
+
+@pytest.mark.parametrize("room_mib", [1, 4])
+@pytest.mark.parametrize("call", ["list kernel", "ufunc", "search"])
+def test_the_pool_waits_for_address_space_to_start(call, room_mib):
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("sanitizer builds abort instead of failing allocations")
+    env = {**{k: v for k, v in os.environ.items() if not k.startswith("RAYON")}, "RAYON_NUM_THREADS": "4"}
+    out = subprocess.run([sys.executable, "-I", "-c", POOL_START, call, str(room_mib)], env=env, capture_output=True,
+                         text=True, timeout=60)
+    assert out.stdout.split() == ["True", "3"], out.stderr
 
 
 def test_calls_from_several_threads_give_the_serial_results():

@@ -4,6 +4,8 @@ import functools
 import itertools
 import operator
 import random
+import signal
+import time
 
 import numpy as np
 import pytest
@@ -144,3 +146,39 @@ def test_geometric_product_failures_raise_value_error_for_the_first_failing_prod
     assert str(got.value) == str(listed.value) == "index out of bounds: the len is 3 but the index is 3"
     with pytest.raises(ValueError, match="signature entries must be integers from -128 to 127"):
         U.geometric_product(a[:10], b[:10], [1.0, 0.5])
+
+
+# Long loops on operands broadcast to take little memory: one product of
+# 2^15-blade multivectors, a batch of products split over the pool, and
+# reductions of a billion elements, the last through numpy's casting buffers
+# (a loop call per buffer).
+LONG_LOOPS = {
+    "one product": lambda: U.geometric_product(np.full((1, 1 << 15), 0.5), np.full(1 << 15, 0.5), [1] * 15),
+    "pooled products": lambda: U.geometric_product(np.broadcast_to(np.full(1 << 11, 0.5), (300, 1 << 11)),
+                                                   np.full(1 << 11, 0.5), [1] * 11),
+    "reduction": lambda: U.tension.reduce(np.broadcast_to(0.5, (10**9,))),
+    "buffered reduction": lambda: U.tension.reduce(np.broadcast_to(np.float32(0.5), (10**9,))),
+}
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+@pytest.mark.parametrize("call", LONG_LOOPS.values(), ids=LONG_LOOPS.keys())
+def test_ctrl_c_stops_long_loops_promptly(call):
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    old = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        t0 = time.perf_counter()
+        with pytest.raises(KeyboardInterrupt):
+            call()
+        assert time.perf_counter() - t0 < 2.0
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    xs = floats(40_000, 18)  # the next calls run as ever
+    same(U.exp(np.array(xs)), v.exp_n(xs))
+    a = octonions(300, 19)
+    same(U.geometric_product(np.array(a), np.array(a[::-1]), [1, -1, 1]),
+         [c for row in v.geometric_product_n(a, a[::-1], [1, -1, 1]) for c in row])

@@ -1,8 +1,12 @@
 #include "vek/common/parallel.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 
 #include <tbb/global_control.h>
 #include <tbb/info.h>
@@ -37,41 +41,73 @@ std::size_t requested_threads() {
 
 std::size_t configured_threads() { return std::min(requested_threads(), kMaxThreads); }
 
-std::once_flag g_once;
+std::once_flag g_count_once;
 std::size_t g_threads = 0;
-// Never freed: both live as long as the process.
-tbb::global_control* g_limit = nullptr;
-tbb::task_arena* g_arena = nullptr;
 
-void start() {
-  g_threads = configured_threads();
+// Started at most once; never freed: both live as long as the process.
+std::mutex g_start_lock;
+tbb::global_control* g_limit = nullptr;
+std::atomic<tbb::task_arena*> g_arena{nullptr};
+
+// Address space the pool's start-up needs besides its worker stacks: the
+// scheduler's own structures and each worker's (a few hundred KiB), with a
+// wide margin, since a failed allocation inside oneTBB's start-up never
+// returns.
+constexpr std::size_t kStartReserve = std::size_t{8} << 20;
+constexpr std::size_t kWorkerReserve = std::size_t{1} << 20;  // guard page, TLS, per-thread state
+
+// Whether `bytes` of address space can be mapped now (under RLIMIT_AS, say).
+bool room_for(std::size_t bytes) noexcept {
+  void* p = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return false;
+  munmap(p, bytes);
+  return true;
+}
+
+// Starts the pool when the address space has room for it and its threads;
+// false otherwise (nothing of oneTBB started, so a later call may try again).
+bool start() {
+  const std::size_t n = thread_count();
+  const std::size_t stack = tbb::global_control::active_value(tbb::global_control::thread_stack_size);
+  if (!room_for(kStartReserve + (n - 1) * (stack + kWorkerReserve))) return false;
   // The global limit may have to be raised above the hardware default for a
   // requested count larger than the number of processors.
-  g_limit = new tbb::global_control(tbb::global_control::max_allowed_parallelism, g_threads);
-  g_arena = new tbb::task_arena(static_cast<int>(g_threads));
+  if (g_limit == nullptr) g_limit = new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
+  auto arena = std::make_unique<tbb::task_arena>(static_cast<int>(n));
+  arena->initialize();  // oneTBB's own start-up, here rather than in the first loop
+  g_arena.store(arena.release(), std::memory_order_release);
+  return true;
 }
 
 }  // namespace
 
-tbb::task_arena& pool() {
-  std::call_once(g_once, start);
-  return *g_arena;
-}
-
 std::size_t thread_count() {
-  ensure_pool();
+  std::call_once(g_count_once, [] { g_threads = configured_threads(); });
   return g_threads;
 }
+
+tbb::task_arena* pool() {
+  if (tbb::task_arena* a = g_arena.load(std::memory_order_acquire)) return a;
+  const std::lock_guard<std::mutex> hold(g_start_lock);
+  if (g_arena.load(std::memory_order_relaxed) == nullptr && !start()) return nullptr;
+  return g_arena.load(std::memory_order_relaxed);
+}
+
+void pool_failed() { throw std::bad_alloc(); }
 
 namespace {
 thread_local tbb::task_arena* tl_arena = nullptr;
 }  // namespace
 
-tbb::task_arena& arena() { return tl_arena != nullptr ? *tl_arena : pool(); }
+tbb::task_arena* arena() {
+  tbb::task_arena* const shared = pool();
+  return shared != nullptr && tl_arena != nullptr ? tl_arena : shared;
+}
 
 ThreadLimit::ThreadLimit(std::size_t threads) : previous_(tl_arena) {
   // The pool's count is the process-wide limit every arena's workers obey
-  // (oneTBB warns about requests beyond it).
+  // (oneTBB warns about requests beyond it). The arena starts when first
+  // used, and only ever after the pool (arena()).
   const std::size_t n = std::min(threads == 0 ? thread_count() : threads, thread_count());
   arena_ = std::make_unique<tbb::task_arena>(static_cast<int>(n));
   tl_arena = arena_.get();

@@ -8,11 +8,17 @@
 // Loops carry the caller's stop source (vek/common/stop.hpp) to the workers
 // and pass a checkpoint between pieces of at most kPiece indices, so a
 // stopped call ends within one piece per thread.
+//
+// oneTBB cannot start under a tight address-space limit: a failed allocation
+// inside its start-up spins forever, a worker thread it cannot create
+// fails the call or the process. So the pool starts only once the address
+// space has room for its threads; until then loops run on the calling
+// thread (same results), and each later loop tries again.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
-#include <utility>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -26,24 +32,24 @@ namespace vek::par {
 // ("+" allowed), zero or garbage meaning "not set". Returns 0 when unset.
 std::size_t parse_thread_count(const char* text) noexcept;
 
-// The number of threads the pool was (or will be) started with.
+// The number of threads the pool runs (or will run) with.
 std::size_t thread_count();
 
-// Starts the pool once per process (cheap after the first call) and returns
-// the arena that every parallel operation runs in.
-tbb::task_arena& pool();
+// Starts the pool once per process (cheap once started) and returns the
+// arena that every parallel operation runs in; nullptr while the address
+// space has no room to start it.
+tbb::task_arena* pool();
 inline void ensure_pool() { (void)pool(); }
 
 // The arena the calling thread's parallel operations run in: the one of a
-// live ThreadLimit on this thread, else the pool's.
-tbb::task_arena& arena();
+// live ThreadLimit on this thread, else the pool's; nullptr while the pool
+// cannot start.
+tbb::task_arena* arena();
 
-// Runs f inside arena() on the calling thread, which takes part in the work
-// and waits for it.
-template <class F>
-void run(F&& f) {
-  arena().execute(std::forward<F>(f));
-}
+// Raises the failure of the pool itself (not of a loop body), such as a
+// worker thread it could not create, as std::bad_alloc: the process ran out
+// of memory for threads.
+[[noreturn]] void pool_failed();
 
 // While alive, the calling thread's parallel operations run in an arena of
 // `threads` threads (the calling one included; 0 or more than the pool has
@@ -86,16 +92,28 @@ template <class Body>
 void for_ranges(std::size_t n, Body&& body, std::size_t serial_below = kSerialBelow) {
   if (n == 0) return;
   StopSource* const stop = current_stop();
-  if (n < serial_below) {
+  tbb::task_arena* const where = n < serial_below ? nullptr : arena();
+  if (where == nullptr) {
     run_pieces(0, n, body, stop);
     return;
   }
-  run([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
-      StopScope scope(stop);  // the caller's source, on whichever thread runs this range
-      run_pieces(r.begin(), r.end(), body, stop);
+  std::atomic<bool> body_failed{false};
+  try {
+    where->execute([&] {
+      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
+        StopScope scope(stop);  // the caller's source, on whichever thread runs this range
+        try {
+          run_pieces(r.begin(), r.end(), body, stop);
+        } catch (...) {
+          body_failed.store(true, std::memory_order_relaxed);
+          throw;
+        }
+      });
     });
-  });
+  } catch (...) {
+    if (body_failed.load(std::memory_order_relaxed)) throw;
+    pool_failed();
+  }
 }
 
 // out[i] = f(i) for every i in [0, n); out must already hold n slots.

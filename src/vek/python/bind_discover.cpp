@@ -79,44 +79,17 @@ bool check_columns(const std::vector<std::vector<double>>& columns) {
   return true;
 }
 
-// An opt-in progress hook for front ends (the command line): when
-// vek_math._runtime.search_progress is callable, it is called after every
-// scored level with (level, generated, scored, best formula or None, best
-// error). Empty when there is none.
-Ref progress_callback() {
-  PyObject* runtime = PyDict_GetItemString(PyImport_GetModuleDict(), "vek_math._runtime");  // borrowed
-  if (runtime == nullptr) return Ref();
-  Ref hook(PyObject_GetAttrString(runtime, "search_progress"));
-  if (!hook) PyErr_Clear();
-  return hook && hook.get() != Py_None && PyCallable_Check(hook.get()) ? std::move(hook) : Ref();
-}
-
 PyObject* find_formula(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
                        std::uint64_t max_complexity, std::uint64_t beam_width, double precision_goal, bool use_trig,
                        bool use_vek, double complexity_penalty) {
   if (!check_columns(columns)) return nullptr;
   const discover::SearchConfig config{max_complexity, beam_width, precision_goal,
                                       use_trig,       use_vek,    complexity_penalty};
-  const Ref progress = progress_callback();
 
   // The search runs without the interpreter lock; the calling thread takes
-  // it back to run signal handlers (Ctrl-C stops the search) and the
-  // progress hook. A hook that raises ends the search, and its exception
-  // is this call's, whatever level it was raised at.
+  // it back to run signal handlers (Ctrl-C stops the search).
   NativeCall call(true);
-  discover::SearchHooks hooks;
-  if (progress) {
-    hooks.on_level = [&](const discover::LevelInfo& info) {
-      call.call_back([&]() -> PyObject* {
-        Ref best_formula(info.best ? to_py(info.best->formula) : Py_NewRef(Py_None));
-        if (!best_formula) return nullptr;
-        return PyObject_CallFunction(progress.get(), "nnnOd", static_cast<Py_ssize_t>(info.level),
-                                     static_cast<Py_ssize_t>(info.generated), static_cast<Py_ssize_t>(info.scored),
-                                     best_formula.get(), info.best ? info.best->error : std::nan(""));
-      });
-    };
-  }
-  auto best = call.run([&] { return discover::search(columns, target, config, &hooks); });
+  auto best = call.run([&] { return discover::search(columns, target, config); });
   if (!best) Py_RETURN_NONE;
   return to_py(Found{std::move(best->formula), best->error, best->complexity, std::move(best->params)});
 }

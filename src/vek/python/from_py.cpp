@@ -28,6 +28,42 @@ void wrap_arg_error(const char* name) {
 
 namespace {
 
+// numpy's complexfloating type (strong reference), once numpy is imported;
+// before that no numpy scalar exists.
+PyTypeObject* numpy_complex_type() {
+  static PyObject* type = nullptr;
+  if (type != nullptr) return reinterpret_cast<PyTypeObject*>(type);
+  Ref numpy(PyImport_GetModule(Ref(PyUnicode_FromString("numpy")).get()));
+  if (numpy) {
+    Ref t(PyObject_GetAttrString(numpy.get(), "complexfloating"));
+    if (t && PyType_Check(t.get())) type = t.release();
+  }
+  PyErr_Clear();
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+bool is_complex(PyObject* o) {
+  if (PyLong_Check(o) || PyFloat_Check(o)) return false;
+  if (PyComplex_Check(o)) return true;
+  PyTypeObject* numpy_complex = numpy_complex_type();
+  return numpy_complex != nullptr && PyType_IsSubtype(Py_TYPE(o), numpy_complex);
+}
+
+}  // namespace
+
+bool from_py_nonfloat(PyObject* o, double& out) {
+  if (is_complex(o)) {
+    PyErr_Format(PyExc_TypeError, "must be real number, not %.50s", Py_TYPE(o)->tp_name);
+    return false;
+  }
+  const double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+namespace {
+
 // Conversions of long sequences run pending signal handlers every so many
 // items, so Ctrl-C stops them too; false with the handler's exception set.
 inline bool signals_ok(Py_ssize_t i) {

@@ -16,15 +16,17 @@
 
 namespace vek::py {
 
+// from_py of anything but an exact float: PyFloat_AsDouble, except that
+// complex numbers (numpy's complex scalars would give their real part) are
+// refused with PyFloat_AsDouble's TypeError for a value that is not real.
+bool from_py_nonfloat(PyObject* o, double& out);
+
 inline bool from_py(PyObject* o, double& out) {
   if (PyFloat_CheckExact(o)) {
     out = PyFloat_AS_DOUBLE(o);
     return true;
   }
-  const double v = PyFloat_AsDouble(o);
-  if (v == -1.0 && PyErr_Occurred()) return false;
-  out = v;
-  return true;
+  return from_py_nonfloat(o, out);
 }
 
 bool from_py(PyObject* o, std::vector<double>& out);

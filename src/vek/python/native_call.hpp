@@ -7,7 +7,8 @@
 // work is large enough to be worth it: taking the lock back costs more than a
 // small call's work, and other threads contending for it would slow such
 // calls down. Callbacks from the work into Python (on the calling thread
-// only) go through with_gil.
+// only) go through with_gil, and through call_back when they may start
+// native work of their own.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +22,22 @@ namespace vek::py {
 
 // Work of at least this many elementary steps runs without the lock.
 inline constexpr std::size_t kReleaseGilFrom = std::size_t{1} << 12;
+
+// A callback may start another search, whose own callback may start
+// another, and so on. Each level costs a few KiB of native stack that the
+// interpreter's recursion limit does not see, so in a thread with a small
+// stack the limit alone would let the stack overflow. Entering a callback
+// therefore counts as a recursive call of the interpreter and needs at least
+// this much stack left (a whole search takes well under a quarter of it):
+// otherwise it raises RecursionError, as deep recursion through the
+// interpreter's own C calls does.
+inline constexpr std::size_t kCallbackStackReserve = std::size_t{128} << 10;
+
+// Enters a callback from native work into Python: false, with RecursionError
+// set, when the interpreter's recursion limit or the stack reserve above is
+// reached; on success, leave_callback() must follow.
+bool enter_callback() noexcept;
+inline void leave_callback() noexcept { Py_LeaveRecursiveCall(); }
 
 class NativeCall {
  public:
@@ -49,10 +66,18 @@ class NativeCall {
   // A call back into Python from the work (calling thread only): g() runs
   // with the lock held and returns a new reference, or nullptr with an
   // exception set. A failure ends the work (vek::Interrupted), and the
-  // exception is the native call's.
+  // exception is the native call's; so does a recursion too deep for the
+  // callback to run (enter_callback).
   template <class G>
   void call_back(G&& g) {
-    if (!with_gil([&] { return Ref(g()).get() != nullptr; })) throw Interrupted();
+    const bool ok = with_gil([&] {
+      if (!enter_callback()) return false;
+      struct Leave {
+        ~Leave() { leave_callback(); }
+      } leave;
+      return Ref(g()).get() != nullptr;
+    });
+    if (!ok) throw Interrupted();
   }
 
   // Extra condition for going on, checked with the lock held before the

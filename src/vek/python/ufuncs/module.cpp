@@ -6,6 +6,12 @@
 // size threshold is split over the shared pool when its elements are
 // independent; numpy has released the GIL around it. Which thread computes
 // an element never changes its value.
+//
+// Ctrl-C stops a loop as it stops the list kernels: the loops pass
+// checkpoints (vek/common/stop.hpp) between pieces of work, and a pending
+// KeyboardInterrupt ends the call. So every loop is one of numpy's
+// ArrayMethod loops, which report an error (the interrupt, a failed product)
+// however numpy iterates, with a promoter that sends every dtype to it.
 #include "vek/python/py.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
@@ -20,6 +26,7 @@
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,8 +34,9 @@
 #include "vek/algebra/multivector.hpp"
 #include "vek/algebra/octonion.hpp"
 #include "vek/common/panic.hpp"
-#include "vek/common/parallel.hpp"
 #include "vek/common/guards.hpp"
+#include "vek/common/parallel.hpp"
+#include "vek/common/stop.hpp"
 #include "vek/kernels/kernels.hpp"
 #include "vek/python/ufuncs/docs.hpp"
 
@@ -93,9 +101,7 @@ bool independent(char* const* args, const npy_intp* steps, int nin, int nout, np
 }
 
 // Raises a failure of the pool, or of an allocation in a loop body (the
-// element rules themselves cannot fail). numpy sees it at once after a loop
-// it calls directly; after an iterated loop it reports it as the cause of a
-// SystemError.
+// element rules themselves cannot fail).
 void report_pool_failure(bool no_memory) noexcept {
   const PyGILState_STATE gil = PyGILState_Ensure();
   if (!PyErr_Occurred()) {
@@ -107,26 +113,66 @@ void report_pool_failure(bool no_memory) noexcept {
   PyGILState_Release(gil);
 }
 
-// Calls body(lo, hi) over [0, n): on the pool when `split`, else at once.
-// False, with the Python error set, when the pool (or an allocation of the
-// body) failed.
+// An interrupted loop: the signal handler's exception is set already
+// (no_signal_raised); KeyboardInterrupt should a stop come without one.
+void report_interrupt() noexcept {
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+  PyGILState_Release(gil);
+}
+
+// Whether no signal handler raised: runs the pending ones with the GIL
+// (numpy may or may not hold it around a loop), leaving their exception set.
+bool no_signal_raised() {
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  const bool ok = PyErr_CheckSignals() == 0;
+  PyGILState_Release(gil);
+  return ok;
+}
+
+// The stop source of this thread's loops. numpy calls a loop once for a
+// whole operation or once per buffer or stretch of it, so the source lives
+// on from call to call: its work count and clock carry over, and pending
+// signals are checked every few milliseconds of work, whatever the calls'
+// sizes. A stopped source is replaced by a fresh one for the next call.
+StopSource& loop_stop() {
+  thread_local std::optional<StopSource> source;
+  if (!source || source->stop_requested()) source.emplace(no_signal_raised);
+  return *source;
+}
+
+// Calls body(lo, hi) over [0, n): on the pool when `split`, else in pieces
+// on this thread, with checkpoints between pieces either way. False, with
+// the Python error set, when the call was interrupted or the pool (or an
+// allocation of the body) failed.
 template <class Body>
 bool run(npy_intp n, bool split, Body&& body) noexcept {
   try {
-    if (!split) {
-      body(npy_intp{0}, n);
+    StopSource& stop = loop_stop();
+    StopScope scope(&stop);
+    const auto range = [&](std::size_t lo, std::size_t hi) {
+      body(static_cast<npy_intp>(lo), static_cast<npy_intp>(hi));
+    };
+    if (split) {
+      par::for_ranges(static_cast<std::size_t>(n), range, 0);
     } else {
-      par::for_ranges(
-          static_cast<std::size_t>(n),
-          [&](std::size_t lo, std::size_t hi) { body(static_cast<npy_intp>(lo), static_cast<npy_intp>(hi)); }, 0);
+      par::run_pieces(0, static_cast<std::size_t>(n), range, &stop);
     }
     return true;
+  } catch (const Interrupted&) {
+    report_interrupt();
   } catch (const std::bad_alloc&) {
     report_pool_failure(true);
   } catch (...) {
     report_pool_failure(false);
   }
   return false;
+}
+
+// run() as a loop's result: 0, or -1 with the error set.
+template <class Body>
+int run_loop(npy_intp n, bool split, Body&& body) noexcept {
+  return run(n, split, std::forward<Body>(body)) ? 0 : -1;
 }
 
 // Keeps the floating-point flags of the calling thread as they were before
@@ -145,14 +191,17 @@ class QuietFlags {
 
 // ---- loop templates -----------------------------------------------------------------
 
+// Every loop has numpy's ArrayMethod signature: 0, or -1 with an error set.
+using Context = PyArrayMethod_Context;
+
 template <double (*F)(double), npy_intp From = kParallelFrom>
-void unary_loop(char** args, const npy_intp* dims, const npy_intp* steps, void*) {
+int unary_loop(Context*, char* const* args, const npy_intp* dims, const npy_intp* steps, NpyAuxData*) {
   const npy_intp n = dims[0];
   char* const in = args[0];
   char* const out = args[1];
   const npy_intp si = steps[0], so = steps[1];
   QuietFlags quiet;
-  run(n, n >= From && independent(args, steps, 1, 1, n), [=](npy_intp lo, npy_intp hi) {
+  return run_loop(n, n >= From && independent(args, steps, 1, 1, n), [=](npy_intp lo, npy_intp hi) {
     if (si == kD && so == kD) {
       const double* x = reinterpret_cast<const double*>(in);
       double* y = reinterpret_cast<double*>(out);
@@ -164,14 +213,14 @@ void unary_loop(char** args, const npy_intp* dims, const npy_intp* steps, void*)
 }
 
 template <double (*F)(double, double), npy_intp From = kParallelFrom>
-void binary_loop(char** args, const npy_intp* dims, const npy_intp* steps, void*) {
+int binary_loop(Context*, char* const* args, const npy_intp* dims, const npy_intp* steps, NpyAuxData*) {
   const npy_intp n = dims[0];
   char* const a = args[0];
   char* const b = args[1];
   char* const out = args[2];
   const npy_intp sa = steps[0], sb = steps[1], so = steps[2];
   QuietFlags quiet;
-  run(n, n >= From && independent(args, steps, 2, 1, n), [=](npy_intp lo, npy_intp hi) {
+  return run_loop(n, n >= From && independent(args, steps, 2, 1, n), [=](npy_intp lo, npy_intp hi) {
     if (sa == kD && sb == kD && so == kD) {
       const double* x = reinterpret_cast<const double*>(a);
       const double* y = reinterpret_cast<const double*>(b);
@@ -184,10 +233,10 @@ void binary_loop(char** args, const npy_intp* dims, const npy_intp* steps, void*
 }
 
 // (x, y, phi, c) -> (x', y')
-void boost_loop(char** args, const npy_intp* dims, const npy_intp* steps, void*) {
+int boost_loop(Context*, char* const* args, const npy_intp* dims, const npy_intp* steps, NpyAuxData*) {
   const npy_intp n = dims[0];
   QuietFlags quiet;
-  run(n, n >= kParallelFrom && independent(args, steps, 4, 2, n), [=](npy_intp lo, npy_intp hi) {
+  return run_loop(n, n >= kParallelFrom && independent(args, steps, 4, 2, n), [=](npy_intp lo, npy_intp hi) {
     for (npy_intp i = lo; i < hi; ++i) {
       const auto [x, y] = kernels::boost_elem(load(args[0] + i * steps[0]), load(args[1] + i * steps[1]),
                                               load(args[2] + i * steps[2]), load(args[3] + i * steps[3]));
@@ -200,12 +249,12 @@ void boost_loop(char** args, const npy_intp* dims, const npy_intp* steps, void*)
 // (8),(8)->(8): steps[0..2] move between products, steps[3..5] between the
 // coefficients of one operand. Both factors are read whole before the
 // product is written, so out= may be one of the inputs.
-void octonion_loop(char** args, const npy_intp* dims, const npy_intp* steps, void*) {
+int octonion_loop(Context*, char* const* args, const npy_intp* dims, const npy_intp* steps, NpyAuxData*) {
   const npy_intp n = dims[0];
   const npy_intp core_ns[] = {8, 8, 8};
   const bool split = n >= kOctonionParallelFrom && independent(args, steps, 2, 1, n, steps + 3, core_ns);
   QuietFlags quiet;
-  run(n, split, [=](npy_intp lo, npy_intp hi) {
+  return run_loop(n, split, [=](npy_intp lo, npy_intp hi) {
     for (npy_intp i = lo; i < hi; ++i) {
       algebra::Octonion a, b;
       for (npy_intp k = 0; k < 8; ++k) {
@@ -225,8 +274,7 @@ void octonion_loop(char** args, const npy_intp* dims, const npy_intp* steps, voi
 // whatever the number of threads; products before it are written.
 constexpr const char kBadSignature[] = "geometric_product: signature entries must be integers from -128 to 127";
 
-int geometric_loop(PyArrayMethod_Context*, char* const* args, const npy_intp* dims, const npy_intp* steps,
-                   NpyAuxData*) {
+int geometric_loop(Context*, char* const* args, const npy_intp* dims, const npy_intp* steps, NpyAuxData*) {
   const npy_intp count = dims[0], d = dims[1], k = dims[2];
   const npy_intp* core = steps + 4;  // a, b, signature, out
   const npy_intp core_ns[] = {d, d, k, d};
@@ -242,9 +290,14 @@ int geometric_loop(PyArrayMethod_Context*, char* const* args, const npy_intp* di
       first.message = message;
     }
   };
+  const auto failed_before = [&](npy_intp i) {
+    const std::lock_guard<std::mutex> hold(first.lock);
+    return first.index >= 0 && first.index < i;
+  };
   const bool split = count >= kGeometricParallelFrom && independent(args, steps, 3, 1, count, core, core_ns);
   QuietFlags quiet;
   const bool ran = run(count, split, [&](npy_intp lo, npy_intp hi) {
+    if (failed_before(lo)) return;  // nothing of [lo, hi) can be the first failure
     std::vector<double> a(static_cast<std::size_t>(d)), b(a.size()), r(a.size());
     std::vector<std::int8_t> signature(static_cast<std::size_t>(k));
     for (npy_intp i = lo; i < hi; ++i) {
@@ -283,9 +336,9 @@ int geometric_loop(PyArrayMethod_Context*, char* const* args, const npy_intp* di
 
 // Every input dtype goes to the float64 loop (numpy then checks the casts
 // against casting=).
-int promote_to_double(PyObject*, PyArray_DTypeMeta* const[], PyArray_DTypeMeta* const signature[],
+int promote_to_double(PyObject* ufunc, PyArray_DTypeMeta* const[], PyArray_DTypeMeta* const signature[],
                       PyArray_DTypeMeta* new_op_dtypes[]) {
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < reinterpret_cast<PyUFuncObject*>(ufunc)->nargs; ++i) {
     PyArray_DTypeMeta* dtype = signature[i] != nullptr ? signature[i] : &PyArray_DoubleDType;
     Py_INCREF(dtype);
     new_op_dtypes[i] = dtype;
@@ -293,63 +346,50 @@ int promote_to_double(PyObject*, PyArray_DTypeMeta* const[], PyArray_DTypeMeta* 
   return 0;
 }
 
-// geometric_product fails on some inputs, which only a loop of numpy's
-// ArrayMethod interface can report: it gets that loop and a promoter in
-// place of a legacy loop.
-bool add_geometric_loop(PyObject* ufunc) {
-  PyArray_DTypeMeta* dtypes[] = {&PyArray_DoubleDType, &PyArray_DoubleDType, &PyArray_DoubleDType,
-                                 &PyArray_DoubleDType};
-  PyType_Slot slots[] = {{NPY_METH_strided_loop, reinterpret_cast<void*>(geometric_loop)}, {0, nullptr}};
-  PyArrayMethod_Spec spec{"geometric_product_float64", 3, 1, NPY_NO_CASTING, NPY_METH_NO_FLOATINGPOINT_ERRORS,
-                          dtypes, slots};
-  if (PyUFunc_AddLoopFromSpec(ufunc, &spec) < 0) return false;
-  Ref any(PyTuple_Pack(4, Py_None, Py_None, Py_None, Py_None));
-  Ref promoter(PyCapsule_New(reinterpret_cast<void*>(promote_to_double), "numpy._ufunc_promoter", nullptr));
-  return any && promoter && PyUFunc_AddPromoter(ufunc, any.get(), promoter.get()) == 0;
-}
-
 // ---- the table -----------------------------------------------------------------------
 
-// float64 for every operand of every ufunc (at most six operands).
-constexpr char kDoubles[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE};
-void* const kNoData[] = {nullptr};
-
-// One row per ufunc: numpy keeps pointers to `loop`, so rows live as long as
-// the process. A row without a loop adds its own (`add_loop`).
 struct Row {
   const char* name;
   int nin, nout;
-  PyUFuncGenericFunction loop[1];
+  PyArrayMethod_StridedLoop* loop;
   const char* signature;  // nullptr for an element-wise ufunc
   const char* doc;
-  bool (*add_loop)(PyObject*) = nullptr;
 };
 
-Row g_rows[] = {
-    {"exp", 1, 1, {unary_loop<guarded_exp>}, nullptr, doc::exp},
-    {"ln", 1, 1, {unary_loop<guarded_ln>}, nullptr, doc::ln},
-    {"add", 2, 1, {binary_loop<kernels::add_elem, kCheapParallelFrom>}, nullptr, doc::add},
-    {"sub", 2, 1, {binary_loop<kernels::sub_elem, kCheapParallelFrom>}, nullptr, doc::sub},
-    {"mul", 2, 1, {binary_loop<kernels::mul_elem, kCheapParallelFrom>}, nullptr, doc::mul},
-    {"div", 2, 1, {binary_loop<kernels::div_elem, kCheapParallelFrom>}, nullptr, doc::div},
-    {"sqrt", 1, 1, {unary_loop<kernels::sqrt_elem, kCheapParallelFrom>}, nullptr, doc::sqrt},
-    {"sin", 1, 1, {unary_loop<kernels::sin_elem>}, nullptr, doc::sin},
-    {"cos", 1, 1, {unary_loop<kernels::cos_elem>}, nullptr, doc::cos},
-    {"pow", 2, 1, {binary_loop<kernels::pow_elem>}, nullptr, doc::pow},
-    {"tension", 2, 1, {binary_loop<vek_tension>}, nullptr, doc::tension},
-    {"boost", 4, 2, {boost_loop}, nullptr, doc::boost},
-    {"octonion_mul", 2, 1, {octonion_loop}, "(8),(8)->(8)", doc::octonion_mul},
-    {"geometric_product", 3, 1, {nullptr}, "(n),(n),(k)->(n)", doc::geometric_product, add_geometric_loop},
+const Row kRows[] = {
+    {"exp", 1, 1, unary_loop<guarded_exp>, nullptr, doc::exp},
+    {"ln", 1, 1, unary_loop<guarded_ln>, nullptr, doc::ln},
+    {"add", 2, 1, binary_loop<kernels::add_elem, kCheapParallelFrom>, nullptr, doc::add},
+    {"sub", 2, 1, binary_loop<kernels::sub_elem, kCheapParallelFrom>, nullptr, doc::sub},
+    {"mul", 2, 1, binary_loop<kernels::mul_elem, kCheapParallelFrom>, nullptr, doc::mul},
+    {"div", 2, 1, binary_loop<kernels::div_elem, kCheapParallelFrom>, nullptr, doc::div},
+    {"sqrt", 1, 1, unary_loop<kernels::sqrt_elem, kCheapParallelFrom>, nullptr, doc::sqrt},
+    {"sin", 1, 1, unary_loop<kernels::sin_elem>, nullptr, doc::sin},
+    {"cos", 1, 1, unary_loop<kernels::cos_elem>, nullptr, doc::cos},
+    {"pow", 2, 1, binary_loop<kernels::pow_elem>, nullptr, doc::pow},
+    {"tension", 2, 1, binary_loop<vek_tension>, nullptr, doc::tension},
+    {"boost", 4, 2, boost_loop, nullptr, doc::boost},
+    {"octonion_mul", 2, 1, octonion_loop, "(8),(8)->(8)", doc::octonion_mul},
+    {"geometric_product", 3, 1, geometric_loop, "(n),(n),(k)->(n)", doc::geometric_product},
 };
 
-PyObject* make_ufunc(Row& r) {
-  const int ntypes = r.loop[0] != nullptr ? 1 : 0;
-  if (r.signature == nullptr)
-    return PyUFunc_FromFuncAndData(r.loop, kNoData, kDoubles, ntypes, r.nin, r.nout, PyUFunc_None, r.name, r.doc,
-                                   0);
-  Ref ufunc(PyUFunc_FromFuncAndDataAndSignature(r.loop, kNoData, kDoubles, ntypes, r.nin, r.nout, PyUFunc_None,
-                                                r.name, r.doc, 0, r.signature));
-  if (!ufunc || (r.add_loop != nullptr && !r.add_loop(ufunc.get()))) return nullptr;
+// The ufunc of a row: no legacy loops, its float64 ArrayMethod loop and the
+// promoter to it.
+PyObject* make_ufunc(const Row& r) {
+  const int nargs = r.nin + r.nout;
+  Ref ufunc(PyUFunc_FromFuncAndDataAndSignature(nullptr, nullptr, nullptr, 0, r.nin, r.nout, PyUFunc_None, r.name,
+                                                r.doc, 0, r.signature));
+  if (!ufunc) return nullptr;
+  PyArray_DTypeMeta* dtypes[] = {&PyArray_DoubleDType, &PyArray_DoubleDType, &PyArray_DoubleDType,
+                                 &PyArray_DoubleDType, &PyArray_DoubleDType, &PyArray_DoubleDType};
+  PyType_Slot slots[] = {{NPY_METH_strided_loop, reinterpret_cast<void*>(r.loop)}, {0, nullptr}};
+  PyArrayMethod_Spec spec{r.name, r.nin, r.nout, NPY_NO_CASTING, NPY_METH_NO_FLOATINGPOINT_ERRORS, dtypes, slots};
+  if (PyUFunc_AddLoopFromSpec(ufunc.get(), &spec) < 0) return nullptr;
+  Ref any(PyTuple_New(nargs));
+  if (!any) return nullptr;
+  for (int i = 0; i < nargs; ++i) PyTuple_SET_ITEM(any.get(), i, Py_NewRef(Py_None));
+  Ref promoter(PyCapsule_New(reinterpret_cast<void*>(promote_to_double), "numpy._ufunc_promoter", nullptr));
+  if (!promoter || PyUFunc_AddPromoter(ufunc.get(), any.get(), promoter.get()) < 0) return nullptr;
   return ufunc.release();
 }
 
@@ -372,7 +412,7 @@ PyMODINIT_FUNC PyInit__ufuncs() {
   import_umath();
   Ref module(PyModule_Create(&g_def));
   if (!module) return nullptr;
-  for (Row& r : g_rows) {
+  for (const Row& r : kRows) {
     Ref ufunc(make_ufunc(r));
     if (!ufunc || PyModule_AddObjectRef(module.get(), r.name, ufunc.get()) < 0) return nullptr;
   }
