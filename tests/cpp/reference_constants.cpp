@@ -11,6 +11,7 @@
 #include "vek/discover/generate.hpp"
 #include "vek/discover/rank.hpp"
 #include "vek/discover/seen_set.hpp"
+#include "vek/discover/snap.hpp"
 #include "vek/discover/starts.hpp"
 #include "vek/discover/sums.hpp"
 
@@ -394,6 +395,9 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
     }
   }
   if (best) out.best = present(*best, scale);
+  const auto finish = [&] {
+    snap_outcome(out, SnapData{columns, t, ts, scale, penalty});
+  };
   double least = std::numeric_limits<double>::infinity();
   for (const Scored& s : front_by_cx) {
     if (s.ok && floored(s.loss) < least) {
@@ -401,6 +405,7 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
       out.front.push_back(present(s, scale));
     }
   }
+  finish();
   return out;
 }
 

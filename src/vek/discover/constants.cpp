@@ -18,6 +18,7 @@
 #include "vek/discover/rank.hpp"
 #include "vek/discover/shape_score.hpp"
 #include "vek/discover/shapes.hpp"
+#include "vek/discover/snap.hpp"
 #include "vek/discover/sums.hpp"
 
 namespace vek::discover {
@@ -137,6 +138,11 @@ class ConstantsMode {
     add_sums({});
     fill(out);
     return g;
+  }
+
+  // Constants snap to simple values within the noise (snap.hpp).
+  void finish(SearchOutcome& out) const {
+    snap_outcome(out, SnapData{columns_, target_, stats_, norm_.scale, config_.complexity_penalty});
   }
 
   Level expand(std::size_t new_begin, SeenSet& seen) {

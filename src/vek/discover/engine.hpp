@@ -17,6 +17,8 @@
 //                                        without it, the best meeting it does
 //   Mode::kSimplestWins                  equal ranks go to the simpler
 //                                        candidate (else to the earlier)
+//   mode.finish(outcome)                 (optional) a last pass over the
+//                                        best record and the front
 #pragma once
 
 #include <cmath>
@@ -104,6 +106,7 @@ class Engine {
     }
     out.best = take_best();
     if (front_ != nullptr) out.front = front_->take();
+    if constexpr (requires { mode_.finish(out); }) mode_.finish(out);
   }
 
  private:
