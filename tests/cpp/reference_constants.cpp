@@ -198,13 +198,30 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
     }
     costs.penalty = penalty;
     costs.floor_sse = ts.noise * ts.noise * static_cast<double>(m);
-    const auto allowed = [&](const std::vector<std::size_t>& chosen, std::size_t j) {
-      std::size_t k = params_in(terms[j]) + chosen.size() + 1;
-      for (std::size_t c : chosen) k += params_in(terms[c]);
-      return k <= max_params;
-    };
+    std::vector<SumFit> found;
+    for (bool simple : {false, true}) {
+      std::vector<std::size_t> at;
+      for (std::size_t j = 0; j < pool.size(); ++j)
+        if (!simple || (params_in(terms[j]) == 0 && costs.cost[j] <= 5)) at.push_back(j);
+      if (simple && at.size() == pool.size()) break;
+      std::vector<const double*> sub;
+      SumCosts sub_costs = costs;
+      sub_costs.cost.clear();
+      for (std::size_t j : at) sub.push_back(pool[j]), sub_costs.cost.push_back(costs.cost[j]);
+      const auto allowed = [&](const std::vector<std::size_t>& chosen, std::size_t j) {
+        std::size_t k = params_in(terms[at[j]]) + chosen.size() + 1;
+        for (std::size_t c : chosen) k += params_in(terms[at[c]]);
+        return k <= max_params;
+      };
+      for (SumFit& sum : forward_sums(sub, rows, t, 8, sub_costs, allowed)) {
+        for (std::size_t& j : sum.terms) j = at[j];
+        bool repeat = false;
+        for (const SumFit& f : found) repeat = repeat || (f.terms == sum.terms && f.offset == sum.offset);
+        if (!repeat) found.push_back(std::move(sum));
+      }
+    }
     std::vector<double> values;
-    for (const SumFit& sum : forward_sums(pool, rows, t, 8, costs, allowed)) {
+    for (const SumFit& sum : found) {
       std::size_t k = sum.terms.size() + (sum.offset ? 1 : 0);
       for (std::size_t j : sum.terms) k += params_in(terms[j]);
       if (k > max_params || !sum_values(pool, rows, sum, values)) continue;
@@ -243,7 +260,6 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
     beam.push_back(s);
   }
   for (std::vector<Node>& block : propose_power_blocks(columns, t, 12)) {
-    if (Expr{block}.complexity() > config.max_complexity) continue;
     const auto p = family_probes(block, n_vars);
     if (!p || seen.insert(family_key(*p))) continue;
     const auto g = Expr{block}.eval_batch(columns, {});
@@ -377,7 +393,13 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
       keep_first_ranked(top, std::min<std::size_t>(top.size(), 64));
       std::vector<std::vector<Node>> shapes;
       for (const Shape& b : beam) shapes.push_back(b.nodes);
-      for (const Ranked& r : top) shapes.push_back(level[r.index].nodes);
+      std::vector<bool> taken(fresh.size(), false);
+      for (const Ranked& r : top) shapes.push_back(level[r.index].nodes), taken[r.index] = true;
+      for (std::size_t i = 0, simple = 0; i < fresh.size() && simple < 1024; ++i) {
+        if (taken[i] || !level[i].ok || params_in(level[i].nodes) > 0 || Expr{level[i].nodes}.complexity() > 5) continue;
+        shapes.push_back(level[i].nodes);
+        ++simple;
+      }
       sums(shapes, level);
     }
     take(level);

@@ -30,6 +30,8 @@ using Columns = std::vector<std::vector<double>>;
 constexpr std::size_t kMaxBlocks = 12;      // power blocks proposed at the leaf level
 constexpr std::size_t kMaxTerms = 8;        // terms of a sum
 constexpr std::size_t kSumCandidates = 64;  // a level's best shapes offered as terms
+constexpr std::uint64_t kSimpleTerm = 5;    // nodes of a term of the simple sums
+constexpr std::size_t kSimplePool = 1024;   // a level's simple shapes offered as terms
 
 // The target divided by a power of two, 2^e, so that its largest magnitude
 // lies in [0.5, 1): squares cannot overflow, and the search on y and on s·y
@@ -120,8 +122,9 @@ class ConstantsMode {
     std::vector<double> column;
     for (std::vector<Node>& block : propose_power_blocks(columns_, target_, kMaxBlocks)) {
       checkpoint(beam_.rows());
+      // Not bound by the node budget: a block is one leaf, and a law with many
+      // factors needs them all.
       Expr e{std::move(block)};
-      if (e.complexity() > config_.max_complexity) continue;
       ++g.generated;
       Probes p;
       if (!shape_probes_of(e, p)) continue;
@@ -249,17 +252,43 @@ class ConstantsMode {
       nodes.push_back(std::move(shape));
     }
     // Every constant counts: the terms' own, and a coefficient each.
-    const auto allowed = [&](const std::vector<std::size_t>& chosen, std::size_t j) {
-      std::size_t k = params[j] + chosen.size() + 1;
-      for (std::size_t c : chosen) k += params[c];
-      return k <= max_params_;
-    };
     SumCosts costs;
     for (const auto& term : nodes) costs.cost.push_back(Expr{term}.complexity());
     costs.penalty = config_.complexity_penalty;
     costs.floor_sse = stats_.noise * stats_.noise * static_cast<double>(target_.common);
+    // Two selections: over every term, and over the simple ones alone (no
+    // constants, at most kSimpleTerm nodes), where greedy steps cannot be
+    // led astray by a complex term that fits well on its own (polynomials,
+    // energies).
+    std::vector<SumFit> found;
+    for (bool simple : {false, true}) {
+      std::vector<std::size_t> at;
+      for (std::size_t j = 0; j < pool.size(); ++j) {
+        if (!simple || (params[j] == 0 && costs.cost[j] <= kSimpleTerm)) at.push_back(j);
+      }
+      if (simple && at.size() == pool.size()) break;
+      std::vector<const double*> sub;
+      SumCosts sub_costs = costs;
+      sub_costs.cost.clear();
+      for (std::size_t j : at) {
+        sub.push_back(pool[j]);
+        sub_costs.cost.push_back(costs.cost[j]);
+      }
+      const auto allowed = [&](const std::vector<std::size_t>& chosen, std::size_t j) {
+        std::size_t k = params[at[j]] + chosen.size() + 1;
+        for (std::size_t c : chosen) k += params[at[c]];
+        return k <= max_params_;
+      };
+      for (SumFit& sum : forward_sums(sub, beam_.rows(), target_, kMaxTerms, sub_costs, allowed)) {
+        for (std::size_t& t : sum.terms) t = at[t];
+        const bool repeat = std::any_of(found.begin(), found.end(), [&](const SumFit& f) {
+          return f.terms == sum.terms && f.offset == sum.offset;
+        });
+        if (!repeat) found.push_back(std::move(sum));
+      }
+    }
     std::vector<double> values;
-    for (const SumFit& sum : forward_sums(pool, beam_.rows(), target_, kMaxTerms, costs, allowed)) {
+    for (const SumFit& sum : found) {
       std::size_t k = sum.terms.size() + (sum.offset ? 1 : 0);
       for (std::size_t t : sum.terms) k += params[t];
       if (k > max_params_ || !sum_values(pool, beam_.rows(), sum, values)) continue;
@@ -436,6 +465,15 @@ void ConstantsMode::score(const ScorePlan&, Scores& out) {
   keep_first_ranked(top, std::min(top.size(), kSumCandidates));
   std::vector<std::uint32_t> indices;
   for (const Ranked& r : top) indices.push_back(r.index);
+  // And the level's simple shapes, whatever their rank: a term that matters
+  // only beside another rarely ranks well alone.
+  std::vector<std::uint8_t> taken(count, 0);
+  for (std::uint32_t i : indices) taken[i] = 1;
+  for (std::size_t i = 0, simple = 0; i < count && simple < kSimplePool; ++i) {
+    if (taken[i] || !scores_[i].ok || beam_.n_params(cands_[i]) > 0 || beam_.complexity(cands_[i]) > kSimpleTerm) continue;
+    indices.push_back(static_cast<std::uint32_t>(i));
+    ++simple;
+  }
   add_sums(indices);
   fill(out);
 }

@@ -123,7 +123,7 @@ SearchResult snap_record(const SearchResult& r, const SnapData& d) {
   const double n = static_cast<double>(d.target.common);
   const double k = static_cast<double>(r.params.size());
   const double floor = d.stats.noise * d.stats.noise * d.target.length;
-  const double allowed = std::fmax(*start * (1.0 + 1.0 / std::fmax(1.0, n - k)), floor);
+  const double allowed = std::fmax(*start * (1.0 + 4.0 / std::fmax(1.0, n - k)), floor);
   bool changed = false;
   double sse = *start;
   for (Node& node : nodes) {

@@ -5,9 +5,9 @@
 // or k/4 up to 12π) when that costs no more than the noise: the formula's
 // sum of squared errors may grow to
 //
-//   sse × (1 + 1 / (n − k))     (n rows, k constants)
+//   sse × (1 + 4 / (n − k))     (n rows, k constants)
 //
-// — about one standard error of the constant — or stay below the noise
+// — the constant moves by about two standard errors — or stay below the noise
 // floor of exact fits. Constants are tried in postfix order, each one's
 // candidates nearest first, against the sse of the formula as found. A
 // constant that snaps to a neutral value then goes with its operator
