@@ -199,11 +199,16 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
     costs.penalty = penalty;
     costs.floor_sse = ts.noise * ts.noise * static_cast<double>(m);
     std::vector<SumFit> found;
-    for (bool simple : {false, true}) {
+    for (const std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{5}, std::uint64_t{1}}) {
       std::vector<std::size_t> at;
-      for (std::size_t j = 0; j < pool.size(); ++j)
-        if (!simple || (params_in(terms[j]) == 0 && costs.cost[j] <= 5)) at.push_back(j);
-      if (simple && at.size() == pool.size()) break;
+      for (std::size_t j = 0; j < pool.size(); ++j) {
+        bool product = true;
+        for (const Node& n : terms[j])
+          product = product && (n.kind == Node::Kind::Var || (n.kind == Node::Kind::Op && (n.opcode == Op::Mul || n.opcode == Op::Pow)));
+        const bool simple = params_in(terms[j]) == 0 && (limit == 1 ? product : costs.cost[j] <= limit);
+        if (limit == 0 || simple) at.push_back(j);
+      }
+      if (limit != 0 && (at.size() == pool.size() || at.size() < 2)) continue;
       std::vector<const double*> sub;
       SumCosts sub_costs = costs;
       sub_costs.cost.clear();

@@ -55,6 +55,13 @@ struct Normalized {
   }
 };
 
+// A product of powers of variables (a variable, a power block, x·y, …).
+bool power_product(const std::vector<Node>& nodes) {
+  return std::all_of(nodes.begin(), nodes.end(), [](const Node& n) {
+    return n.kind == Node::Kind::Var || (n.kind == Node::Kind::Op && (n.opcode == Op::Mul || n.opcode == Op::Pow));
+  });
+}
+
 // The search with fitted constants (constants.hpp).
 class ConstantsMode {
  public:
@@ -261,12 +268,16 @@ class ConstantsMode {
     // led astray by a complex term that fits well on its own (polynomials,
     // energies).
     std::vector<SumFit> found;
-    for (bool simple : {false, true}) {
+    for (const std::uint64_t limit : {std::uint64_t{0}, kSimpleTerm, std::uint64_t{1}}) {
+      // 0: every term; else terms without constants of at most `limit`
+      // nodes; 1: products of powers of variables, so that a linear model
+      // in the variables and power blocks is always tried.
       std::vector<std::size_t> at;
       for (std::size_t j = 0; j < pool.size(); ++j) {
-        if (!simple || (params[j] == 0 && costs.cost[j] <= kSimpleTerm)) at.push_back(j);
+        const bool simple = params[j] == 0 && (limit == 1 ? power_product(nodes[j]) : costs.cost[j] <= limit);
+        if (limit == 0 || simple) at.push_back(j);
       }
-      if (simple && at.size() == pool.size()) break;
+      if (limit != 0 && (at.size() == pool.size() || at.size() < 2)) continue;
       std::vector<const double*> sub;
       SumCosts sub_costs = costs;
       sub_costs.cost.clear();
