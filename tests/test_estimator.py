@@ -82,7 +82,7 @@ def test_fit_agrees_with_find_formula_and_predict_with_the_loss(case):
     exec(est.python_source(), namespace)
     assert [namespace["f"](*r) for r in X.tolist()] == pred.tolist()
     sympy = pytest.importorskip("sympy")
-    f = sympy.lambdify(sympy.symbols(f"x:{X.shape[1]}"), est.sympy(), "math")
+    f = sympy.lambdify(est.symbols(), est.sympy(), "math")
     assert [f(*r) for r in X.tolist()] == pytest.approx(pred.tolist(), rel=1e-12)
 
 
@@ -96,8 +96,8 @@ def test_feature_names_in_every_rendering():
     source = est.python_source()
     assert "def f(x0, x1, v_max):" in source and "# x0 stands for 'my col'" in source
     ast.parse(source)
-    expr = est.sympy()  # symbols by position, whatever the names
-    assert {s.name for s in expr.free_symbols} == {"x0", "x1", "x2"}
+    expr = est.sympy()  # the names where they are plain identifiers, by position otherwise
+    assert {s.name for s in expr.free_symbols} == {"x0", "x1", "v_max"}
     assert sympy.parse_expr(str(expr), local_dict={s.name: s for s in expr.free_symbols}) == expr
     latex = est.latex()
     assert r"\mathrm{my\ col}" in latex and r"\mathrm{if}" in latex and r"\mathrm{v\_max}" in latex
@@ -160,12 +160,12 @@ def test_exports_work_for_any_column_names(names):
     got = [namespace["f"](*r) for r in test.tolist()]
     assert np.array_equal(got, pred, equal_nan=True)
     for modules in ("math", "numpy"):
-        f = sympy.lambdify(sympy.symbols("x:3"), est.sympy(), modules)
+        f = sympy.lambdify(est.symbols(), est.sympy(), modules)
         assert [f(*r) for r in X[:5].tolist()] == pytest.approx(pred[:5].tolist(), rel=1e-13)
     # Names show as themselves: no subscripts, powers or Greek letters, and
     # nothing a terminal would act on.
     latex = est.latex()
-    used = [n for i, n in enumerate(names) if f"x{i}" in {s.name for s in est.sympy().free_symbols}]
+    used = [n for n, s in zip(names, est.symbols()) if s in est.sympy().free_symbols]
     for name in used:
         assert r"\mathrm{" + _formula.escaped(name).replace("\\", r"\backslash{}").replace("_", r"\_") + "}" in latex
     for text in (latex, est.formula_, *est.equations_.formula):

@@ -9,6 +9,8 @@ the nodes with the engine's guarded arithmetic.
 
 from __future__ import annotations
 
+import functools
+import keyword
 import math
 import operator
 import sys
@@ -96,6 +98,22 @@ def _adjusted_error(record: dict[str, Any], n: int, exact: float) -> float:
     if d >= n:
         return math.inf
     return float(record.error) * math.sqrt(n / (n - d))
+
+
+@functools.cache
+def _shadowing() -> frozenset[str]:
+    """Names a sympy symbol must not take: those of Python's builtins and of
+    math, numpy and sympy, which lambdify's generated code looks up."""
+    import builtins
+
+    names = set(dir(builtins)) | set(dir(math)) | set(dir(np))
+    try:
+        import sympy
+
+        names |= set(dir(sympy))
+    except ImportError:
+        pass
+    return frozenset(names)
 
 
 class SymbolicRegressor(RegressorMixin, BaseEstimator):
@@ -351,10 +369,12 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         return r2_score(y, pred, sample_weight=sample_weight)
 
     def sympy(self, index=None):
-        """The formula as a sympy expression. Feature i is the symbol x{i},
-        whatever its name (as in ``to_sympy``), so ``sympy.lambdify`` works
-        for any column names; fitted constants are Floats of 17 significant
-        digits, which hold their values exactly. Needs sympy."""
+        """The formula as a sympy expression. A feature is the symbol of its
+        name where that is a plain identifier naming nothing in Python,
+        math, numpy or sympy, x{i} otherwise (``symbols()`` lists them), so
+        ``sympy.lambdify(model.symbols(), model.sympy())`` works for any
+        column names; fitted constants are Floats of 17 significant digits,
+        which hold their values exactly. Needs sympy."""
         return self._sympy(index, shortest=False)
 
     def latex(self, index=None):
@@ -398,7 +418,32 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         return [f"x{i}" for i in range(self.n_features_in_)]
 
     def _symbols(self) -> list[str]:
-        return [f"x{i}" for i in range(self.n_features_in_)]
+        """The sympy names of the features: the feature's own name where it
+        is a plain identifier that names nothing in Python, math, numpy or
+        sympy (so ``lambdify`` cannot mistake it for a function), x{i}
+        otherwise; distinct."""
+        chosen, taken = [], set()
+        for name in self._feature_names():
+            ok = name.isidentifier() and not keyword.iskeyword(name) and name not in _shadowing() and name not in taken
+            chosen.append(name if ok else None)
+            taken.update([name] if ok else [])
+        out = []
+        for i, name in enumerate(chosen):
+            if name is None:
+                name = f"x{i}"
+                while name in taken:
+                    name += "_"
+                taken.add(name)
+            out.append(name)
+        return out
+
+    def symbols(self):
+        """The sympy Symbols of the features, in feature order: the
+        arguments for ``sympy.lambdify(model.symbols(), model.sympy())``."""
+        import sympy
+
+        check_is_fitted(self)
+        return [sympy.Symbol(name) for name in self._symbols()]
 
     def _row(self, index) -> int:
         n = len(self._nodes)
