@@ -196,7 +196,8 @@ def structure(model, law, X_test, y_test):
     try:
         import sympy
 
-        expr = model.sympy()
+        symbols = model.symbols() if hasattr(model, "symbols") else []
+        expr = model.sympy().xreplace({s: sympy.Symbol(v) for s, v in zip(symbols, law.variables)})
         truth = as_sympy(law)
         floats = sorted(expr.atoms(sympy.Float), key=float)
         rounded = expr.xreplace({f: (sympy.Integer(0) if abs(f) < 1e-6 else sympy.Float(f, 4)) for f in floats})

@@ -142,9 +142,10 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         node, those of the constants included, counts in ``complexity``.
         False runs the search of ``find_formula``, whose only constants are
         0 and 1.
-    max_params : int, default=4
+    max_params : int, default=6
         With ``constants``: the most fitted constants in a formula, a and b
-        included (2 to 16).
+        and the coefficients of a sum of terms included (2 to 16); a shape
+        holds at most two constants of its own.
     unary_operators, binary_operators : list of str or None, default=None
         The operators offered, by name, in this order, instead of the
         defaults (neg, inv, exp, ln, sqrt and, with ``use_trig``, sin, cos;
@@ -205,7 +206,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
 
     def __init__(self, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, use_vek=True,
                  complexity_penalty=None, n_jobs=None, time_limit=None, verbose=False, constants=True,
-                 max_params=4, unary_operators=None, binary_operators=None):
+                 max_params=6, unary_operators=None, binary_operators=None):
         self.max_complexity = max_complexity
         self.beam_width = beam_width
         self.precision_goal = precision_goal

@@ -454,8 +454,8 @@ def build_parser():
     d.add_argument("--no-vek", action="store_true", help="leave out the vek operator")
     d.add_argument("--no-constants", action="store_true",
                    help="no fitted constants: the search of find_formula (constants 0 and 1 only)")
-    d.add_argument("--max-params", type=_params, default=4,
-                   help="most fitted constants in a formula, scale and offset included (2 to 16, default 4)")
+    d.add_argument("--max-params", type=_params, default=6,
+                   help="most fitted constants in a formula, scale and offset included (2 to 16, default 6)")
     d.add_argument("--unary-operators", type=_names, metavar="NAMES",
                    help="comma-separated unary operators to offer instead of the defaults "
                         "(e.g. exp,ln,sqrt,square,tanh)")

@@ -184,7 +184,7 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
     const std::uint64_t cx = Expr{nodes}.complexity();
     return wrapped(std::move(nodes), best_wrap(g.data(), rows, t, ts, penalty, cx));
   };
-  const std::size_t inner_cap = max_params - 2;
+  const std::size_t inner_cap = std::min<std::size_t>(max_params - 2, 2);
   // Sums over the beam's shapes and the given ones, appended to the level.
   const auto sums = [&](const std::vector<std::vector<Node>>& shapes, std::vector<Scored>& level) {
     std::vector<std::vector<double>> columns_of;
@@ -264,6 +264,13 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
     level.push_back(score_column(s.nodes, columns[i]));
     beam.push_back(s);
   }
+  std::vector<std::vector<Node>> powers;  // terms of sums only
+  for (std::vector<Node>& power : power_leaves(columns, rows)) {
+    const auto g = Expr{power}.eval_batch(columns, {});
+    if (!g) continue;
+    level.push_back(score_column(power, *g));
+    powers.push_back(power);
+  }
   for (std::vector<Node>& block : propose_power_blocks(columns, t, 12)) {
     const auto p = family_probes(block, n_vars);
     if (!p || seen.insert(family_key(*p))) continue;
@@ -273,7 +280,7 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
     beam.push_back(Shape{block, *p});
   }
   {
-    std::vector<std::vector<Node>> shapes;
+    std::vector<std::vector<Node>> shapes = powers;
     for (const Shape& b : beam) shapes.push_back(b.nodes);
     sums(shapes, level);
   }
@@ -396,11 +403,11 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
       for (std::size_t i = 0; i < fresh.size(); ++i)
         if (level[i].ok) top.push_back(Ranked{level[i].rank, 0, std::uint32_t(i)});
       keep_first_ranked(top, std::min<std::size_t>(top.size(), 64));
-      std::vector<std::vector<Node>> shapes;
+      std::vector<std::vector<Node>> shapes = powers;
       for (const Shape& b : beam) shapes.push_back(b.nodes);
       std::vector<bool> taken(fresh.size(), false);
       for (const Ranked& r : top) shapes.push_back(level[r.index].nodes), taken[r.index] = true;
-      for (std::size_t i = 0, simple = 0; i < fresh.size() && simple < 1024; ++i) {
+      for (std::size_t i = 0, simple = 0; i < fresh.size() && simple < 4096; ++i) {
         if (taken[i] || !level[i].ok || params_in(level[i].nodes) > 0 || Expr{level[i].nodes}.complexity() > 5) continue;
         shapes.push_back(level[i].nodes);
         ++simple;

@@ -95,6 +95,24 @@ std::vector<Node> power_block(const std::vector<std::pair<std::size_t, double>>&
   return nodes;
 }
 
+std::vector<std::vector<Node>> power_leaves(const std::vector<std::vector<double>>& columns, std::size_t rows) {
+  std::vector<std::vector<Node>> out;
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    bool positive = rows > 0, nonzero = rows > 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+      positive = positive && columns[c][i] > 0.0;
+      nonzero = nonzero && columns[c][i] != 0.0;
+    }
+    if (positive) {
+      for (double k : {2.0, -1.0, 0.5}) out.push_back(power_block({{c, k}}));
+    } else {
+      out.push_back(power_block({{c, 2.0}}));
+      if (nonzero) out.push_back(power_block({{c, -1.0}}));
+    }
+  }
+  return out;
+}
+
 std::vector<std::vector<Node>> propose_power_blocks(const std::vector<std::vector<double>>& columns,
                                                     const Target& target, std::size_t max_blocks) {
   std::vector<std::vector<Node>> out;

@@ -31,7 +31,8 @@ constexpr std::size_t kMaxBlocks = 12;      // power blocks proposed at the leaf
 constexpr std::size_t kMaxTerms = 8;        // terms of a sum
 constexpr std::size_t kSumCandidates = 64;  // a level's best shapes offered as terms
 constexpr std::uint64_t kSimpleTerm = 5;    // nodes of a term of the simple sums
-constexpr std::size_t kSimplePool = 1024;   // a level's simple shapes offered as terms
+constexpr std::size_t kSimplePool = 4096;   // a level's simple shapes offered as terms
+constexpr std::size_t kInnerCap = 2;        // constants of a shape's own (besides a and b), at the most
 
 // The target divided by a power of two, 2^e, so that its largest magnitude
 // lies in [0.5, 1): squares cannot overflow, and the search on y and on s·y
@@ -125,8 +126,21 @@ class ConstantsMode {
       leaves_.push_back({Node::var(i)});
       beam_.add_leaf(Expr{{Node::var(i)}}, p);
     }
-    // Power blocks proposed from the data, within the node budget.
-    std::vector<double> column;
+    // Powers of single variables: scored, and terms of every sum, but not
+    // beam members (the beam's own products and quotients build them too,
+    // and more members would crowd out others).
+    for (std::vector<Node>& power : power_leaves(columns_, beam_.rows())) {
+      checkpoint(beam_.rows());
+      Expr e{std::move(power)};
+      ++g.generated;
+      auto values = e.eval_batch(columns_, {});
+      if (!values) continue;
+      scores_.push_back(ShapeScore::of(scorer_.wrap(values->data(), e.complexity()), 0.0));
+      leaves_.push_back(e.nodes);
+      terms_.push_back(std::move(*values));
+      term_nodes_.push_back(std::move(e.nodes));
+    }
+    // Power blocks proposed from the data, beam members like the variables.
     for (std::vector<Node>& block : propose_power_blocks(columns_, target_, kMaxBlocks)) {
       checkpoint(beam_.rows());
       // Not bound by the node budget: a block is one leaf, and a law with many
@@ -202,7 +216,7 @@ class ConstantsMode {
  private:
   static std::size_t checked_inner_cap(std::size_t max_params) {
     if (max_params < 2) panic("search: max_params must be at least 2");
-    return max_params - 2;
+    return std::min(max_params - 2, kInnerCap);
   }
   static TargetStats stats_of(const Target& t, double unit) {
     TargetStats s = TargetStats::of(t);
@@ -240,6 +254,11 @@ class ConstantsMode {
     std::vector<std::size_t> params;
     std::vector<std::vector<double>> own;  // columns computed here
     own.reserve(beam_.size() + best.size());
+    for (std::size_t t = 0; t < terms_.size(); ++t) {
+      pool.push_back(terms_[t].data());
+      nodes.push_back(term_nodes_[t]);
+      params.push_back(0);
+    }
     for (std::size_t m = 0; m < beam_.size(); ++m) {
       checkpoint(beam_.rows());
       own.emplace_back();
@@ -403,6 +422,8 @@ class ConstantsMode {
 
   std::vector<std::vector<Node>> leaves_;    // the leaf level's shapes (empty after it)
   std::vector<Extra> extras_;                // the level's sums, after its shapes
+  std::vector<std::vector<double>> terms_;   // powers of single variables: terms of sums, not beam members
+  std::vector<std::vector<Node>> term_nodes_;
   std::size_t base_ = 0;                     // the level's shapes: those before its sums
   std::vector<Cand> cands_;                  // the current expansion level's
   std::vector<ShapeScore> scores_;           // the current level's
@@ -480,7 +501,9 @@ void ConstantsMode::score(const ScorePlan&, Scores& out) {
   // only beside another rarely ranks well alone.
   std::vector<std::uint8_t> taken(count, 0);
   for (std::uint32_t i : indices) taken[i] = 1;
-  for (std::size_t i = 0, simple = 0; i < count && simple < kSimplePool; ++i) {
+  const std::size_t pool_cap =
+      std::min(kSimplePool, (std::size_t{256} << 20) / (sizeof(double) * std::max<std::size_t>(1, rows)));
+  for (std::size_t i = 0, simple = 0; i < count && simple < pool_cap; ++i) {
     if (taken[i] || !scores_[i].ok || beam_.n_params(cands_[i]) > 0 || beam_.complexity(cands_[i]) > kSimpleTerm) continue;
     indices.push_back(static_cast<std::uint32_t>(i));
     ++simple;

@@ -28,7 +28,7 @@ std::optional<double> sse_of(const std::vector<Node>& nodes, const SnapData& d) 
 
 // Simple values near c, nearest first, within 5 % (c itself left out):
 // whole numbers and halves up to 100, thirds and quarters up to 12, and
-// π times k/1, k/2 or k/4 up to 12π.
+// π times k/1, k/2 or k/4 up to 12π; then 0.
 std::vector<double> simple_values(double c) {
   std::vector<double> out;
   const double size = std::fabs(c);
@@ -42,7 +42,8 @@ std::vector<double> simple_values(double c) {
   }
   std::sort(out.begin(), out.end(), [c](double a, double b) { return std::fabs(a - c) < std::fabs(b - c); });
   out.erase(std::unique(out.begin(), out.end()), out.end());
-  std::erase_if(out, [c](double v) { return v == c || std::fabs(v - c) > 0.05 * std::fabs(c); });
+  std::erase_if(out, [c](double v) { return v == c || v == 0.0 || std::fabs(v - c) > 0.05 * std::fabs(c); });
+  out.push_back(0.0);  // last: a constant that does not pay for itself
   return out;
 }
 

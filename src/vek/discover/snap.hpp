@@ -8,7 +8,8 @@
 //   sse × (1 + 4 / (n − k))     (n rows, k constants)
 //
 // — the constant moves by about two standard errors — or stay below the noise
-// floor of exact fits. Constants are tried in postfix order, each one's
+// floor of exact fits; failing those, it snaps to 0 on the same terms (a
+// constant that does not pay for itself). Constants are tried in postfix order, each one's
 // candidates nearest first, against the sse of the formula as found. A
 // constant that snaps to a neutral value then goes with its operator
 // (1·g and g·1 become g, g + 0 becomes g, −1·g becomes −g, 0·g drops its
