@@ -191,52 +191,22 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
     std::vector<std::vector<Node>> terms = shapes;
     for (const auto& term : terms) columns_of.push_back(*Expr{term}.eval_batch(columns, param_values(term)));
     std::vector<const double*> pool;
-    SumCosts costs;
-    for (std::size_t j = 0; j < terms.size(); ++j) {
-      pool.push_back(columns_of[j].data());
-      costs.cost.push_back(Expr{terms[j]}.complexity());
-    }
-    costs.penalty = penalty;
-    costs.floor_sse = ts.noise * ts.noise * static_cast<double>(m);
-    std::vector<SumFit> found;
-    for (const std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{5}, std::uint64_t{1}}) {
-      std::vector<std::size_t> at;
-      for (std::size_t j = 0; j < pool.size(); ++j) {
-        bool product = true;
-        for (const Node& n : terms[j])
-          product = product && (n.kind == Node::Kind::Var || (n.kind == Node::Kind::Op && (n.opcode == Op::Mul || n.opcode == Op::Pow)));
-        const bool simple = params_in(terms[j]) == 0 && (limit == 1 ? product : costs.cost[j] <= limit);
-        if (limit == 0 || simple) at.push_back(j);
-      }
-      if (limit != 0 && (at.size() == pool.size() || at.size() < 2)) continue;
-      std::vector<const double*> sub;
-      SumCosts sub_costs = costs;
-      sub_costs.cost.clear();
-      for (std::size_t j : at) sub.push_back(pool[j]), sub_costs.cost.push_back(costs.cost[j]);
-      const auto allowed = [&](const std::vector<std::size_t>& chosen, std::size_t j) {
-        std::size_t k = params_in(terms[at[j]]) + chosen.size() + 1;
-        for (std::size_t c : chosen) k += params_in(terms[at[c]]);
-        return k <= max_params;
-      };
-      for (SumFit& sum : forward_sums(sub, rows, t, 8, sub_costs, allowed)) {
-        for (std::size_t& j : sum.terms) j = at[j];
-        bool repeat = false;
-        for (const SumFit& f : found) repeat = repeat || (f.terms == sum.terms && f.offset == sum.offset);
-        if (!repeat) found.push_back(std::move(sum));
-      }
-    }
-    std::vector<double> values;
-    for (const SumFit& sum : found) {
-      std::size_t k = sum.terms.size() + (sum.offset ? 1 : 0);
-      for (std::size_t j : sum.terms) k += params_in(terms[j]);
-      if (k > max_params || !sum_values(pool, rows, sum, values)) continue;
+    for (const auto& c : columns_of) pool.push_back(c.data());
+    SumLimits limits;
+    limits.penalty = penalty;
+    limits.floor_sse = ts.noise * ts.noise * static_cast<double>(m);
+    limits.max_params = max_params;
+    std::vector<std::size_t> params;
+    for (const auto& term : terms) params.push_back(params_in(term));
+    for (SumCandidate& c : sums_of_terms(pool, terms, params, rows, t, limits)) {
+      const SumFit& sum = c.fit;
       Scored x;
       for (std::size_t j : sum.terms) x.terms.push_back(terms[j]);
       x.coefs = sum.coefs;
       x.b = sum.b;
       x.offset = sum.offset;
       x.ok = true;
-      x.loss = rmse_of(add_squares(0.0, values.data(), y.data(), m), t.length);
+      x.loss = c.loss;
       x.error = penalised(x.loss, complexity_factor(penalty, x.complexity()));
       x.rank = ts.rank(x.loss, complexity_factor(penalty, x.complexity()));
       level.push_back(std::move(x));

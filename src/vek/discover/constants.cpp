@@ -28,9 +28,7 @@ namespace {
 using Columns = std::vector<std::vector<double>>;
 
 constexpr std::size_t kMaxBlocks = 12;      // power blocks proposed at the leaf level
-constexpr std::size_t kMaxTerms = 8;        // terms of a sum
 constexpr std::size_t kSumCandidates = 64;  // a level's best shapes offered as terms
-constexpr std::uint64_t kSimpleTerm = 5;    // nodes of a term of the simple sums
 constexpr std::size_t kSimplePool = 4096;   // a level's simple shapes offered as terms
 constexpr std::size_t kInnerCap = 2;        // constants of a shape's own (besides a and b), at the most
 
@@ -55,13 +53,6 @@ struct Normalized {
     for (double& v : y) v *= unit;
   }
 };
-
-// A product of powers of variables (a variable, a power block, x·y, …).
-bool power_product(const std::vector<Node>& nodes) {
-  return std::all_of(nodes.begin(), nodes.end(), [](const Node& n) {
-    return n.kind == Node::Kind::Var || (n.kind == Node::Kind::Op && (n.opcode == Op::Mul || n.opcode == Op::Pow));
-  });
-}
 
 // The search with fitted constants (constants.hpp).
 class ConstantsMode {
@@ -277,70 +268,30 @@ class ConstantsMode {
       params.push_back(param_values(shape).size());
       nodes.push_back(std::move(shape));
     }
-    // Every constant counts: the terms' own, and a coefficient each.
-    SumCosts costs;
-    for (const auto& term : nodes) costs.cost.push_back(Expr{term}.complexity());
-    costs.penalty = config_.complexity_penalty;
-    costs.floor_sse = stats_.noise * stats_.noise * static_cast<double>(target_.common);
-    // Two selections: over every term, and over the simple ones alone (no
-    // constants, at most kSimpleTerm nodes), where greedy steps cannot be
-    // led astray by a complex term that fits well on its own (polynomials,
-    // energies).
-    std::vector<SumFit> found;
-    for (const std::uint64_t limit : {std::uint64_t{0}, kSimpleTerm, std::uint64_t{1}}) {
-      // 0: every term; else terms without constants of at most `limit`
-      // nodes; 1: products of powers of variables, so that a linear model
-      // in the variables and power blocks is always tried.
-      std::vector<std::size_t> at;
-      for (std::size_t j = 0; j < pool.size(); ++j) {
-        const bool simple = params[j] == 0 && (limit == 1 ? power_product(nodes[j]) : costs.cost[j] <= limit);
-        if (limit == 0 || simple) at.push_back(j);
-      }
-      if (limit != 0 && (at.size() == pool.size() || at.size() < 2)) continue;
-      std::vector<const double*> sub;
-      SumCosts sub_costs = costs;
-      sub_costs.cost.clear();
-      for (std::size_t j : at) {
-        sub.push_back(pool[j]);
-        sub_costs.cost.push_back(costs.cost[j]);
-      }
-      const auto allowed = [&](const std::vector<std::size_t>& chosen, std::size_t j) {
-        std::size_t k = params[at[j]] + chosen.size() + 1;
-        for (std::size_t c : chosen) k += params[at[c]];
-        return k <= max_params_;
-      };
-      for (SumFit& sum : forward_sums(sub, beam_.rows(), target_, kMaxTerms, sub_costs, allowed)) {
-        for (std::size_t& t : sum.terms) t = at[t];
-        const bool repeat = std::any_of(found.begin(), found.end(), [&](const SumFit& f) {
-          return f.terms == sum.terms && f.offset == sum.offset;
-        });
-        if (!repeat) found.push_back(std::move(sum));
-      }
-    }
-    std::vector<double> values;
-    for (const SumFit& sum : found) {
-      std::size_t k = sum.terms.size() + (sum.offset ? 1 : 0);
-      for (std::size_t t : sum.terms) k += params[t];
-      if (k > max_params_ || !sum_values(pool, beam_.rows(), sum, values)) continue;
+    for (SumCandidate& c : sums_of_terms(pool, nodes, params, beam_.rows(), target_, sum_limits())) {
       Extra x;
-      x.coefs = sum.coefs;
-      x.b = sum.b;
-      x.offset = sum.offset;
-      x.complexity = (sum.offset ? 2 : 0) + (sum.terms.size() - 1);
-      for (std::size_t t : sum.terms) {
-        x.terms.push_back(nodes[t]);
-        x.complexity += Expr{nodes[t]}.complexity() + 2;
-      }
-      const double loss = rmse_of(add_squares(0.0, values.data(), target_.y, target_.common), target_.length);
+      x.coefs = std::move(c.fit.coefs);
+      x.b = c.fit.b;
+      x.offset = c.fit.offset;
+      x.complexity = c.complexity;
+      for (std::size_t t : c.fit.terms) x.terms.push_back(nodes[t]);
       const double factor = complexity_factor(config_.complexity_penalty, x.complexity);
       ShapeScore s;
       s.ok = true;
-      s.loss = loss;
-      s.error = penalised(loss, factor);
-      s.rank = stats_.rank(loss, factor);
+      s.loss = c.loss;
+      s.error = penalised(c.loss, factor);
+      s.rank = stats_.rank(c.loss, factor);
       scores_.push_back(s);
       extras_.push_back(std::move(x));
     }
+  }
+
+  SumLimits sum_limits() const {
+    SumLimits l;
+    l.penalty = config_.complexity_penalty;
+    l.floor_sse = stats_.noise * stats_.noise * static_cast<double>(target_.common);
+    l.max_params = max_params_;
+    return l;
   }
 
   // A sum's formula in the caller's units.
@@ -504,7 +455,7 @@ void ConstantsMode::score(const ScorePlan&, Scores& out) {
   const std::size_t pool_cap =
       std::min(kSimplePool, (std::size_t{256} << 20) / (sizeof(double) * std::max<std::size_t>(1, rows)));
   for (std::size_t i = 0, simple = 0; i < count && simple < pool_cap; ++i) {
-    if (taken[i] || !scores_[i].ok || beam_.n_params(cands_[i]) > 0 || beam_.complexity(cands_[i]) > kSimpleTerm) continue;
+    if (taken[i] || !scores_[i].ok || beam_.n_params(cands_[i]) > 0 || beam_.complexity(cands_[i]) > SumLimits{}.simple_term) continue;
     indices.push_back(static_cast<std::uint32_t>(i));
     ++simple;
   }

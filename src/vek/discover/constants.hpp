@@ -16,8 +16,17 @@
 //   sqrt(c - g), ln(c - g)
 //   g + c·h, (g + c)·h, g·(h + c), (g + c)/h, g/(h + c)
 // No operator is ever applied to constants alone (a constant family is a
-// constant), and a shape holds at most max_params - 2 inner constants, so
-// that every formula has at most max_params.
+// constant), and a shape holds at most min(max_params - 2, 2) inner
+// constants, so that every formula has at most max_params.
+//
+// Beside the beam's shapes: power blocks, products of powers of variables
+// proposed from the data, are leaves (blocks.hpp); powers of single
+// variables are scored and offered as terms; after every level, sums of
+// terms a_1·g_1 + … + b over the beam, the level's best and simple shapes
+// and those powers are selected and scored as more candidates of the level
+// (sums.hpp; they stay out of the beam, and one meeting the goal does not
+// end the search); at the end, constants snap to simple values within the
+// noise and neutral ones are dropped (snap.hpp).
 //
 // Deduplication: family fingerprints (family.hpp), invariant under the
 // wrapper, with the constants at fixed probe values; the first shape
@@ -49,6 +58,10 @@
 //
 // A record's params are its Param nodes' values in postfix order (the
 // nodes carry them too), and its loss is what evaluating it with them gives.
+//
+// The target is scored divided by the power of two of its largest
+// magnitude, and the precision goal is relative to its RMS, so y and s·y
+// give the same formula up to s; records are in the caller's units.
 //
 // Starts, steps and selections are fixed and every fit is serial, so the
 // result is the same for any thread count and across runs.

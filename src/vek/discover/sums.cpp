@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "vek/discover/fit.hpp"
+#include "vek/discover/penalised.hpp"
 
 namespace vek::discover {
 
@@ -213,6 +214,72 @@ bool sum_values(const std::vector<const double*>& pool, std::size_t rows, const 
     out[i] = v;
   }
   return true;
+}
+
+namespace {
+
+// A product of powers of variables (a variable, a power block, x·y, …).
+bool power_product(const std::vector<Node>& nodes) {
+  return std::all_of(nodes.begin(), nodes.end(), [](const Node& n) {
+    return n.kind == Node::Kind::Var || (n.kind == Node::Kind::Op && (n.opcode == Op::Mul || n.opcode == Op::Pow));
+  });
+}
+
+}  // namespace
+
+std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
+                                        const std::vector<std::vector<Node>>& nodes,
+                                        const std::vector<std::size_t>& params, std::size_t rows, const Target& t,
+                                        const SumLimits& limits) {
+  SumCosts costs;
+  for (const auto& term : nodes) costs.cost.push_back(Expr{term}.complexity());
+  costs.penalty = limits.penalty;
+  costs.floor_sse = limits.floor_sse;
+  std::vector<SumFit> found;
+  // 0: every term; else terms without constants of at most `limit` nodes;
+  // 1: products of powers of variables.
+  for (const std::uint64_t limit : {std::uint64_t{0}, limits.simple_term, std::uint64_t{1}}) {
+    std::vector<std::size_t> at;
+    for (std::size_t j = 0; j < pool.size(); ++j) {
+      const bool simple = params[j] == 0 && (limit == 1 ? power_product(nodes[j]) : costs.cost[j] <= limit);
+      if (limit == 0 || simple) at.push_back(j);
+    }
+    if (limit != 0 && (at.size() == pool.size() || at.size() < 2)) continue;
+    std::vector<const double*> sub;
+    SumCosts sub_costs = costs;
+    sub_costs.cost.clear();
+    for (std::size_t j : at) {
+      sub.push_back(pool[j]);
+      sub_costs.cost.push_back(costs.cost[j]);
+    }
+    // Every constant counts: the terms' own, and a coefficient each.
+    const auto allowed = [&](const std::vector<std::size_t>& chosen, std::size_t j) {
+      std::size_t k = params[at[j]] + chosen.size() + 1;
+      for (std::size_t c : chosen) k += params[at[c]];
+      return k <= limits.max_params;
+    };
+    for (SumFit& sum : forward_sums(sub, rows, t, limits.max_terms, sub_costs, allowed)) {
+      for (std::size_t& j : sum.terms) j = at[j];
+      const bool repeat = std::any_of(found.begin(), found.end(), [&](const SumFit& f) {
+        return f.terms == sum.terms && f.offset == sum.offset;
+      });
+      if (!repeat) found.push_back(std::move(sum));
+    }
+  }
+  std::vector<SumCandidate> out;
+  std::vector<double> values;
+  for (SumFit& sum : found) {
+    std::size_t k = sum.terms.size() + (sum.offset ? 1 : 0);
+    for (std::size_t j : sum.terms) k += params[j];
+    if (k > limits.max_params || !sum_values(pool, rows, sum, values)) continue;
+    SumCandidate c;
+    c.complexity = (sum.offset ? 2 : 0) + (sum.terms.size() - 1);
+    for (std::size_t j : sum.terms) c.complexity += costs.cost[j] + 2;
+    c.loss = rmse_of(add_squares(0.0, values.data(), t.y, t.common), t.length);
+    c.fit = std::move(sum);
+    out.push_back(std::move(c));
+  }
+  return out;
 }
 
 }  // namespace vek::discover

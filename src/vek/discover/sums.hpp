@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "vek/discover/affine.hpp"
+#include "vek/discover/expr.hpp"
 #include "vek/discover/score.hpp"
 
 namespace vek::discover {
@@ -60,5 +61,32 @@ bool fit_sum(const std::vector<const double*>& pool, const Target& t, SumFit& su
 // The sum's value row by row, in the order its formula evaluates:
 // ((a_1·g_1 + a_2·g_2) + …) + b; false when a value is not finite.
 bool sum_values(const std::vector<const double*>& pool, std::size_t rows, const SumFit& sum, std::vector<double>& out);
+
+// What sums of terms may be.
+struct SumLimits {
+  double penalty = 0.0;        // of the penalised error
+  double floor_sse = 0.0;      // squared errors below it are equal (exact fits)
+  std::size_t max_params = 4;  // constants of a sum: a coefficient per term, the offset, the terms' own
+  std::size_t max_terms = 8;
+  std::uint64_t simple_term = 5;  // nodes of a term of the simple selection
+};
+
+// A sum of terms with its complexity and loss (RMSE against the target).
+struct SumCandidate {
+  SumFit fit;
+  std::uint64_t complexity = 0;
+  double loss = 0.0;
+};
+
+// The sums over a pool of terms (their columns, nodes and constants), from
+// three selections: over every term; over the simple ones alone (no
+// constants, at most simple_term nodes), where greedy steps cannot be led
+// astray by a complex term that fits well on its own (polynomials,
+// energies); and over products of powers of variables (a linear model in
+// the variables and power blocks). Repeats dropped; each within max_params.
+std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
+                                        const std::vector<std::vector<Node>>& nodes,
+                                        const std::vector<std::size_t>& params, std::size_t rows, const Target& t,
+                                        const SumLimits& limits);
 
 }  // namespace vek::discover
