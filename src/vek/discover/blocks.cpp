@@ -46,7 +46,10 @@ bool log_data(const std::vector<std::vector<double>>& columns, const Target& t, 
     for (std::size_t i = 0; i < m; ++i) mu += (u[i] = std::log(std::fabs(columns[c][i])));
     mu /= static_cast<double>(m);
     double spread = 0.0;
-    for (double& v : u) spread += (v -= mu) * v;
+    for (double& v : u) {
+      v -= mu;
+      spread += v * v;
+    }
     if (!(spread > 1e-12 * static_cast<double>(m))) continue;  // |x| does not vary
     out.vars.push_back(c);
     out.whole.push_back(!all_positive);

@@ -23,7 +23,10 @@ std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::si
     for (double x : v) s += x;
     const double mean = s / static_cast<double>(n);
     double norm = 0.0;
-    for (double& x : v) norm += (x -= mean) * x;
+    for (double& x : v) {
+      x -= mean;
+      norm += x * x;
+    }
     return norm;
   };
   std::vector<double> r(n);
