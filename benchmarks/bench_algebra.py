@@ -21,10 +21,9 @@ import random
 
 import numpy as np
 
-from vek_math import vek_core as v
-
 from _tables import octonion_table
 from _timing import best_of
+from vek_math import vek_core as v
 
 
 def blade_table(signature):
@@ -78,8 +77,14 @@ def main():
 
     cases = [("octonion_mul_n", 8, lambda a, b: v.octonion_mul_n(a, b), octonion_table())]
     for sig in ([1, 1, 1], [1, -1, -1, -1]):
-        cases.append((f"geometric_product_n {sig}", 1 << len(sig),
-                      lambda a, b, sig=sig: v.geometric_product_n(a, b, sig), blade_table(sig)))
+        cases.append(
+            (
+                f"geometric_product_n {sig}",
+                1 << len(sig),
+                lambda a, b, sig=sig: v.geometric_product_n(a, b, sig),
+                blade_table(sig),
+            )
+        )
 
     print(f"n = {n} pairs, threads: {os.environ.get('RAYON_NUM_THREADS', 'all')}, cores: {os.cpu_count()}")
     print(f"{'kernel':<34} {'vek ms':>9} {'÷einsum':>8} {'÷matmul':>8} {'÷floor':>8}")

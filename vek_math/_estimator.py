@@ -44,10 +44,21 @@ _COUNT = Interval(Integral, 0, 2**64 - 1, closed="both")
 _EXACT = 1e-12
 
 # Special characters of LaTeX, as they are written in math mode.
-_LATEX_ESCAPES = str.maketrans({
-    "\\": r"\backslash{}", "{": r"\{", "}": r"\}", "_": r"\_", "^": r"\wedge{}", "$": r"\$", "%": r"\%",
-    "&": r"\&", "#": r"\#", "~": r"\sim{}", " ": r"\ ",
-})
+_LATEX_ESCAPES = str.maketrans(
+    {
+        "\\": r"\backslash{}",
+        "{": r"\{",
+        "}": r"\}",
+        "_": r"\_",
+        "^": r"\wedge{}",
+        "$": r"\$",
+        "%": r"\%",
+        "&": r"\&",
+        "#": r"\#",
+        "~": r"\sim{}",
+        " ": r"\ ",
+    }
+)
 
 
 def _latex_name(name: str) -> str:
@@ -185,9 +196,22 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         "binary_operators": [list, tuple, None],
     }
 
-    def __init__(self, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, use_vek=True,
-                 complexity_penalty=None, n_jobs=None, time_limit=None, verbose=False, constants=True,
-                 max_params=4, unary_operators=None, binary_operators=None):
+    def __init__(
+        self,
+        max_complexity=8,
+        beam_width=2000,
+        precision_goal=1e-10,
+        use_trig=True,
+        use_vek=True,
+        complexity_penalty=None,
+        n_jobs=None,
+        time_limit=None,
+        verbose=False,
+        constants=True,
+        max_params=4,
+        unary_operators=None,
+        binary_operators=None,
+    ):
         self.max_complexity = max_complexity
         self.beam_width = beam_width
         self.precision_goal = precision_goal
@@ -223,13 +247,20 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         y = np.ascontiguousarray(y, dtype=np.float64)
         names = self._feature_names()
         options = dict(
-            max_complexity=int(self.max_complexity), beam_width=int(self.beam_width),
-            precision_goal=float(self.precision_goal), use_trig=bool(self.use_trig), use_vek=bool(self.use_vek),
-            complexity_penalty=self._penalty(), n_threads=self._threads(),
+            max_complexity=int(self.max_complexity),
+            beam_width=int(self.beam_width),
+            precision_goal=float(self.precision_goal),
+            use_trig=bool(self.use_trig),
+            use_vek=bool(self.use_vek),
+            complexity_penalty=self._penalty(),
+            n_threads=self._threads(),
             time_limit=None if self.time_limit is None else float(self.time_limit),
-            progress=self._reporter(names) if self.verbose else None, constants=bool(self.constants),
-            max_params=int(self.max_params), unary_operators=self._operators(self.unary_operators),
-            binary_operators=self._operators(self.binary_operators))
+            progress=self._reporter(names) if self.verbose else None,
+            constants=bool(self.constants),
+            max_params=int(self.max_params),
+            unary_operators=self._operators(self.unary_operators),
+            binary_operators=self._operators(self.binary_operators),
+        )
         # Ctrl-C after the engine has returned keeps its result: everything
         # up to storing the fitted attributes runs in the block.
         with _search.KeepResult() as keep:
@@ -250,32 +281,38 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             shown = [_formula.shown_name(n) for n in names]
             nodes = [[tuple(node) for node in r.nodes] for r in front]
             params = [[float(p) for p in r.params] for r in front]
-            equations = pd.DataFrame({
-                "complexity": [int(r.complexity) for r in front],
-                "loss": [float(r.loss) for r in front],
-                "error": [float(r.error) for r in front],
-                "formula": [_formula.render(_formula.from_nodes(n), shown, p) for n, p in zip(nodes, params)],
-                "params": params,
-                "selected": [i == selected for i in range(len(front))],
-            })
+            equations = pd.DataFrame(
+                {
+                    "complexity": [int(r.complexity) for r in front],
+                    "loss": [float(r.loss) for r in front],
+                    "error": [float(r.error) for r in front],
+                    "formula": [_formula.render(_formula.from_nodes(n), shown, p) for n, p in zip(nodes, params)],
+                    "params": params,
+                    "selected": [i == selected for i in range(len(front))],
+                }
+            )
             self._nodes, self._params, self.equations_, self.best_index_ = nodes, params, equations, selected
             self.formula_ = equations["formula"].iat[selected]
             self.stopped_ = stopped
         if keep.interrupted and stopped is None:
             self.stopped_ = stopped = "interrupted"
         if stopped is not None:
-            why = {"interrupted": "the search was interrupted",
-                   "memory": "the search ran out of memory",
-                   "time_limit": f"the search reached its time limit of {self.time_limit} s"}.get(
-                       stopped, f"the search stopped ({stopped})")
-            warnings.warn(f"{why} after {result.levels} levels; the estimator holds the best formula found "
-                          f"until then: {self.formula_}", SearchStoppedWarning, stacklevel=2)
+            why = {
+                "interrupted": "the search was interrupted",
+                "memory": "the search ran out of memory",
+                "time_limit": f"the search reached its time limit of {self.time_limit} s",
+            }.get(stopped, f"the search stopped ({stopped})")
+            warnings.warn(
+                f"{why} after {result.levels} levels; the estimator holds the best formula found "
+                f"until then: {self.formula_}",
+                SearchStoppedWarning,
+                stacklevel=2,
+            )
         return self
 
     def _select(self, front: list[dict[str, Any]], best: dict[str, Any], y: np.ndarray) -> int:
         """Index of the selected row of the front (see ``best_index_``)."""
-        on_front = next((i for i, r in enumerate(front)
-                         if r.nodes == best.nodes and r.params == best.params), None)
+        on_front = next((i for i, r in enumerate(front) if r.nodes == best.nodes and r.params == best.params), None)
         if not self.constants:
             if on_front is not None:
                 return on_front
@@ -315,12 +352,18 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             stream = sys.stderr
             if not usable or stream is None:
                 return
-            text = "-" if best is None else (
-                f"{_formula.render(_formula.from_nodes(best.nodes), shown, best.params)}"
-                f"  (error {best.error:.3g})")
+            text = (
+                "-"
+                if best is None
+                else (
+                    f"{_formula.render(_formula.from_nodes(best.nodes), shown, best.params)}  (error {best.error:.3g})"
+                )
+            )
             try:
-                stream.write(f"level {level}: {generated} candidates, {scored} scored, best {text}  "
-                             f"[{time.perf_counter() - start:.1f}s]\n")
+                stream.write(
+                    f"level {level}: {generated} candidates, {scored} scored, best {text}  "
+                    f"[{time.perf_counter() - start:.1f}s]\n"
+                )
                 stream.flush()
             except (OSError, ValueError, AttributeError):
                 usable = False
@@ -345,9 +388,11 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         pred = self.predict(X)
         failed = int(np.count_nonzero(~np.isfinite(pred)))
         if failed:
-            raise ValueError(f"the formula {self.formula_} is undefined on {failed} of {len(pred)} rows of X "
-                             f"(a logarithm of a number <= 0, a division by nearly 0, an overflow, ...), "
-                             f"so it has no score there")
+            raise ValueError(
+                f"the formula {self.formula_} is undefined on {failed} of {len(pred)} rows of X "
+                f"(a logarithm of a number <= 0, a division by nearly 0, an overflow, ...), "
+                f"so it has no score there"
+            )
         return r2_score(y, pred, sample_weight=sample_weight)
 
     def sympy(self, index=None):
@@ -363,8 +408,9 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         expr = self._sympy(index, shortest=True)
         import sympy
 
-        latex_names = {sympy.Symbol(symbol): _latex_name(name)
-                       for symbol, name in zip(self._symbols(), self._feature_names())}
+        latex_names = {
+            sympy.Symbol(symbol): _latex_name(name) for symbol, name in zip(self._symbols(), self._feature_names())
+        }
         return sympy.latex(expr, symbol_names=latex_names, mul_symbol="dot")
 
     def _sympy(self, index, shortest):
@@ -372,16 +418,22 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
 
         check_is_fitted(self)
         i = self._row(index)
-        return _sympy.expression(_formula.from_nodes(self._nodes[i]), self._symbols(), self._params[i],
-                                 shortest=shortest)
+        return _sympy.expression(
+            _formula.from_nodes(self._nodes[i]), self._symbols(), self._params[i], shortest=shortest
+        )
 
     def python_source(self, index=None, func_name="f", *, ascii_only=False):
         """Source of a standalone function (standard library only) with one
         argument per feature, computing the formula as ``predict`` does."""
         check_is_fitted(self)
         i = self._row(index)
-        return _export.python_source(_formula.from_nodes(self._nodes[i]), self._feature_names(), self._params[i],
-                                     func_name, ascii_only=ascii_only)
+        return _export.python_source(
+            _formula.from_nodes(self._nodes[i]),
+            self._feature_names(),
+            self._params[i],
+            func_name,
+            ascii_only=ascii_only,
+        )
 
     # -- helpers ---------------------------------------------------------
 

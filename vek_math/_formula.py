@@ -51,8 +51,23 @@ from typing import Any, TypeVar
 
 from vek_math import _engine
 
-__all__ = ["Apply", "Const", "Node", "Param", "Var", "const_value", "escaped", "fill", "fitted_text", "fold",
-           "from_nodes", "operator", "parse", "render", "shown_name"]
+__all__ = [
+    "Apply",
+    "Const",
+    "Node",
+    "Param",
+    "Var",
+    "const_value",
+    "escaped",
+    "fill",
+    "fitted_text",
+    "fold",
+    "from_nodes",
+    "operator",
+    "parse",
+    "render",
+    "shown_name",
+]
 
 # Variable i prints as the character with code point (120 + i) % 256. Those
 # from index 136 on wrap into ASCII letters, digits and punctuation and cannot

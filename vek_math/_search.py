@@ -62,8 +62,10 @@ class KeepResult:
         self._previous: Any = None
 
     def __enter__(self) -> KeepResult:
-        if (threading.current_thread() is threading.main_thread()
-                and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
+        if (
+            threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGINT) is signal.default_int_handler
+        ):
             self._previous = signal.signal(signal.SIGINT, self._on_interrupt)
         return self
 

@@ -38,8 +38,9 @@ MAX_FILE_BYTES = 64 * 1024 * 1024
 # A data cell: a decimal number in the usual notation (or nan / inf, refused
 # as not finite). Python's own literal forms (1_000, full-width or other
 # non-ASCII digits) are not numbers of a CSV file.
-_NUMBER = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|inf|infinity|nan)",
-                     re.IGNORECASE | re.ASCII)
+_NUMBER = re.compile(
+    r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|inf|infinity|nan)", re.IGNORECASE | re.ASCII
+)
 _BLANKS = " \t\r\n\f\v"
 
 # Stand-ins for a console that cannot show the output's own symbols; names
@@ -167,11 +168,13 @@ def parse_table(lines, source):
                 text = cell.strip(_BLANKS)
                 if not _NUMBER.fullmatch(text):
                     raise UsageError(
-                        f"{source}, row {line}, column {_quoted(header[j])}: not a number: {cell.strip()!r}")
+                        f"{source}, row {line}, column {_quoted(header[j])}: not a number: {cell.strip()!r}"
+                    )
                 value = float(text)
                 if not math.isfinite(value):
                     raise UsageError(
-                        f"{source}, row {line}, column {_quoted(header[j])}: not a finite number: {cell.strip()!r}")
+                        f"{source}, row {line}, column {_quoted(header[j])}: not a finite number: {cell.strip()!r}"
+                    )
                 columns[j].append(value)
     except csv.Error as e:
         raise UsageError(f"{source}, row {reader.line_num}: {e}") from None
@@ -192,8 +195,9 @@ def check_header(header, source):
     first = {}
     for j, name in enumerate(header):
         if name in first:
-            raise UsageError(f"{source}: column name {_quoted(name)} appears twice "
-                             f"(columns {first[name] + 1} and {j + 1})")
+            raise UsageError(
+                f"{source}: column name {_quoted(name)} appears twice (columns {first[name] + 1} and {j + 1})"
+            )
         first[name] = j
 
 
@@ -303,8 +307,15 @@ def _table(est, console):
     """The Pareto front as aligned text rows, the selected one marked."""
     rows = [("", "complexity", "loss", "error", "formula")]
     for i, row in enumerate(est.equations_.itertuples()):
-        rows.append(("*" if row.selected else "", str(row.complexity), f"{row.loss:.6g}", f"{row.error:.6g}",
-                     console.formula(est, i)))
+        rows.append(
+            (
+                "*" if row.selected else "",
+                str(row.complexity),
+                f"{row.loss:.6g}",
+                f"{row.error:.6g}",
+                console.formula(est, i),
+            )
+        )
     widths = [max(len(r[j]) for r in rows) for j in range(4)]
     return ["    " + "  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[4] for r in rows]
 
@@ -320,8 +331,9 @@ def discover(args):
     source, header, columns = read_table(args.file)
     target = header[-1] if args.target is None else args.target
     if target not in header:
-        raise UsageError(f"unknown target column {_quoted(target)}; columns: "
-                         f"{', '.join(_formula.escaped(h) for h in header)}")
+        raise UsageError(
+            f"unknown target column {_quoted(target)}; columns: {', '.join(_formula.escaped(h) for h in header)}"
+        )
     t = header.index(target)
     names = [h for j, h in enumerate(header) if j != t]
     SymbolicRegressor, InvalidParameterError = _estimator()
@@ -331,11 +343,19 @@ def discover(args):
     X = pd.DataFrame({name: np.frombuffer(c, dtype=np.float64) for name, c in zip(header, columns) if name != target})
     y = np.frombuffer(columns[t], dtype=np.float64)
     show_progress = args.progress or (not args.json and _stderr_is_terminal())
-    est = SymbolicRegressor(max_complexity=args.max_complexity, beam_width=args.beam_width,
-                            precision_goal=args.precision, use_trig=not args.no_trig, use_vek=not args.no_vek,
-                            complexity_penalty=args.penalty, verbose=show_progress,
-                            constants=not args.no_constants, max_params=args.max_params,
-                            unary_operators=args.unary_operators, binary_operators=args.binary_operators)
+    est = SymbolicRegressor(
+        max_complexity=args.max_complexity,
+        beam_width=args.beam_width,
+        precision_goal=args.precision,
+        use_trig=not args.no_trig,
+        use_vek=not args.no_vek,
+        complexity_penalty=args.penalty,
+        verbose=show_progress,
+        constants=not args.no_constants,
+        max_params=args.max_params,
+        unary_operators=args.unary_operators,
+        binary_operators=args.binary_operators,
+    )
     t0 = time.perf_counter()
     try:
         with warnings.catch_warnings():
@@ -352,18 +372,30 @@ def discover(args):
     if stopped in _STOPPED:
         _say(f"vek-math: note: {_STOPPED[stopped]}; the result is the best formula of the levels it finished")
     if args.json:
-        out = {"source": source, "target": target, "variables": names, "seconds": round(seconds, 6),
-               "stopped": stopped}
+        out = {"source": source, "target": target, "variables": names, "seconds": round(seconds, 6), "stopped": stopped}
         if found:
             best = est.equations_.iloc[est.best_index_]
-            out.update(formula=est.formula_, params=list(best.params), error=_finite(best.error),
-                       loss=_finite(best.loss), complexity=int(best.complexity), latex=_latex(est),
-                       python=est.python_source())
+            out.update(
+                formula=est.formula_,
+                params=list(best.params),
+                error=_finite(best.error),
+                loss=_finite(best.loss),
+                complexity=int(best.complexity),
+                latex=_latex(est),
+                python=est.python_source(),
+            )
             if args.all:
                 out["equations"] = [
-                    {"complexity": int(r.complexity), "loss": _finite(r.loss), "error": _finite(r.error),
-                     "formula": r.formula, "params": list(r.params), "selected": bool(r.selected)}
-                    for r in est.equations_.itertuples()]
+                    {
+                        "complexity": int(r.complexity),
+                        "loss": _finite(r.loss),
+                        "error": _finite(r.error),
+                        "formula": r.formula,
+                        "params": list(r.params),
+                        "selected": bool(r.selected),
+                    }
+                    for r in est.equations_.itertuples()
+                ]
         _write(_json_text(out, sys.stdout) + "\n")
     elif not found:
         _write("no formula could be scored on this data\n")
@@ -385,8 +417,10 @@ def discover(args):
             f"  data        {console.text(source)}: {len(y)} rows, searched in {seconds:.2f}s",
         ]
         if args.all:
-            lines += ["  Pareto front (the lowest loss at each complexity; * marks the formula above):",
-                      *_table(est, console)]
+            lines += [
+                "  Pareto front (the lowest loss at each complexity; * marks the formula above):",
+                *_table(est, console),
+            ]
         lines += ["  Python      the function below, standard library only:", "", python]
         _write("\n".join(lines))
     if stopped == "interrupted":
@@ -437,32 +471,52 @@ def build_parser():
     p = _Parser(prog="vek-math", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = p.add_subparsers(dest="command", required=True)
     d = sub.add_parser(
-        "discover", help="find a formula for a CSV table (default: the built-in sample)",
+        "discover",
+        help="find a formula for a CSV table (default: the built-in sample)",
         description=f"Find a formula for one column of a CSV table. The file must be a regular file of UTF-8 "
-                    f"text of at most {_size_text(MAX_FILE_BYTES)}, with a header row of distinct column "
-                    f"names; every data cell must be a finite number.")
-    d.add_argument("file", nargs="?",
-                   help=f"CSV file with a header row, at most {_size_text(MAX_FILE_BYTES)} "
-                        f"(default: the built-in sample)")
+        f"text of at most {_size_text(MAX_FILE_BYTES)}, with a header row of distinct column "
+        f"names; every data cell must be a finite number.",
+    )
+    d.add_argument(
+        "file",
+        nargs="?",
+        help=f"CSV file with a header row, at most {_size_text(MAX_FILE_BYTES)} (default: the built-in sample)",
+    )
     d.add_argument("--target", help="name of the target column (default: the last column)")
     d.add_argument("--max-complexity", type=_count, default=8, help="node budget (default 8)")
     d.add_argument("--beam-width", type=_count, default=2000, help="beam width (default 2000)")
     d.add_argument("--precision", type=_amount, default=1e-10, help="stop once the error is at most this")
-    d.add_argument("--penalty", type=_amount,
-                   help="complexity penalty (default 0.01 with fitted constants, 0.001 without)")
+    d.add_argument(
+        "--penalty", type=_amount, help="complexity penalty (default 0.01 with fitted constants, 0.001 without)"
+    )
     d.add_argument("--no-trig", action="store_true", help="leave out sin and cos")
     d.add_argument("--no-vek", action="store_true", help="leave out the vek operator")
-    d.add_argument("--no-constants", action="store_true",
-                   help="no fitted constants: the search of find_formula (constants 0 and 1 only)")
-    d.add_argument("--max-params", type=_params, default=4,
-                   help="most fitted constants in a formula, scale and offset included (2 to 16, default 4)")
-    d.add_argument("--unary-operators", type=_names, metavar="NAMES",
-                   help="comma-separated unary operators to offer instead of the defaults "
-                        "(e.g. exp,ln,sqrt,square,tanh)")
-    d.add_argument("--binary-operators", type=_names, metavar="NAMES",
-                   help="comma-separated binary operators to offer instead of the defaults (e.g. add,mul,div)")
-    d.add_argument("--all", action="store_true",
-                   help="also print the Pareto front: the best formula at each complexity")
+    d.add_argument(
+        "--no-constants",
+        action="store_true",
+        help="no fitted constants: the search of find_formula (constants 0 and 1 only)",
+    )
+    d.add_argument(
+        "--max-params",
+        type=_params,
+        default=4,
+        help="most fitted constants in a formula, scale and offset included (2 to 16, default 4)",
+    )
+    d.add_argument(
+        "--unary-operators",
+        type=_names,
+        metavar="NAMES",
+        help="comma-separated unary operators to offer instead of the defaults (e.g. exp,ln,sqrt,square,tanh)",
+    )
+    d.add_argument(
+        "--binary-operators",
+        type=_names,
+        metavar="NAMES",
+        help="comma-separated binary operators to offer instead of the defaults (e.g. add,mul,div)",
+    )
+    d.add_argument(
+        "--all", action="store_true", help="also print the Pareto front: the best formula at each complexity"
+    )
     d.add_argument("--json", action="store_true", help="print one JSON object")
     d.add_argument("--progress", action="store_true", help="report each level on stderr (default: on a terminal)")
     return p

@@ -60,8 +60,12 @@ def ufuncs():
 # Built-in physics data: (name, target, variables with their ranges, law).
 PHYSICS = [
     ("pendulum period", "T", {"L": (0.1, 2.0), "g": (9.0, 10.5)}, lambda L, g: 2 * math.pi * math.sqrt(L / g)),
-    ("Coulomb potential", "V", {"q": (0.5, 3.0), "eps": (0.5, 2.0), "r": (0.5, 4.0)},
-     lambda q, eps, r: q / (4 * math.pi * eps * r)),
+    (
+        "Coulomb potential",
+        "V",
+        {"q": (0.5, 3.0), "eps": (0.5, 2.0), "r": (0.5, 4.0)},
+        lambda q, eps, r: q / (4 * math.pi * eps * r),
+    ),
     ("thrown ball height", "h", {"t": (0.0, 3.0), "v0": (0.0, 20.0)}, lambda t, v0: v0 * t - 4.905 * t * t),
 ]
 
@@ -99,7 +103,8 @@ def bench():
     # A source checkout names its benchmarks folder (dev.sh demo does);
     # otherwise look next to the package.
     folder = os.environ.get("VEK_BENCHMARKS") or os.path.join(
-        os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "benchmarks")
+        os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "benchmarks"
+    )
     script = os.path.join(folder, "bench_kernels.py")
     try:
         import numpy  # noqa: F401
