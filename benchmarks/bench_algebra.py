@@ -15,7 +15,6 @@ zero skipping) and sum in another order, so they agree up to rounding only.
 """
 
 import argparse
-import math
 import os
 import random
 
@@ -94,9 +93,9 @@ def main():
         got = np.asarray(ours(a, b))
         for peer in peers:  # the peers compute the same products
             assert np.allclose(got, np.asarray(peer(a, b)), rtol=1e-12, atol=1e-12), name
-        t = best_of(lambda: ours(a, b), args.repeat)
-        ratios = [best_of(lambda p=p: p(a, b), args.repeat) / t for p in peers]
-        r_floor = best_of(lambda: floor(a, b), args.repeat) / t
+        t = best_of(lambda ours=ours, a=a, b=b: ours(a, b), args.repeat)
+        ratios = [best_of(lambda p=p, a=a, b=b: p(a, b), args.repeat) / t for p in peers]
+        r_floor = best_of(lambda a=a, b=b: floor(a, b), args.repeat) / t
         print(f"{name:<34} {t * 1e3:>9.2f} {ratios[0]:>8.2f} {ratios[1]:>8.2f} {r_floor:>8.2f}")
 
 

@@ -28,8 +28,8 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _timing import best_of  # noqa: E402
-from vek_math import SymbolicRegressor, _search, vek_core  # noqa: E402
+from _timing import best_of
+from vek_math import SymbolicRegressor, _search, vek_core
 
 
 def dataset(seed, rows):
@@ -74,8 +74,8 @@ def overhead(repeat):
         X, y = dataset(0, rows)
         cols = list(np.ascontiguousarray(X.T))
         frame = pd.DataFrame(X, columns=["mass", "speed", "angle"])
-        base = best_of(lambda: vek_core.find_formula(cols, y), repeat)
-        arr = best_of(lambda: SymbolicRegressor().fit(X, y), repeat)
+        base = best_of(lambda cols=cols, y=y: vek_core.find_formula(cols, y), repeat)
+        arr = best_of(lambda X=X, y=y: SymbolicRegressor().fit(X, y), repeat)
         print(
             f"  {rows:>7,}  {base * 1e3:>9.1f} ms  {arr * 1e3:>7.1f} ms  "
             f"{fit_overhead(X, y, repeat) * 1e3:>12.2f} ms  {fit_overhead(frame, y, repeat) * 1e3:>5.2f} ms"

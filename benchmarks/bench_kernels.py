@@ -15,7 +15,6 @@ import math
 import os
 import random
 import subprocess
-import sys
 
 import numpy as np
 

@@ -86,7 +86,7 @@ def reexec_hidden() -> None:
     if os.geteuid() != 0:
         cmd[1:1] = ["--user", "--map-root-user"]
     env = dict(os.environ, **{HIDDEN_FLAG: "1"})
-    os.execve(cmd[0], cmd + [sys.executable, "-I", *sys.argv], env)
+    os.execve(cmd[0], [*cmd, sys.executable, "-I", *sys.argv], env)
 
 
 def hide_system_tbb(scratch: str) -> list[str]:

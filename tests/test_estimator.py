@@ -92,7 +92,7 @@ def test_fit_agrees_with_find_formula_and_predict_with_the_loss(case):
 
 def test_feature_names_in_every_rendering():
     sympy = pytest.importorskip("sympy")
-    X, rng = rows(7, cols=3)
+    X, _ = rows(7, cols=3)
     frame = pd.DataFrame(X, columns=["my col", "if", "v_max"])
     est = SymbolicRegressor(**SMALL).fit(frame, X[:, 0] * X[:, 1] + X[:, 2])
     assert est.formula_ == "((if * `my col`) + v_max)"
@@ -151,7 +151,7 @@ HOSTILE = {
 @pytest.mark.parametrize("names", HOSTILE.values(), ids=HOSTILE.keys())
 def test_exports_work_for_any_column_names(names):
     sympy = pytest.importorskip("sympy")
-    X, rng = rows(21, n=60, cols=3)
+    X, _ = rows(21, n=60, cols=3)
     y = 2.5 * np.log(X[:, 0]) + X[:, 1]
     est = SymbolicRegressor(max_complexity=6, beam_width=300).fit(pd.DataFrame(X, columns=names), y)
     assert est.equations_.loss[est.best_index_] < 1e-12, est.formula_

@@ -70,7 +70,8 @@ def test_functions_carry_signature_docstrings(name):
         (lambda: _engine.search(0, 0, 8), "search() takes 2 positional arguments but 3 were given"),
         (
             lambda: _engine.search(0, 0, 8, 9, n_threads=1, progress=None),
-            "search() takes 2 positional arguments but 4 positional arguments (and 2 keyword-only arguments) were given",
+            "search() takes 2 positional arguments but 4 positional arguments "
+            "(and 2 keyword-only arguments) were given",
         ),
     ],
 )
@@ -99,7 +100,7 @@ def with_hook(name, result):
         (lambda: v.add_n((1, 2), range(2)), [1.0, 3.0]),
         (lambda: v.add_n([True, with_hook("__float__", 1.5), with_hook("__index__", 7)], [0.0] * 3), [1.0, 1.5, 7.0]),
         (lambda: v.add_n([np.float64(1.0), np.int64(2)], [0.0, 0.0]), [1.0, 2.0]),
-        (lambda: v.boost_n([namedtuple("P", "x y")(0.0, 1.0)], [0.0], 1), [(0.0, 1.0)]),
+        (lambda: v.boost_n([namedtuple("P", "x y")(0.0, 1.0)], [0.0], 1), [(0.0, 1.0)]),  # noqa: PYI024 (a tuple subclass)
         (lambda: v.find_formula([np.array([1.0, 2.0, 3.0])], np.array([2.0, 4.0, 6.0])).formula, "(x + x)"),
     ],
 )
@@ -201,7 +202,8 @@ from vek_math import ufuncs as U, vek_core as v
 xs = [0.5 + i / 1e5 for i in range(20_000)]
 x = np.array(xs)
 call = {"list kernel": lambda: v.exp_n(xs), "ufunc": lambda: U.exp(x).tolist(),
-        "search": lambda: v.find_formula([xs[:300], xs[300:600]], xs[600:900], max_complexity=7, beam_width=500)}[sys.argv[1]]
+        "search": lambda: v.find_formula([xs[:300], xs[300:600]], xs[600:900], max_complexity=7, beam_width=500)}
+call = call[sys.argv[1]]
 threads = lambda: len(os.listdir("/proc/self/task"))
 before = threads()
 soft, hard = resource.getrlimit(resource.RLIMIT_AS)

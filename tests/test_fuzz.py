@@ -16,12 +16,12 @@ import numpy as np
 import pytest
 
 pytest.importorskip("hypothesis")
-from hypothesis import HealthCheck, given, settings  # noqa: E402
-from hypothesis import strategies as st  # noqa: E402
-from hypothesis.extra import numpy as hnp  # noqa: E402
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
 
-from vek_math import vek_core as v  # noqa: E402
-from vek_math._runtime import PanicException  # noqa: E402
+from vek_math import vek_core as v
+from vek_math._runtime import PanicException
 
 LONG = {"default": False, "long": True}[os.environ.get("VEK_FUZZ_PROFILE", "default")]  # any other: KeyError
 FUZZ = settings(
@@ -416,7 +416,7 @@ def test_many_mixed_calls_leave_memory_and_refcounts_flat():
 
     def run(n):
         order = [search if k % 250 == 0 else calls[k % len(calls)] for k in range(n)]
-        for fn, *args in order + [*calls, search]:  # end on the same calls: free lists match at both measurements
+        for fn, *args in [*order, *calls, search]:  # end on the same calls: free lists match at both measurements
             try:
                 fn(*args)
             except ALLOWED:

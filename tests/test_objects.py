@@ -100,12 +100,13 @@ def test_comparisons():
     k = K(P(0.25, 3.0))
     assert k.point is not k.point and k.point != k.point
     p = Q(1.0, 2.0)  # by value within 1e-9
-    assert p == Q(1.0 + 5e-10, 2.0) and not p != Q(1.0 + 5e-10, 2.0) and p != Q(1.0 + 2e-9, 2.0)
+    # `not a == b` and `not a != b` are meant: __eq__ and __ne__ are both under test.
+    assert p == Q(1.0 + 5e-10, 2.0) and not p != Q(1.0 + 5e-10, 2.0) and p != Q(1.0 + 2e-9, 2.0)  # noqa: SIM202
     assert Q(math.nan, 0.0) != Q(math.nan, 0.0) and Q(0.0, -0.0) == Q(-0.0, 0.0)
     for other in [(1.0, 2.0), 1.0, None, P(1.0, 2.0), 1 + 2j]:
-        assert p != other and other != p and not p == other and p.__eq__(other) is NotImplemented
+        assert p != other and other != p and not p == other and p.__eq__(other) is NotImplemented  # noqa: SIM201
     agreeable = type("Agreeable", (), {"__eq__": lambda self, other: True})()
-    assert p == agreeable and not p != agreeable  # the other operand's __eq__ decides both
+    assert p == agreeable and not p != agreeable  # noqa: SIM202 (the other operand's __eq__ decides both)
     theirs = type("Scalar", (), {f"__r{n}__": lambda self, other: "theirs" for n in ("add", "sub", "mul", "truediv")})()
     assert [p + theirs, p - theirs, p * theirs, p / theirs] == ["theirs"] * 4
     q = p
@@ -135,7 +136,8 @@ def test_comparisons():
     ],
 )
 def test_pairs_take_only_pairs(expr):
-    pytest.raises(TypeError, eval, expr, {"p": Q(1.0, 2.0), "P": P})
+    with pytest.raises(TypeError):
+        eval(expr, {"p": Q(1.0, 2.0), "P": P})
 
 
 @pytest.mark.parametrize(
@@ -155,10 +157,13 @@ def test_classes_are_final_and_immutable(obj, props, doc):
     cls = type(obj)
     assert cls.__module__ == "vek_core" and cls.__doc__ == doc
     for action in [lambda: weakref.ref(obj), lambda: type("Sub", (cls,), {}), lambda: setattr(cls, "extra", 1)]:
-        pytest.raises(TypeError, action)
+        with pytest.raises(TypeError):
+            action()
     for name in [*props, "other"]:
-        pytest.raises(AttributeError, setattr, obj, name, 1.0)
-        pytest.raises(AttributeError, delattr, obj, name)
+        with pytest.raises(AttributeError):
+            setattr(obj, name, 1.0)
+        with pytest.raises(AttributeError):
+            delattr(obj, name)
 
 
 @pytest.mark.parametrize(

@@ -240,7 +240,7 @@ def python_source(
     ]
     for arg, name in zip(args, names):
         if arg != name:
-            lines.append(f"    # {arg} stands for {ascii(name)}")
+            lines.append(f"    # {arg} stands for {name!a}")
     if not computed:
         lines.append(f"    return {text}")
     else:

@@ -47,7 +47,7 @@ import operator as _operator
 import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Any, TypeVar
+from typing import Any
 
 from vek_math import _engine
 
@@ -167,8 +167,6 @@ class Apply:
 
 
 Node = Const | Param | Var | Apply
-
-T = TypeVar("T")
 
 
 def const_value(text: str) -> float:
@@ -322,7 +320,7 @@ def parse(text: str, max_depth: int | None = None) -> Node:
             return value
 
 
-def fold(tree: Node, leaf: Callable[[Node], T], apply: Callable[[Apply, list[T]], T]) -> T:
+def fold[T](tree: Node, leaf: Callable[[Node], T], apply: Callable[[Apply, list[T]], T]) -> T:
     """Bottom-up evaluation without recursion: ``leaf(node)`` for every
     leaf, ``apply(node, operand results)`` for every operator node, operands
     before their operator and left before right."""

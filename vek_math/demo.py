@@ -87,7 +87,7 @@ def estimator():
         y = [law(*row) for row in df.itertuples(index=False)]
         model = SymbolicRegressor().fit(df, y)
         print(f"  {name:<18} {target} ≈ {model.formula_:<36} R² = {model.score(df, y):.12f}")
-    print(f"  the last one as a table of its Pareto front:")
+    print("  the last one as a table of its Pareto front:")
     print("    " + model.equations_[["complexity", "loss", "formula"]].to_string(index=False).replace("\n", "\n    "))
     print()
 
