@@ -14,10 +14,12 @@ import operator
 import sys
 import time
 import warnings
+from collections.abc import Callable, Sequence
 from numbers import Integral, Real
-from typing import Any
+from typing import TYPE_CHECKING, Any, ClassVar, Self, SupportsIndex
 
 import numpy as np
+import numpy.typing as npt
 
 try:
     import pandas as pd
@@ -32,8 +34,12 @@ except ImportError as exc:
         name=exc.name,
     ) from exc
 
-from vek_math import _export, _formula, _search
+from vek_math import _engine, _export, _formula, _search
 from vek_math._search import SearchStoppedWarning
+
+if TYPE_CHECKING:
+    # By another name: the class's method `sympy` hides the module's name there.
+    from sympy import Expr as SympyExpr
 
 __all__ = ["SearchStoppedWarning", "SymbolicRegressor"]
 
@@ -70,24 +76,24 @@ def _latex_name(name: str) -> str:
     return rf"\mathrm{{{_formula.escaped(name).translate(_LATEX_ESCAPES)}}}"
 
 
-def _rms(y: np.ndarray) -> float:
+def _rms(y: npt.NDArray[np.float64]) -> float:
     """sqrt(mean(y * y)) without overflow or underflow for any finite y."""
     scale = float(np.max(np.abs(y))) if len(y) else 0.0
     return scale * math.sqrt(float(np.mean((y / scale) ** 2))) if scale > 0 else 0.0
 
 
-def _front(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
+def _front(records: list[_engine.Record]) -> list[_engine.Record]:
     """The Pareto front of the records: by increasing complexity, one per
     complexity (the lowest loss), each with a lower loss than every simpler
     one."""
-    out: list[dict[str, Any]] = []
+    out: list[_engine.Record] = []
     for r in sorted(records, key=lambda r: (r.complexity, r.loss)):
         if not math.isnan(r.loss) and (not out or r.loss < out[-1].loss):
             out.append(r)
     return out
 
 
-def _adjusted_error(record: dict[str, Any], n: int, exact: float) -> float:
+def _adjusted_error(record: _engine.Record, n: int, exact: float) -> float:
     """The penalised error of a record with fitted constants, adjusted for
     the sample size: error * sqrt(n / (n - d)), where d = complexity - the
     number of fitted constants counts the nodes that the search chose or
@@ -180,7 +186,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         a DataFrame, otherwise x0, x1, ...
     """
 
-    _parameter_constraints: dict[str, list[Any]] = {
+    _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
         "max_complexity": [_COUNT],
         "beam_width": [_COUNT],
         "precision_goal": [Interval(Real, 0, None, closed="left")],
@@ -198,20 +204,20 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
 
     def __init__(
         self,
-        max_complexity=8,
-        beam_width=2000,
-        precision_goal=1e-10,
-        use_trig=True,
-        use_vek=True,
-        complexity_penalty=None,
-        n_jobs=None,
-        time_limit=None,
-        verbose=False,
-        constants=True,
-        max_params=4,
-        unary_operators=None,
-        binary_operators=None,
-    ):
+        max_complexity: int = 8,
+        beam_width: int = 2000,
+        precision_goal: float = 1e-10,
+        use_trig: bool = True,
+        use_vek: bool = True,
+        complexity_penalty: float | None = None,
+        n_jobs: int | None = None,
+        time_limit: float | None = None,
+        verbose: bool | int = False,
+        constants: bool = True,
+        max_params: int = 4,
+        unary_operators: Sequence[str] | None = None,
+        binary_operators: Sequence[str] | None = None,
+    ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
         self.precision_goal = precision_goal
@@ -229,7 +235,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
     # -- fitting ---------------------------------------------------------
 
     @staticmethod
-    def _operators(names):
+    def _operators(names: Sequence[str] | None) -> list[str] | None:
         """Operator names as the engine takes them (it checks them)."""
         if names is None:
             return None
@@ -237,7 +243,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             raise ValueError(f"operators must be given as a list of names, not {names!r}")
         return list(names)
 
-    def fit(self, X, y):
+    def fit(self, X: npt.ArrayLike, y: npt.ArrayLike) -> Self:
         """Searches for a formula of y in the columns of X; returns self."""
         # A failed fit must not leave the results of an earlier one behind.
         for name in [k for k in vars(self) if k.endswith("_") and not k.startswith("__")] + ["_nodes", "_params"]:
@@ -310,7 +316,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             )
         return self
 
-    def _select(self, front: list[dict[str, Any]], best: dict[str, Any], y: np.ndarray) -> int:
+    def _select(self, front: list[_engine.Record], best: _engine.Record, y: npt.NDArray[np.float64]) -> int:
         """Index of the selected row of the front (see ``best_index_``)."""
         on_front = next((i for i, r in enumerate(front) if r.nodes == best.nodes and r.params == best.params), None)
         if not self.constants:
@@ -339,7 +345,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
 
         return max((os.cpu_count() or 1) + 1 + int(self.n_jobs), 1)
 
-    def _reporter(self, names: list[str]) -> Any:
+    def _reporter(self, names: list[str]) -> Callable[[int, int, int, _engine.Record | None], None]:
         """The progress callback: one line per level on stderr. Progress is
         never worth a result: without a usable stderr (closed, None, full,
         unable to encode) lines go nowhere, and never to stdout."""
@@ -347,7 +353,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         start = time.perf_counter()
         usable = True
 
-        def report(level, generated, scored, best):
+        def report(level: int, generated: int, scored: int, best: _engine.Record | None) -> None:
             nonlocal usable
             stream = sys.stderr
             if not usable or stream is None:
@@ -372,7 +378,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
 
     # -- using the result ------------------------------------------------
 
-    def predict(self, X, index=None):
+    def predict(self, X: npt.ArrayLike, index: SupportsIndex | None = None) -> npt.NDArray[np.float64]:
         """The selected formula (or row ``index`` of ``equations_``) on every
         row of X, computed as the engine computes it; NaN where it fails (a
         logarithm of a number <= 0, a division by nearly 0, an overflow, ...)."""
@@ -381,7 +387,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         X = validate_data(self, X, dtype=np.float64, order="C", reset=False)
         return _search.evaluate(self._nodes[i], X, self._params[i])
 
-    def score(self, X, y, sample_weight=None):
+    def score(self, X: npt.ArrayLike, y: npt.ArrayLike, sample_weight: npt.ArrayLike | None = None) -> float:
         """R² of ``predict(X)`` against y. Raises ValueError when the formula
         is undefined on some rows of X (predict gives NaN there): a score
         of the other rows alone would hide that."""
@@ -393,16 +399,17 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
                 f"(a logarithm of a number <= 0, a division by nearly 0, an overflow, ...), "
                 f"so it has no score there"
             )
-        return r2_score(y, pred, sample_weight=sample_weight)
+        score: float = r2_score(y, pred, sample_weight=sample_weight)
+        return score
 
-    def sympy(self, index=None):
+    def sympy(self, index: SupportsIndex | None = None) -> SympyExpr:
         """The formula as a sympy expression. Feature i is the symbol x{i},
         whatever its name (as in ``to_sympy``), so ``sympy.lambdify`` works
         for any column names; fitted constants are Floats of 17 significant
         digits, which hold their values exactly. Needs sympy."""
         return self._sympy(index, shortest=False)
 
-    def latex(self, index=None):
+    def latex(self, index: SupportsIndex | None = None) -> str:
         """The formula in LaTeX (through sympy), with the feature names, and
         fitted constants in the shortest digits that identify them."""
         expr = self._sympy(index, shortest=True)
@@ -411,9 +418,10 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         latex_names = {
             sympy.Symbol(symbol): _latex_name(name) for symbol, name in zip(self._symbols(), self._feature_names())
         }
-        return sympy.latex(expr, symbol_names=latex_names, mul_symbol="dot")
+        text: str = sympy.latex(expr, symbol_names=latex_names, mul_symbol="dot")
+        return text
 
-    def _sympy(self, index, shortest):
+    def _sympy(self, index: SupportsIndex | None, shortest: bool) -> SympyExpr:
         from vek_math import _sympy
 
         check_is_fitted(self)
@@ -422,7 +430,9 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             _formula.from_nodes(self._nodes[i]), self._symbols(), self._params[i], shortest=shortest
         )
 
-    def python_source(self, index=None, func_name="f", *, ascii_only=False):
+    def python_source(
+        self, index: SupportsIndex | None = None, func_name: str = "f", *, ascii_only: bool = False
+    ) -> str:
         """Source of a standalone function (standard library only) with one
         argument per feature, computing the formula as ``predict`` does."""
         check_is_fitted(self)
@@ -437,7 +447,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
 
     # -- helpers ---------------------------------------------------------
 
-    def _text(self, index, shown, pi="π") -> str:
+    def _text(self, index: SupportsIndex | None, shown: Sequence[str], pi: str = "π") -> str:
         """Formula text of row ``index`` with ``shown[i]`` for feature i and
         ``pi`` for the constant pi (for consoles that cannot show names or
         symbols as they are)."""
@@ -452,7 +462,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
     def _symbols(self) -> list[str]:
         return [f"x{i}" for i in range(self.n_features_in_)]
 
-    def _row(self, index) -> int:
+    def _row(self, index: SupportsIndex | None) -> int:
         n = len(self._nodes)
         if index is None:
             return self.best_index_

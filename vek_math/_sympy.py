@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 from vek_math import _formula
 
 if TYPE_CHECKING:
-    import sympy  # type: ignore[import-untyped, unused-ignore]
+    import sympy
 
 __all__ = ["expression", "to_sympy"]
 
