@@ -178,8 +178,9 @@ run_checks() {
   "$VENV/bin/ruff" format --check --output-format concise vek_math tests benchmarks scripts || failed+=("ruff format")
   log "mypy vek_math"
   "$VENV/bin/mypy" || failed+=(mypy)
+  # The first difference of each file that is off; `format` fixes them all.
   log "clang-format --dry-run"
-  cpp_sources | xargs -0 "$VENV/bin/clang-format" --dry-run --Werror || failed+=(clang-format)
+  cpp_sources | xargs -0 -r "$VENV/bin/clang-format" --dry-run --Werror --ferror-limit=1 || failed+=(clang-format)
   if [ "${#failed[@]}" -gt 0 ]; then
     log "checks failed: ${failed[*]} (bash scripts/dev.sh format applies ruff format and clang-format)"
     return 1
@@ -240,7 +241,7 @@ case "$cmd" in
     ensure_packages
     "$VENV/bin/ruff" check --quiet --select I --fix vek_math tests benchmarks scripts
     "$VENV/bin/ruff" format vek_math tests benchmarks scripts
-    cpp_sources | xargs -0 "$VENV/bin/clang-format" -i
+    cpp_sources | xargs -0 -r "$VENV/bin/clang-format" -i
     log "formatted the Python and C++ sources"
     ;;
   sanitize)
