@@ -15,16 +15,14 @@ zero skipping) and sum in another order, so they agree up to rounding only.
 """
 
 import argparse
-import math
 import os
 import random
 
 import numpy as np
 
-from vek_math import vek_core as v
-
 from _tables import octonion_table
 from _timing import best_of
+from vek_math import vek_core as v
 
 
 def blade_table(signature):
@@ -78,8 +76,14 @@ def main():
 
     cases = [("octonion_mul_n", 8, lambda a, b: v.octonion_mul_n(a, b), octonion_table())]
     for sig in ([1, 1, 1], [1, -1, -1, -1]):
-        cases.append((f"geometric_product_n {sig}", 1 << len(sig),
-                      lambda a, b, sig=sig: v.geometric_product_n(a, b, sig), blade_table(sig)))
+        cases.append(
+            (
+                f"geometric_product_n {sig}",
+                1 << len(sig),
+                lambda a, b, sig=sig: v.geometric_product_n(a, b, sig),
+                blade_table(sig),
+            )
+        )
 
     print(f"n = {n} pairs, threads: {os.environ.get('RAYON_NUM_THREADS', 'all')}, cores: {os.cpu_count()}")
     print(f"{'kernel':<34} {'vek ms':>9} {'÷einsum':>8} {'÷matmul':>8} {'÷floor':>8}")
@@ -89,9 +93,9 @@ def main():
         got = np.asarray(ours(a, b))
         for peer in peers:  # the peers compute the same products
             assert np.allclose(got, np.asarray(peer(a, b)), rtol=1e-12, atol=1e-12), name
-        t = best_of(lambda: ours(a, b), args.repeat)
-        ratios = [best_of(lambda p=p: p(a, b), args.repeat) / t for p in peers]
-        r_floor = best_of(lambda: floor(a, b), args.repeat) / t
+        t = best_of(lambda ours=ours, a=a, b=b: ours(a, b), args.repeat)
+        ratios = [best_of(lambda p=p, a=a, b=b: p(a, b), args.repeat) / t for p in peers]
+        r_floor = best_of(lambda a=a, b=b: floor(a, b), args.repeat) / t
         print(f"{name:<34} {t * 1e3:>9.2f} {ratios[0]:>8.2f} {ratios[1]:>8.2f} {r_floor:>8.2f}")
 
 

@@ -47,7 +47,7 @@ PHYSICS = {
     "Coulomb  q1 q2/(4 pi r^2)": (lambda q1, q2, r: q1 * q2 / (4 * PI * r**2), [(1, 5), (1, 5), (1, 3)]),
     "potential  q/(4 pi eps r)": (lambda q, eps, r: q / (4 * PI * eps * r), [(1, 5), (1, 3), (1, 3)]),
     "pendulum  2 pi sqrt(L/g)": (lambda L, g: 2 * PI * np.sqrt(L / g), [(0.5, 5), (5, 15)]),
-    "normal density  exp(-x^2/2)/sqrt(2 pi)": (lambda x: np.exp(-x**2 / 2) / math.sqrt(2 * PI), [(-3, 3)]),
+    "normal density  exp(-x^2/2)/sqrt(2 pi)": (lambda x: np.exp(-(x**2) / 2) / math.sqrt(2 * PI), [(-3, 3)]),
     "ideal gas  n R T/V": (lambda n, T, V: 8.314 * n * T / V, [(1, 5), (1, 5), (1, 5)]),
     "throw  v t - g t^2/2": (lambda v, t: v * t - 9.81 / 2 * t**2, [(1, 10), (0, 2)]),
     "Stokes drag  6 pi eta r v": (lambda eta, r, v: 6 * PI * eta * r * v, [(1, 5), (1, 5), (1, 5)]),
@@ -91,8 +91,10 @@ def report(title, problems, rows, seed):
             hits += ok
             times.append(seconds)
             print(f"    {'yes' if ok else ' no'}  {seconds:6.2f} s  {name:<42} {formula}")
-        print(f"  constants={constants}: recovered {hits}/{len(problems)} ({100 * hits / len(problems):.0f} %), "
-              f"median fit {statistics.median(times):.2f} s, total {sum(times):.1f} s")
+        print(
+            f"  constants={constants}: recovered {hits}/{len(problems)} ({100 * hits / len(problems):.0f} %), "
+            f"median fit {statistics.median(times):.2f} s, total {sum(times):.1f} s"
+        )
 
 
 def main():

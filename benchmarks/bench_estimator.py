@@ -28,9 +28,8 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _timing import best_of  # noqa: E402
-
-from vek_math import SymbolicRegressor, _search, vek_core  # noqa: E402
+from _timing import best_of
+from vek_math import SymbolicRegressor, _search, vek_core
 
 
 def dataset(seed, rows):
@@ -75,10 +74,12 @@ def overhead(repeat):
         X, y = dataset(0, rows)
         cols = list(np.ascontiguousarray(X.T))
         frame = pd.DataFrame(X, columns=["mass", "speed", "angle"])
-        base = best_of(lambda: vek_core.find_formula(cols, y), repeat)
-        arr = best_of(lambda: SymbolicRegressor().fit(X, y), repeat)
-        print(f"  {rows:>7,}  {base * 1e3:>9.1f} ms  {arr * 1e3:>7.1f} ms  "
-              f"{fit_overhead(X, y, repeat) * 1e3:>12.2f} ms  {fit_overhead(frame, y, repeat) * 1e3:>5.2f} ms")
+        base = best_of(lambda cols=cols, y=y: vek_core.find_formula(cols, y), repeat)
+        arr = best_of(lambda X=X, y=y: SymbolicRegressor().fit(X, y), repeat)
+        print(
+            f"  {rows:>7,}  {base * 1e3:>9.1f} ms  {arr * 1e3:>7.1f} ms  "
+            f"{fit_overhead(X, y, repeat) * 1e3:>12.2f} ms  {fit_overhead(frame, y, repeat) * 1e3:>5.2f} ms"
+        )
 
 
 def dask_run(workers, datasets):
@@ -86,8 +87,12 @@ def dask_run(workers, datasets):
 
     os.environ["RAYON_NUM_THREADS"] = "1"  # read by the worker processes' pools
     t0 = time.perf_counter()
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+    with (
+        LocalCluster(
+            n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         client.submit(len, [0]).result()  # every worker up
         t1 = time.perf_counter()
         fitted = client.gather(client.map(fit, range(datasets)))
@@ -106,8 +111,10 @@ def main():
     print(f"{args.datasets} fits of 5,000 rows in this process: {time.perf_counter() - t0:.2f} s")
     for workers in (1, 2):
         mapped, total, fitted = dask_run(workers, args.datasets)
-        print(f"Dask, {workers} worker process{'es' if workers > 1 else ''}: map + gather {mapped:.2f} s, "
-              f"with the cluster's start {total:.2f} s ({fitted[0].formula_})")
+        print(
+            f"Dask, {workers} worker process{'es' if workers > 1 else ''}: map + gather {mapped:.2f} s, "
+            f"with the cluster's start {total:.2f} s ({fitted[0].formula_})"
+        )
 
 
 if __name__ == "__main__":

@@ -15,13 +15,11 @@ import math
 import os
 import random
 import subprocess
-import sys
 
 import numpy as np
 
-from vek_math import vek_core as v
-
 from _timing import best_of
+from vek_math import vek_core as v
 
 EXP_LIMIT = 709.782712893384
 
@@ -62,19 +60,36 @@ def cases(n, rng):
     ys = [rng.uniform(0.01, 10.0) for _ in range(n)]
     pts = list(zip(xs, ys))
     return {
-        "exp_n": (lambda: v.exp_n(xs), lambda: np_gexp(np.asarray(xs)).tolist(),
-                  lambda: [gexp(x) for x in xs], lambda: np.asarray(xs).tolist()),
-        "ln_n": (lambda: v.ln_n(ys), lambda: np_gln(np.asarray(ys)).tolist(),
-                 lambda: [gln(y) for y in ys], lambda: np.asarray(ys).tolist()),
-        "tension_n": (lambda: v.tension_n(xs, ys),
-                      lambda: (np_gexp(np.asarray(xs)) - np_gln(np.asarray(ys))).tolist(),
-                      lambda: [gexp(x) - gln(y) for x, y in zip(xs, ys)],
-                      lambda: (np.asarray(xs).tolist(), np.asarray(ys).tolist())),
-        "pow_n": (lambda: v.pow_n(ys, xs), lambda: np.power(np.abs(np.asarray(ys)), np.asarray(xs)).tolist(),
-                  lambda: [math.pow(abs(b), e) for b, e in zip(ys, xs)],
-                  lambda: (np.asarray(ys).tolist(), np.asarray(xs).tolist())),
-        "boost_n": (lambda: v.boost_n(pts, xs, 0.9), lambda: np_boost(pts, xs, 0.9), None,
-                    lambda: (np.asarray(pts).tolist(), np.asarray(xs).tolist())),
+        "exp_n": (
+            lambda: v.exp_n(xs),
+            lambda: np_gexp(np.asarray(xs)).tolist(),
+            lambda: [gexp(x) for x in xs],
+            lambda: np.asarray(xs).tolist(),
+        ),
+        "ln_n": (
+            lambda: v.ln_n(ys),
+            lambda: np_gln(np.asarray(ys)).tolist(),
+            lambda: [gln(y) for y in ys],
+            lambda: np.asarray(ys).tolist(),
+        ),
+        "tension_n": (
+            lambda: v.tension_n(xs, ys),
+            lambda: (np_gexp(np.asarray(xs)) - np_gln(np.asarray(ys))).tolist(),
+            lambda: [gexp(x) - gln(y) for x, y in zip(xs, ys)],
+            lambda: (np.asarray(xs).tolist(), np.asarray(ys).tolist()),
+        ),
+        "pow_n": (
+            lambda: v.pow_n(ys, xs),
+            lambda: np.power(np.abs(np.asarray(ys)), np.asarray(xs)).tolist(),
+            lambda: [math.pow(abs(b), e) for b, e in zip(ys, xs)],
+            lambda: (np.asarray(ys).tolist(), np.asarray(xs).tolist()),
+        ),
+        "boost_n": (
+            lambda: v.boost_n(pts, xs, 0.9),
+            lambda: np_boost(pts, xs, 0.9),
+            None,
+            lambda: (np.asarray(pts).tolist(), np.asarray(xs).tolist()),
+        ),
     }
 
 
@@ -109,14 +124,18 @@ def main():
     t_arr = best_of(lambda: v.exp_n(arr), args.repeat)
     t_list = best_of(lambda: v.exp_n(xs), args.repeat)
     t_np = best_of(lambda: np.exp(arr).tolist(), args.repeat)
-    print(f"numpy input at n={n}: exp_n(array) {t_arr * 1e3:.2f} ms, exp_n(list) {t_list * 1e3:.2f} ms, "
-          f"numpy.exp(array).tolist() {t_np * 1e3:.2f} ms")
+    print(
+        f"numpy input at n={n}: exp_n(array) {t_arr * 1e3:.2f} ms, exp_n(list) {t_list * 1e3:.2f} ms, "
+        f"numpy.exp(array).tolist() {t_np * 1e3:.2f} ms"
+    )
     one, two = native_compute(1), native_compute(2)
     if one and two:
         print("compute part alone at n=1000000 (native, no conversions):")
         for name in one:
-            print(f"  {name:<10} 1 thread {one[name]:8.3f} ms  2 threads {two[name]:8.3f} ms  "
-                  f"speed-up {one[name] / two[name]:.2f}x")
+            print(
+                f"  {name:<10} 1 thread {one[name]:8.3f} ms  2 threads {two[name]:8.3f} ms  "
+                f"speed-up {one[name] / two[name]:.2f}x"
+            )
 
 
 if __name__ == "__main__":

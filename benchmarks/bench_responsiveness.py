@@ -12,12 +12,12 @@ runs; a call that held the interpreter lock would let it tick about once.
 """
 
 import argparse
+import random
 import subprocess
 import sys
 import textwrap
 import threading
 import time
-import random
 
 CHILD = textwrap.dedent("""
     import os, random, signal, sys, threading, time
@@ -48,8 +48,12 @@ CHILD = textwrap.dedent("""
 def sigint_latency(what, rows, delay, repeat):
     out = []
     for _ in range(repeat):
-        r = subprocess.run([sys.executable, "-I", "-c", CHILD, str(rows), str(delay), what], capture_output=True,
-                           text=True, timeout=600)
+        r = subprocess.run(
+            [sys.executable, "-I", "-c", CHILD, str(rows), str(delay), what],
+            capture_output=True,
+            text=True,
+            timeout=600,
+        )
         out.append(float(r.stdout.strip()) if r.stdout.strip() != "finished" else float("nan"))
     return min(out), max(out)
 
@@ -83,8 +87,13 @@ def main():
     ap.add_argument("--repeat", type=int, default=3)
     args = ap.parse_args()
     print("Ctrl-C latency (signal -> KeyboardInterrupt), best / worst of", args.repeat)
-    for what, rows, delay in (("search", 300_000, 1.0), ("search", 300_000, 4.0), ("search", 1_000_000, 2.0),
-                              ("search", 1_000_000, 8.0), ("geometric", 8192, 1.0)):
+    for what, rows, delay in (
+        ("search", 300_000, 1.0),
+        ("search", 300_000, 4.0),
+        ("search", 1_000_000, 2.0),
+        ("search", 1_000_000, 8.0),
+        ("geometric", 8192, 1.0),
+    ):
         lo, hi = sigint_latency(what, rows, delay, args.repeat)
         label = f"find_formula, 2 x {rows:,} rows" if what == "search" else "geometric_product_n, 2^13 entries"
         print(f"  {label:<38} at {delay:>4.1f} s: {lo * 1e3:7.1f} / {hi * 1e3:7.1f} ms")

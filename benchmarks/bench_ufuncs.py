@@ -21,11 +21,10 @@ import os
 
 import numpy as np
 
-from vek_math import ufuncs as U
-from vek_math import vek_core as v
-
 from _tables import octonion_table
 from _timing import best_of
+from vek_math import ufuncs as U
+from vek_math import vek_core as v
 
 
 def np_components(table):
@@ -70,8 +69,13 @@ def cases(x, y, phi):
         ("cos", lambda: U.cos(x), lambda: v.cos_n(x), lambda: np.cos(x), 1.8),
         ("pow", lambda: U.pow(y, x), lambda: v.pow_n(y, x), lambda: np.power(y, x), 1.8),
         ("tension", lambda: U.tension(x, y), lambda: v.tension_n(x, y), lambda: np.exp(x) - np.log(y), 1.8),
-        ("boost", lambda: U.boost(x, y, phi, 0.9), lambda: v.boost_n(points, phi, 0.9),
-         lambda: np_boost(x, y, phi, 0.9), None),
+        (
+            "boost",
+            lambda: U.boost(x, y, phi, 0.9),
+            lambda: v.boost_n(points, phi, 0.9),
+            lambda: np_boost(x, y, phi, 0.9),
+            None,
+        ),
     ]
 
 
@@ -106,8 +110,10 @@ def main():
     r_list = best_of(lambda: v.octonion_mul_n(a, b), args.repeat) / t
     r_comp = best_of(lambda: components(a, b), args.repeat) / t
     r_einsum = best_of(lambda: np.einsum("ni,nj,ijk->nk", a, b, table, optimize=True), args.repeat) / t
-    print(f"\noctonion_mul, {n} pairs: {t * 1e3:.3f} ms; ÷octonion_mul_n {r_list:.2f}, "
-          f"÷numpy components {r_comp:.2f}, ÷numpy einsum {r_einsum:.2f}")
+    print(
+        f"\noctonion_mul, {n} pairs: {t * 1e3:.3f} ms; ÷octonion_mul_n {r_list:.2f}, "
+        f"÷numpy components {r_comp:.2f}, ÷numpy einsum {r_einsum:.2f}"
+    )
 
 
 if __name__ == "__main__":

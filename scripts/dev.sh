@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # One entry point for every set-up-free job of the project:
 #   bash scripts/dev.sh demo        the demo (sample data + a small benchmark)
-#   bash scripts/dev.sh test        every test: pytest and the native suite
+#   bash scripts/dev.sh test        the checks below, then every test: pytest and the native suite
+#   bash scripts/dev.sh check       lint, type and format checks (ruff, mypy, clang-format)
+#   bash scripts/dev.sh format      applies the formatting: ruff (imports, format) and clang-format
 #   bash scripts/dev.sh bench ...   a benchmark script from benchmarks/
 #   bash scripts/dev.sh python ...  the project's interpreter with the package built
 #   bash scripts/dev.sh sanitize    every test under AddressSanitizer + UBSan
@@ -160,6 +162,31 @@ run_stubtest() {
   (cd "$VENV" && "$VENV/bin/python" -I -m mypy.stubtest vek_math.vek_core vek_math._ufuncs vek_math._engine)
 }
 
+# The C++ sources under the formatter: the core and bindings, the native tests
+# and the native benchmarks (NUL-separated, sorted).
+cpp_sources() {
+  find src tests/cpp benchmarks \( -name '*.cpp' -o -name '*.hpp' \) -type f -print0 | sort -z
+}
+
+# Lint, type and format checks, all run so that one pass reports every
+# finding; fails if any of them does. The tools are the dev extra's pins.
+run_checks() {
+  local failed=()
+  log "ruff check"
+  "$VENV/bin/ruff" check --quiet vek_math tests benchmarks scripts || failed+=("ruff check")
+  log "ruff format --check"
+  "$VENV/bin/ruff" format --check --output-format concise vek_math tests benchmarks scripts || failed+=("ruff format")
+  log "mypy vek_math"
+  "$VENV/bin/mypy" || failed+=(mypy)
+  # The first difference of each file that is off; `format` fixes them all.
+  log "clang-format --dry-run"
+  cpp_sources | xargs -0 -r "$VENV/bin/clang-format" --dry-run --Werror --ferror-limit=1 || failed+=(clang-format)
+  if [ "${#failed[@]}" -gt 0 ]; then
+    log "checks failed: ${failed[*]} (bash scripts/dev.sh format applies ruff format and clang-format)"
+    return 1
+  fi
+}
+
 # A wheel of the current tree in dist/, repaired by auditwheel into a manylinux
 # wheel. oneTBB is not copied in: the wheel declares the `tbb` package, whose
 # libraries pip puts into <prefix>/lib, where the modules' RPATH points.
@@ -191,12 +218,31 @@ case "$cmd" in
     ;;
   test)
     setup libgtest-dev
+    # The checks come first; the tests still run after a failed check so that
+    # one run shows everything, and the command fails at the end.
+    checks=0
+    run_checks || checks=$?
     run_stubtest
     # The wheel of this build in a fresh venv, the system's oneTBB hidden.
     wheel="$(make_wheel "$ROOT/build/wheelhouse")"
     "$VENV/bin/python" -I "$ROOT/scripts/installcheck.py" --wheel "$wheel"
     run_python_tests "$@"
     run_native_tests
+    [ "$checks" -eq 0 ] || die "the tests ran, but the lint, type or format checks failed (see above)"
+    ;;
+  check)
+    ensure_venv
+    ensure_packages
+    run_checks
+    ;;
+  format)
+    # Import order is formatting too; other lint findings are left to fix by hand.
+    ensure_venv
+    ensure_packages
+    "$VENV/bin/ruff" check --quiet --select I --fix vek_math tests benchmarks scripts
+    "$VENV/bin/ruff" format vek_math tests benchmarks scripts
+    cpp_sources | xargs -0 -r "$VENV/bin/clang-format" -i
+    log "formatted the Python and C++ sources"
     ;;
   sanitize)
     # The whole suite with AddressSanitizer + UndefinedBehaviorSanitizer: the
@@ -248,7 +294,7 @@ case "$cmd" in
     "$VENV/bin/python" -I "$@"
     ;;
   *)
-    echo "usage: bash scripts/dev.sh {demo|test|sanitize|wheel|installcheck|bench NAME|python ARGS}" >&2
+    echo "usage: bash scripts/dev.sh {demo|test|check|format|sanitize|wheel|installcheck|bench NAME|python ARGS}" >&2
     exit 2
     ;;
 esac

@@ -30,10 +30,18 @@ from typing import Any
 
 HIDDEN_FLAG = "VEK_SYSTEM_TBB_HIDDEN"
 SYSTEM_TBB = [
-    "/usr/include/tbb", "/usr/include/oneapi", "/usr/local/include/tbb", "/usr/local/include/oneapi",
-    "/usr/lib/*/cmake/TBB", "/usr/lib/cmake/TBB", "/usr/local/lib/cmake/TBB",
-    "/usr/lib/*/libtbb*", "/usr/lib/libtbb*", "/usr/local/lib/libtbb*",
-    "/usr/lib/*/pkgconfig/tbb.pc", "/usr/local/lib/pkgconfig/tbb.pc",
+    "/usr/include/tbb",
+    "/usr/include/oneapi",
+    "/usr/local/include/tbb",
+    "/usr/local/include/oneapi",
+    "/usr/lib/*/cmake/TBB",
+    "/usr/lib/cmake/TBB",
+    "/usr/local/lib/cmake/TBB",
+    "/usr/lib/*/libtbb*",
+    "/usr/lib/libtbb*",
+    "/usr/local/lib/libtbb*",
+    "/usr/lib/*/pkgconfig/tbb.pc",
+    "/usr/local/lib/pkgconfig/tbb.pc",
 ]
 
 # Run by each venv's interpreter, from an empty folder.
@@ -78,7 +86,7 @@ def reexec_hidden() -> None:
     if os.geteuid() != 0:
         cmd[1:1] = ["--user", "--map-root-user"]
     env = dict(os.environ, **{HIDDEN_FLAG: "1"})
-    os.execve(cmd[0], cmd + [sys.executable, "-I", *sys.argv], env)
+    os.execve(cmd[0], [*cmd, sys.executable, "-I", *sys.argv], env)
 
 
 def hide_system_tbb(scratch: str) -> list[str]:
@@ -97,11 +105,13 @@ def hide_system_tbb(scratch: str) -> list[str]:
 
 def assert_hidden() -> None:
     """The compiler finds no oneTBB header, the loader no libtbb, CMake no package."""
-    cc = subprocess.run(["c++", "-E", "-x", "c++", "-"], input="#include <tbb/version.h>\n",
-                        capture_output=True, text=True)
+    cc = subprocess.run(
+        ["c++", "-E", "-x", "c++", "-"], input="#include <tbb/version.h>\n", capture_output=True, text=True
+    )
     assert cc.returncode != 0, "the system's oneTBB headers are still visible"
-    load = subprocess.run([sys.executable, "-I", "-c", "import ctypes; ctypes.CDLL('libtbb.so.12')"],
-                          capture_output=True, text=True)
+    load = subprocess.run(
+        [sys.executable, "-I", "-c", "import ctypes; ctypes.CDLL('libtbb.so.12')"], capture_output=True, text=True
+    )
     assert load.returncode != 0, "the system's libtbb.so.12 still loads"
     for path in glob.glob("/usr/lib/*/cmake/TBB") + glob.glob("/usr/lib/cmake/TBB"):
         assert not os.listdir(path), f"{path} is still visible"
@@ -114,8 +124,9 @@ def run(cmd: list[str], **kw: Any) -> float:
 
 
 def probe(python: str, cwd: str, env: dict[str, str] | None = None) -> dict[str, Any]:
-    out = subprocess.run([python, "-I" if env is None else "-s", "-c", PROBE], cwd=cwd,
-                         capture_output=True, text=True, env=env)
+    out = subprocess.run(
+        [python, "-I" if env is None else "-s", "-c", PROBE], cwd=cwd, capture_output=True, text=True, env=env
+    )
     if out.returncode != 0:
         raise SystemExit(f"installcheck: the import failed:\n{out.stderr}")
     result: dict[str, Any] = json.loads(out.stdout.strip().splitlines()[-1])
@@ -168,8 +179,8 @@ def main() -> None:
             run([base, "-m", "venv", venv])
             log(f"source: pip install {args.source} (isolated build)")
             figures["source install (s)"] = run(
-                [f"{venv}/bin/python", "-m", "pip", "install", *quiet, args.source,
-                 "-C", f"build-dir={scratch}/build"])
+                [f"{venv}/bin/python", "-m", "pip", "install", *quiet, args.source, "-C", f"build-dir={scratch}/build"]
+            )
             check("source", probe(f"{venv}/bin/python", work), venv, via_rpath=True)
             passed += 1
 

@@ -1,5 +1,6 @@
 """vek_math._engine: the search with its Pareto front, and evaluate."""
 
+import itertools
 import math
 import pickle
 import subprocess
@@ -43,12 +44,12 @@ def check_front(r, X, y, penalty=0.001, max_params=0):
     nodes with its params gives them; the best has the lowest error (with
     constants, losses at the rounding level of y tie)."""
     front = r.front
-    assert type(r) is e.Outcome and all(type(rec) is e.Record for rec in front + [r.best])
+    assert type(r) is e.Outcome and all(type(rec) is e.Record for rec in [*front, r.best])
     assert pickle.loads(pickle.dumps(r)) == r
     assert front, "a search that scored anything has a front"
-    assert all(a.complexity < b.complexity and a.loss > b.loss for a, b in zip(front, front[1:]))
+    assert all(a.complexity < b.complexity and a.loss > b.loss for a, b in itertools.pairwise(front))
     noise = 1e-12 * math.sqrt(float(np.mean(y * y))) if max_params else 0.0
-    for rec in front + [r.best]:
+    for rec in [*front, r.best]:
         assert same_float(loss_of(rec, X, y), rec.loss), rec.formula
         assert same_float(rec.error, rec.loss * (penalty * rec.complexity + 1.0))
         params = [i for kind, i in rec.nodes if kind == "param"]
@@ -65,7 +66,7 @@ def test_best_is_find_formulas_and_the_front_is_exact(name):
     best = r.best
     assert (best.formula, best.complexity) == (f.formula, f.complexity)
     assert same_float(best.error, f.error)
-    assert r.stopped is None and 1 <= r.levels and r.scored <= r.generated
+    assert r.stopped is None and r.levels >= 1 and r.scored <= r.generated
     check_front(r, X, y, opts.get("complexity_penalty", 0.001))
 
 
@@ -103,12 +104,14 @@ def test_operator_table_is_what_the_engine_prints_and_evaluates(row):
     # op(x) or op(x, sqrt(y)): the probes that spot duplicates give y twice
     # the value of x, so the search never offers op(x, y) for some operators.
     X = np.array([[0.5, 1.5], [1.25, 0.75], [2.0, 3.0], [0.3, 2.5], [1.7, 0.2]])
-    nodes = [("var", 0), ("var", 1), ("op", "sqrt")][: 2 * row.arity - 1] + [("op", row.name)]
+    nodes = [*[("var", 0), ("var", 1), ("op", "sqrt")][: 2 * row.arity - 1], ("op", row.name)]
     got = e.evaluate(nodes, X, [], np.empty(len(X)))
     # The Python rendering computes the same values (vek without its guards,
     # which these rows do not reach), NaN where its domain ends.
-    f = eval(f"lambda x, y: {_formula.fill(row.python, ['x', 'math.sqrt(y)'])}",
-             {"math": math, "vek": lambda a, b: math.exp(a) - math.log(b)})
+    f = eval(
+        f"lambda x, y: {_formula.fill(row.python, ['x', 'math.sqrt(y)'])}",
+        {"math": math, "vek": lambda a, b: math.exp(a) - math.log(b)},
+    )
 
     def want(r):
         try:
@@ -193,34 +196,37 @@ X3 = np.ones((3, 2))
 OUT3 = np.empty(3)
 
 
-@pytest.mark.parametrize("call, exc, match", [
-    (lambda: e.search(X3[:, 0], OUT3), ValueError, "two-dimensional"),
-    (lambda: e.search(X3, np.ones(4)), ValueError, "y has 4 values but X has 3"),
-    (lambda: e.search(X3, X3), ValueError, "one-dimensional"),
-    (lambda: e.search(np.ones((3, 2), order="F"), OUT3), ValueError, "C-contiguous"),
-    (lambda: e.search(X3[:, :0], OUT3), ValueError, "at least one sample and one feature"),
-    (lambda: e.search(X3.astype(np.float32), OUT3), TypeError, "float64"),
-    (lambda: e.search(X3.tolist(), OUT3), TypeError, "float64 array"),
-    (lambda: e.search(X3, OUT3, 5), TypeError, "2 positional arguments"),
-    (lambda: e.search(X3, OUT3, n_threads=0), ValueError, "n_threads"),
-    (lambda: e.search(X3, OUT3, time_limit=math.nan), ValueError, "time_limit"),
-    (lambda: e.search(X3, OUT3, progress=3), TypeError, "progress"),
-    (lambda: e.search(X3, OUT3, constants=True, max_params=1), ValueError, "max_params must be between 2 and 16"),
-    (lambda: e.evaluate([("var", 0)], X3, [], np.empty(4)), ValueError, "out has 4 values"),
-    (lambda: e.evaluate([("var", 0)], X3, [], np.empty(6)[::2]), ValueError, "C-contiguous"),
-    (lambda: e.evaluate([("var", 0)], X3, [], np.frombuffer(bytes(24))), ValueError, "read-only"),
-    (lambda: e.evaluate([("var", 0)], X3, [], X3.reshape(-1)[:3]), ValueError, "share memory"),
-    (lambda: e.evaluate([("var", 2)], X3, [], OUT3), ValueError, "variable 2"),
-    (lambda: e.evaluate([("param", 0)], X3, [], OUT3), ValueError, "parameter 0"),
-    (lambda: e.evaluate([("var", 0), ("op", "add")], X3, [], OUT3), ValueError, "short of operands"),
-    (lambda: e.evaluate([("var", 0), ("var", 1)], X3, [], OUT3), ValueError, "one expression"),
-    (lambda: e.evaluate([], X3, [], OUT3), ValueError, "one expression"),
-    (lambda: e.evaluate([("op", "pow")], X3, [], OUT3), ValueError, "unknown operator"),
-    (lambda: e.evaluate([("leaf", 0)], X3, [], OUT3), ValueError, "unknown kind"),
-    (lambda: e.evaluate([("var", -1)], X3, [], OUT3), ValueError, "out of range"),
-    (lambda: e.evaluate([("const", "1")], X3, [], OUT3), TypeError, "number"),
-    (lambda: e.evaluate(["var"], X3, [], OUT3), TypeError, "tuple"),
-])
+@pytest.mark.parametrize(
+    "call, exc, match",
+    [
+        (lambda: e.search(X3[:, 0], OUT3), ValueError, "two-dimensional"),
+        (lambda: e.search(X3, np.ones(4)), ValueError, "y has 4 values but X has 3"),
+        (lambda: e.search(X3, X3), ValueError, "one-dimensional"),
+        (lambda: e.search(np.ones((3, 2), order="F"), OUT3), ValueError, "C-contiguous"),
+        (lambda: e.search(X3[:, :0], OUT3), ValueError, "at least one sample and one feature"),
+        (lambda: e.search(X3.astype(np.float32), OUT3), TypeError, "float64"),
+        (lambda: e.search(X3.tolist(), OUT3), TypeError, "float64 array"),
+        (lambda: e.search(X3, OUT3, 5), TypeError, "2 positional arguments"),
+        (lambda: e.search(X3, OUT3, n_threads=0), ValueError, "n_threads"),
+        (lambda: e.search(X3, OUT3, time_limit=math.nan), ValueError, "time_limit"),
+        (lambda: e.search(X3, OUT3, progress=3), TypeError, "progress"),
+        (lambda: e.search(X3, OUT3, constants=True, max_params=1), ValueError, "max_params must be between 2 and 16"),
+        (lambda: e.evaluate([("var", 0)], X3, [], np.empty(4)), ValueError, "out has 4 values"),
+        (lambda: e.evaluate([("var", 0)], X3, [], np.empty(6)[::2]), ValueError, "C-contiguous"),
+        (lambda: e.evaluate([("var", 0)], X3, [], np.frombuffer(bytes(24))), ValueError, "read-only"),
+        (lambda: e.evaluate([("var", 0)], X3, [], X3.reshape(-1)[:3]), ValueError, "share memory"),
+        (lambda: e.evaluate([("var", 2)], X3, [], OUT3), ValueError, "variable 2"),
+        (lambda: e.evaluate([("param", 0)], X3, [], OUT3), ValueError, "parameter 0"),
+        (lambda: e.evaluate([("var", 0), ("op", "add")], X3, [], OUT3), ValueError, "short of operands"),
+        (lambda: e.evaluate([("var", 0), ("var", 1)], X3, [], OUT3), ValueError, "one expression"),
+        (lambda: e.evaluate([], X3, [], OUT3), ValueError, "one expression"),
+        (lambda: e.evaluate([("op", "pow")], X3, [], OUT3), ValueError, "unknown operator"),
+        (lambda: e.evaluate([("leaf", 0)], X3, [], OUT3), ValueError, "unknown kind"),
+        (lambda: e.evaluate([("var", -1)], X3, [], OUT3), ValueError, "out of range"),
+        (lambda: e.evaluate([("const", "1")], X3, [], OUT3), TypeError, "number"),
+        (lambda: e.evaluate(["var"], X3, [], OUT3), TypeError, "tuple"),
+    ],
+)
 def test_bad_arguments_are_refused(call, exc, match):
     with pytest.raises(exc, match=match):
         call()

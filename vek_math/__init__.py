@@ -5,7 +5,7 @@ from typing import TYPE_CHECKING, Any
 from vek_math import _tbb as _tbb  # before any extension module: finds oneTBB
 from vek_math import vek_core
 from vek_math._runtime import PanicException as PanicException
-from vek_math.vek_core import *  # noqa: F401,F403
+from vek_math.vek_core import *  # noqa: F403
 
 if TYPE_CHECKING:
     from vek_math._estimator import SymbolicRegressor as SymbolicRegressor

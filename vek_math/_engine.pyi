@@ -6,21 +6,18 @@
 # bool scalar is accepted too).
 
 from collections.abc import Buffer, Callable, Sequence
-from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
+from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, final
 
 from _typeshed import structseq
 
 from vek_math.vek_core import PySearchResult
 
 # A node of a postfix expression, as the engine hands it out.
-_Node: TypeAlias = (
-    tuple[Literal["const", "pow"], float] | tuple[Literal["var", "param"], int] | tuple[Literal["op"], str]
-)
+type _Node = tuple[Literal["const", "pow"], float] | tuple[Literal["var", "param"], int] | tuple[Literal["op"], str]
 # A node as the engine takes it: a tuple or list of (kind, value).
-_NodeIn: TypeAlias = _Node | tuple[str, SupportsFloat | SupportsIndex | str] | list[Any]
-_Stopped: TypeAlias = Literal["time_limit", "interrupted", "memory"]
-_Group: TypeAlias = Literal["core", "trig", "vek", "extra", "block"]
-_Out = TypeVar("_Out", bound=Buffer)
+type _NodeIn = _Node | tuple[str, SupportsFloat | SupportsIndex | str] | list[Any]
+type _Stopped = Literal["time_limit", "interrupted", "memory"]
+type _Group = Literal["core", "trig", "vek", "extra", "block"]
 
 @final
 class Operator(structseq[Any], tuple[str, int, _Group, str, str, str]):
@@ -96,6 +93,6 @@ def search(
     unary_operators: Sequence[str] | None = None,
     binary_operators: Sequence[str] | None = None,
 ) -> Outcome: ...
-def evaluate(
-    nodes: Sequence[_NodeIn], X: Buffer, params: Sequence[SupportsFloat | SupportsIndex], out: _Out
-) -> _Out: ...
+def evaluate[Out: Buffer](
+    nodes: Sequence[_NodeIn], X: Buffer, params: Sequence[SupportsFloat | SupportsIndex], out: Out
+) -> Out: ...

@@ -16,10 +16,12 @@ import operator
 import sys
 import time
 import warnings
+from collections.abc import Callable, Sequence
 from numbers import Integral, Real
-from typing import Any
+from typing import TYPE_CHECKING, Any, ClassVar, Self, SupportsIndex
 
 import numpy as np
+import numpy.typing as npt
 
 try:
     import pandas as pd
@@ -34,8 +36,12 @@ except ImportError as exc:
         name=exc.name,
     ) from exc
 
-from vek_math import _export, _formula, _search
+from vek_math import _engine, _export, _formula, _search
 from vek_math._search import SearchStoppedWarning
+
+if TYPE_CHECKING:
+    # By another name: the class's method `sympy` hides the module's name there.
+    from sympy import Expr as SympyExpr
 
 __all__ = ["SearchStoppedWarning", "SymbolicRegressor"]
 
@@ -46,10 +52,21 @@ _COUNT = Interval(Integral, 0, 2**64 - 1, closed="both")
 _EXACT = 1e-12
 
 # Special characters of LaTeX, as they are written in math mode.
-_LATEX_ESCAPES = str.maketrans({
-    "\\": r"\backslash{}", "{": r"\{", "}": r"\}", "_": r"\_", "^": r"\wedge{}", "$": r"\$", "%": r"\%",
-    "&": r"\&", "#": r"\#", "~": r"\sim{}", " ": r"\ ",
-})
+_LATEX_ESCAPES = str.maketrans(
+    {
+        "\\": r"\backslash{}",
+        "{": r"\{",
+        "}": r"\}",
+        "_": r"\_",
+        "^": r"\wedge{}",
+        "$": r"\$",
+        "%": r"\%",
+        "&": r"\&",
+        "#": r"\#",
+        "~": r"\sim{}",
+        " ": r"\ ",
+    }
+)
 
 
 def _latex_name(name: str) -> str:
@@ -61,24 +78,24 @@ def _latex_name(name: str) -> str:
     return rf"\mathrm{{{_formula.escaped(name).translate(_LATEX_ESCAPES)}}}"
 
 
-def _rms(y: np.ndarray) -> float:
+def _rms(y: npt.NDArray[np.float64]) -> float:
     """sqrt(mean(y * y)) without overflow or underflow for any finite y."""
     scale = float(np.max(np.abs(y))) if len(y) else 0.0
     return scale * math.sqrt(float(np.mean((y / scale) ** 2))) if scale > 0 else 0.0
 
 
-def _front(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
+def _front(records: list[_engine.Record]) -> list[_engine.Record]:
     """The Pareto front of the records: by increasing complexity, one per
     complexity (the lowest loss), each with a lower loss than every simpler
     one."""
-    out: list[dict[str, Any]] = []
+    out: list[_engine.Record] = []
     for r in sorted(records, key=lambda r: (r.complexity, r.loss)):
         if not math.isnan(r.loss) and (not out or r.loss < out[-1].loss):
             out.append(r)
     return out
 
 
-def _adjusted_error(record: dict[str, Any], n: int, exact: float) -> float:
+def _adjusted_error(record: _engine.Record, n: int, exact: float) -> float:
     """The penalised error of a record with fitted constants, adjusted for
     the sample size: error * sqrt(n / (n - d)), where d = complexity - the
     number of fitted constants counts the nodes that the search chose or
@@ -188,7 +205,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         a DataFrame, otherwise x0, x1, ...
     """
 
-    _parameter_constraints: dict[str, list[Any]] = {
+    _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
         "max_complexity": [_COUNT],
         "beam_width": [_COUNT],
         "precision_goal": [Interval(Real, 0, None, closed="left")],
@@ -204,9 +221,22 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         "binary_operators": [list, tuple, None],
     }
 
-    def __init__(self, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, use_vek=True,
-                 complexity_penalty=None, n_jobs=None, time_limit=None, verbose=False, constants=True,
-                 max_params=6, unary_operators=None, binary_operators=None):
+    def __init__(
+        self,
+        max_complexity: int = 8,
+        beam_width: int = 2000,
+        precision_goal: float = 1e-10,
+        use_trig: bool = True,
+        use_vek: bool = True,
+        complexity_penalty: float | None = None,
+        n_jobs: int | None = None,
+        time_limit: float | None = None,
+        verbose: bool | int = False,
+        constants: bool = True,
+        max_params: int = 6,
+        unary_operators: Sequence[str] | None = None,
+        binary_operators: Sequence[str] | None = None,
+    ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
         self.precision_goal = precision_goal
@@ -224,7 +254,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
     # -- fitting ---------------------------------------------------------
 
     @staticmethod
-    def _operators(names):
+    def _operators(names: Sequence[str] | None) -> list[str] | None:
         """Operator names as the engine takes them (it checks them)."""
         if names is None:
             return None
@@ -232,7 +262,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             raise ValueError(f"operators must be given as a list of names, not {names!r}")
         return list(names)
 
-    def fit(self, X, y):
+    def fit(self, X: npt.ArrayLike, y: npt.ArrayLike) -> Self:
         """Searches for a formula of y in the columns of X; returns self."""
         # A failed fit must not leave the results of an earlier one behind.
         for name in [k for k in vars(self) if k.endswith("_") and not k.startswith("__")] + ["_nodes", "_params"]:
@@ -242,13 +272,20 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         y = np.ascontiguousarray(y, dtype=np.float64)
         names = self._feature_names()
         options = dict(
-            max_complexity=int(self.max_complexity), beam_width=int(self.beam_width),
-            precision_goal=float(self.precision_goal), use_trig=bool(self.use_trig), use_vek=bool(self.use_vek),
-            complexity_penalty=self._penalty(), n_threads=self._threads(),
+            max_complexity=int(self.max_complexity),
+            beam_width=int(self.beam_width),
+            precision_goal=float(self.precision_goal),
+            use_trig=bool(self.use_trig),
+            use_vek=bool(self.use_vek),
+            complexity_penalty=self._penalty(),
+            n_threads=self._threads(),
             time_limit=None if self.time_limit is None else float(self.time_limit),
-            progress=self._reporter(names) if self.verbose else None, constants=bool(self.constants),
-            max_params=int(self.max_params), unary_operators=self._operators(self.unary_operators),
-            binary_operators=self._operators(self.binary_operators))
+            progress=self._reporter(names) if self.verbose else None,
+            constants=bool(self.constants),
+            max_params=int(self.max_params),
+            unary_operators=self._operators(self.unary_operators),
+            binary_operators=self._operators(self.binary_operators),
+        )
         # Ctrl-C after the engine has returned keeps its result: everything
         # up to storing the fitted attributes runs in the block.
         with _search.KeepResult() as keep:
@@ -269,32 +306,38 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             shown = [_formula.shown_name(n) for n in names]
             nodes = [[tuple(node) for node in r.nodes] for r in front]
             params = [[float(p) for p in r.params] for r in front]
-            equations = pd.DataFrame({
-                "complexity": [int(r.complexity) for r in front],
-                "loss": [float(r.loss) for r in front],
-                "error": [float(r.error) for r in front],
-                "formula": [_formula.render(_formula.from_nodes(n), shown, p) for n, p in zip(nodes, params)],
-                "params": params,
-                "selected": [i == selected for i in range(len(front))],
-            })
+            equations = pd.DataFrame(
+                {
+                    "complexity": [int(r.complexity) for r in front],
+                    "loss": [float(r.loss) for r in front],
+                    "error": [float(r.error) for r in front],
+                    "formula": [_formula.render(_formula.from_nodes(n), shown, p) for n, p in zip(nodes, params)],
+                    "params": params,
+                    "selected": [i == selected for i in range(len(front))],
+                }
+            )
             self._nodes, self._params, self.equations_, self.best_index_ = nodes, params, equations, selected
             self.formula_ = equations["formula"].iat[selected]
             self.stopped_ = stopped
         if keep.interrupted and stopped is None:
             self.stopped_ = stopped = "interrupted"
         if stopped is not None:
-            why = {"interrupted": "the search was interrupted",
-                   "memory": "the search ran out of memory",
-                   "time_limit": f"the search reached its time limit of {self.time_limit} s"}.get(
-                       stopped, f"the search stopped ({stopped})")
-            warnings.warn(f"{why} after {result.levels} levels; the estimator holds the best formula found "
-                          f"until then: {self.formula_}", SearchStoppedWarning, stacklevel=2)
+            why = {
+                "interrupted": "the search was interrupted",
+                "memory": "the search ran out of memory",
+                "time_limit": f"the search reached its time limit of {self.time_limit} s",
+            }.get(stopped, f"the search stopped ({stopped})")
+            warnings.warn(
+                f"{why} after {result.levels} levels; the estimator holds the best formula found "
+                f"until then: {self.formula_}",
+                SearchStoppedWarning,
+                stacklevel=2,
+            )
         return self
 
-    def _select(self, front: list[dict[str, Any]], best: dict[str, Any], y: np.ndarray) -> int:
+    def _select(self, front: list[_engine.Record], best: _engine.Record, y: npt.NDArray[np.float64]) -> int:
         """Index of the selected row of the front (see ``best_index_``)."""
-        on_front = next((i for i, r in enumerate(front)
-                         if r.nodes == best.nodes and r.params == best.params), None)
+        on_front = next((i for i, r in enumerate(front) if r.nodes == best.nodes and r.params == best.params), None)
         if not self.constants:
             if on_front is not None:
                 return on_front
@@ -321,7 +364,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
 
         return max((os.cpu_count() or 1) + 1 + int(self.n_jobs), 1)
 
-    def _reporter(self, names: list[str]) -> Any:
+    def _reporter(self, names: list[str]) -> Callable[[int, int, int, _engine.Record | None], None]:
         """The progress callback: one line per level on stderr. Progress is
         never worth a result: without a usable stderr (closed, None, full,
         unable to encode) lines go nowhere, and never to stdout."""
@@ -329,17 +372,23 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         start = time.perf_counter()
         usable = True
 
-        def report(level, generated, scored, best):
+        def report(level: int, generated: int, scored: int, best: _engine.Record | None) -> None:
             nonlocal usable
             stream = sys.stderr
             if not usable or stream is None:
                 return
-            text = "-" if best is None else (
-                f"{_formula.render(_formula.from_nodes(best.nodes), shown, best.params)}"
-                f"  (error {best.error:.3g})")
+            text = (
+                "-"
+                if best is None
+                else (
+                    f"{_formula.render(_formula.from_nodes(best.nodes), shown, best.params)}  (error {best.error:.3g})"
+                )
+            )
             try:
-                stream.write(f"level {level}: {generated} candidates, {scored} scored, best {text}  "
-                             f"[{time.perf_counter() - start:.1f}s]\n")
+                stream.write(
+                    f"level {level}: {generated} candidates, {scored} scored, best {text}  "
+                    f"[{time.perf_counter() - start:.1f}s]\n"
+                )
                 stream.flush()
             except (OSError, ValueError, AttributeError):
                 usable = False
@@ -348,7 +397,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
 
     # -- using the result ------------------------------------------------
 
-    def predict(self, X, index=None):
+    def predict(self, X: npt.ArrayLike, index: SupportsIndex | None = None) -> npt.NDArray[np.float64]:
         """The selected formula (or row ``index`` of ``equations_``) on every
         row of X, computed as the engine computes it; NaN where it fails (a
         logarithm of a number <= 0, a division by nearly 0, an overflow, ...)."""
@@ -357,19 +406,22 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         X = validate_data(self, X, dtype=np.float64, order="C", reset=False)
         return _search.evaluate(self._nodes[i], X, self._params[i])
 
-    def score(self, X, y, sample_weight=None):
+    def score(self, X: npt.ArrayLike, y: npt.ArrayLike, sample_weight: npt.ArrayLike | None = None) -> float:
         """R² of ``predict(X)`` against y. Raises ValueError when the formula
         is undefined on some rows of X (predict gives NaN there): a score
         of the other rows alone would hide that."""
         pred = self.predict(X)
         failed = int(np.count_nonzero(~np.isfinite(pred)))
         if failed:
-            raise ValueError(f"the formula {self.formula_} is undefined on {failed} of {len(pred)} rows of X "
-                             f"(a logarithm of a number <= 0, a division by nearly 0, an overflow, ...), "
-                             f"so it has no score there")
-        return r2_score(y, pred, sample_weight=sample_weight)
+            raise ValueError(
+                f"the formula {self.formula_} is undefined on {failed} of {len(pred)} rows of X "
+                f"(a logarithm of a number <= 0, a division by nearly 0, an overflow, ...), "
+                f"so it has no score there"
+            )
+        score: float = r2_score(y, pred, sample_weight=sample_weight)
+        return score
 
-    def sympy(self, index=None):
+    def sympy(self, index: SupportsIndex | None = None) -> SympyExpr:
         """The formula as a sympy expression. A feature is the symbol of its
         name where that is a plain identifier naming nothing in Python,
         math, numpy or sympy, x{i} otherwise (``symbols()`` lists them), so
@@ -378,35 +430,45 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         which hold their values exactly. Needs sympy."""
         return self._sympy(index, shortest=False)
 
-    def latex(self, index=None):
+    def latex(self, index: SupportsIndex | None = None) -> str:
         """The formula in LaTeX (through sympy), with the feature names, and
         fitted constants in the shortest digits that identify them."""
         expr = self._sympy(index, shortest=True)
         import sympy
 
-        latex_names = {sympy.Symbol(symbol): _latex_name(name)
-                       for symbol, name in zip(self._symbols(), self._feature_names())}
-        return sympy.latex(expr, symbol_names=latex_names, mul_symbol="dot")
+        latex_names = {
+            sympy.Symbol(symbol): _latex_name(name) for symbol, name in zip(self._symbols(), self._feature_names())
+        }
+        text: str = sympy.latex(expr, symbol_names=latex_names, mul_symbol="dot")
+        return text
 
-    def _sympy(self, index, shortest):
+    def _sympy(self, index: SupportsIndex | None, shortest: bool) -> SympyExpr:
         from vek_math import _sympy
 
         check_is_fitted(self)
         i = self._row(index)
-        return _sympy.expression(_formula.from_nodes(self._nodes[i]), self._symbols(), self._params[i],
-                                 shortest=shortest)
+        return _sympy.expression(
+            _formula.from_nodes(self._nodes[i]), self._symbols(), self._params[i], shortest=shortest
+        )
 
-    def python_source(self, index=None, func_name="f", *, ascii_only=False):
+    def python_source(
+        self, index: SupportsIndex | None = None, func_name: str = "f", *, ascii_only: bool = False
+    ) -> str:
         """Source of a standalone function (standard library only) with one
         argument per feature, computing the formula as ``predict`` does."""
         check_is_fitted(self)
         i = self._row(index)
-        return _export.python_source(_formula.from_nodes(self._nodes[i]), self._feature_names(), self._params[i],
-                                     func_name, ascii_only=ascii_only)
+        return _export.python_source(
+            _formula.from_nodes(self._nodes[i]),
+            self._feature_names(),
+            self._params[i],
+            func_name,
+            ascii_only=ascii_only,
+        )
 
     # -- helpers ---------------------------------------------------------
 
-    def _text(self, index, shown, pi="π") -> str:
+    def _text(self, index: SupportsIndex | None, shown: Sequence[str], pi: str = "π") -> str:
         """Formula text of row ``index`` with ``shown[i]`` for feature i and
         ``pi`` for the constant pi (for consoles that cannot show names or
         symbols as they are)."""
@@ -423,22 +485,23 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         is a plain identifier that names nothing in Python, math, numpy or
         sympy (so ``lambdify`` cannot mistake it for a function), x{i}
         otherwise; distinct."""
-        chosen, taken = [], set()
+        chosen: list[str | None] = []
+        taken: set[str] = set()
         for name in self._feature_names():
             ok = name.isidentifier() and not keyword.iskeyword(name) and name not in _shadowing() and name not in taken
             chosen.append(name if ok else None)
             taken.update([name] if ok else [])
-        out = []
-        for i, name in enumerate(chosen):
-            if name is None:
-                name = f"x{i}"
-                while name in taken:
-                    name += "_"
-                taken.add(name)
-            out.append(name)
+        out: list[str] = []
+        for i, given in enumerate(chosen):
+            if given is None:
+                given = f"x{i}"
+                while given in taken:
+                    given += "_"
+                taken.add(given)
+            out.append(given)
         return out
 
-    def symbols(self):
+    def symbols(self) -> list[Any]:
         """The sympy Symbols of the features, in feature order: the
         arguments for ``sympy.lambdify(model.symbols(), model.sympy())``."""
         import sympy
@@ -446,7 +509,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         check_is_fitted(self)
         return [sympy.Symbol(name) for name in self._symbols()]
 
-    def _row(self, index) -> int:
+    def _row(self, index: SupportsIndex | None) -> int:
         n = len(self._nodes)
         if index is None:
             return self.best_index_

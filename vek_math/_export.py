@@ -64,10 +64,10 @@ _FINITE = '''def _finite(v):
     return v
 '''
 
-_FAILED = '''# What a failing step raises, bound before any other name of this module
+_FAILED = """# What a failing step raises, bound before any other name of this module
 # exists: neither an argument nor the function's own name can shadow it.
 _FAILED = (ArithmeticError, ValueError)
-'''
+"""
 
 _POWER = '''def _power(a, k):
     """a**k for a > 0, for a == 0 with k > 0 and for a < 0 with a whole k;
@@ -174,8 +174,7 @@ def python_source(
     def leaf(node: _formula.Node) -> Piece:
         if isinstance(node, _formula.Var):
             if node.index >= len(args):
-                raise ValueError(f"{shown} uses variable {node.index}, "
-                                 f"but only {len(args)} names were given")
+                raise ValueError(f"{shown} uses variable {node.index}, but only {len(args)} names were given")
             text = args[node.index]
         elif isinstance(node, _formula.Param):
             value = float(params[node.index]) if node.index < len(params) else _formula.const_value(node.text)
@@ -241,7 +240,7 @@ def python_source(
     ]
     for arg, name in zip(args, names):
         if arg != name:
-            lines.append(f"    # {arg} stands for {ascii(name)}")
+            lines.append(f"    # {arg} stands for {name!a}")
     if not computed:
         lines.append(f"    return {text}")
     else:

@@ -47,12 +47,27 @@ import operator as _operator
 import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Any, TypeVar
+from typing import Any
 
 from vek_math import _engine
 
-__all__ = ["Apply", "Const", "Node", "Param", "Var", "const_value", "escaped", "fill", "fitted_text", "fold",
-           "from_nodes", "operator", "parse", "render", "shown_name"]
+__all__ = [
+    "Apply",
+    "Const",
+    "Node",
+    "Param",
+    "Var",
+    "const_value",
+    "escaped",
+    "fill",
+    "fitted_text",
+    "fold",
+    "from_nodes",
+    "operator",
+    "parse",
+    "render",
+    "shown_name",
+]
 
 # Variable i prints as the character with code point (120 + i) % 256. Those
 # from index 136 on wrap into ASCII letters, digits and punctuation and cannot
@@ -152,8 +167,6 @@ class Apply:
 
 
 Node = Const | Param | Var | Apply
-
-T = TypeVar("T")
 
 
 def const_value(text: str) -> float:
@@ -307,7 +320,7 @@ def parse(text: str, max_depth: int | None = None) -> Node:
             return value
 
 
-def fold(tree: Node, leaf: Callable[[Node], T], apply: Callable[[Apply, list[T]], T]) -> T:
+def fold[T](tree: Node, leaf: Callable[[Node], T], apply: Callable[[Apply, list[T]], T]) -> T:
     """Bottom-up evaluation without recursion: ``leaf(node)`` for every
     leaf, ``apply(node, operand results)`` for every operator node, operands
     before their operator and left before right."""

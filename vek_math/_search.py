@@ -2,15 +2,15 @@
 
 ``search(X, y, **options)`` runs a search (the options of
 ``vek_math._engine.search``: ``constants=True`` fits constants, at most
-``max_params`` per formula) and returns
+``max_params`` per formula) and returns the engine's ``Outcome``:
 
-    {"best": record or None, "front": [records by increasing complexity],
-     "stopped": None | "time_limit" | "interrupted" | "memory",
-     "levels": int, "generated": int, "scored": int}
+    best (a Record or None), front (Records by increasing complexity),
+    stopped (None | "time_limit" | "interrupted" | "memory"),
+    levels, generated, scored
 
-where a record is {"nodes": [postfix node tuples], "formula": engine text,
-"complexity": int, "loss": RMSE, "error": loss * (penalty * complexity + 1),
-"params": [floats]}; "memory" means the engine ran out of memory in a level
+where a ``Record`` has nodes (postfix node tuples), formula (engine text),
+complexity, loss (RMSE), error (loss * (penalty * complexity + 1)) and
+params (floats); "memory" means the engine ran out of memory in a level
 and kept the levels it had finished. ``evaluate(nodes, X, params)`` computes
 a formula for every row of X with the engine's guards, NaN where a row
 fails. X is (n_samples, n_features) float64, y (n_samples,) float64. Both run
@@ -22,10 +22,11 @@ from __future__ import annotations
 import functools
 import signal
 import threading
-from collections.abc import Sequence
-from typing import Any
+from collections.abc import Callable, Sequence
+from typing import Any, Self
 
 import numpy as np
+import numpy.typing as npt
 
 from vek_math import _engine
 
@@ -61,9 +62,11 @@ class KeepResult:
         self._results: list[Any] = []
         self._previous: Any = None
 
-    def __enter__(self) -> KeepResult:
-        if (threading.current_thread() is threading.main_thread()
-                and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
+    def __enter__(self) -> Self:
+        if (
+            threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGINT) is signal.default_int_handler
+        ):
             self._previous = signal.signal(signal.SIGINT, self._on_interrupt)
         return self
 
@@ -78,20 +81,21 @@ class KeepResult:
             raise KeyboardInterrupt
         self.interrupted = True
 
-    def run(self, call: Any, *args: Any) -> Any:
+    def run[R](self, call: Callable[..., R], *args: Any) -> R:
         self._results.extend(map(call, *([a] for a in args)))
-        return self._results[-1]
+        result: R = self._results[-1]
+        return result
 
 
-def search(X: Any, y: Any, keep: KeepResult | None = None, **options: Any) -> dict[str, Any]:
+def search(X: Any, y: Any, keep: KeepResult | None = None, **options: Any) -> _engine.Outcome:
     X = np.ascontiguousarray(X, dtype=np.float64)
     y = np.ascontiguousarray(y, dtype=np.float64)
     if keep is None:
-        return _engine.search(X, y, **options)  # type: ignore[no-any-return]
-    return keep.run(functools.partial(_engine.search, **options), X, y)  # type: ignore[no-any-return]
+        return _engine.search(X, y, **options)
+    return keep.run(functools.partial(_engine.search, **options), X, y)
 
 
-def evaluate(nodes: Sequence[tuple[str, Any]], X: Any, params: Sequence[float] = ()) -> np.ndarray:
+def evaluate(nodes: Sequence[tuple[Any, ...]], X: Any, params: Sequence[float] = ()) -> npt.NDArray[np.float64]:
     X = np.ascontiguousarray(X, dtype=np.float64)
     out = np.empty(X.shape[0], dtype=np.float64)
     _engine.evaluate(list(nodes), X, [float(p) for p in params], out)

@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 from vek_math import _formula
 
 if TYPE_CHECKING:
-    import sympy  # type: ignore[import-untyped, unused-ignore]
+    import sympy
 
 __all__ = ["expression", "to_sympy"]
 
@@ -43,8 +43,7 @@ def _load_sympy(what: str = "vek_math.to_sympy") -> Any:
         import sympy
     except ImportError as exc:
         raise ImportError(
-            f"{what} needs sympy, which is not installed; "
-            "install it with: pip install 'vek_math[sympy]'",
+            f"{what} needs sympy, which is not installed; install it with: pip install 'vek_math[sympy]'",
             name="sympy",
         ) from exc
     return sympy
@@ -61,8 +60,13 @@ def _fitted(sp: Any, value: float, shortest: bool) -> Any:
     return sp.Float(repr(float(value))) if shortest else sp.Float(float(value), EXACT_DIGITS)
 
 
-def _leaf(sp: Any, node: _formula.Node, names: Sequence[str] | None = None, params: Sequence[float] = (),
-          shortest: bool = False) -> Any:
+def _leaf(
+    sp: Any,
+    node: _formula.Node,
+    names: Sequence[str] | None = None,
+    params: Sequence[float] = (),
+    shortest: bool = False,
+) -> Any:
     if isinstance(node, _formula.Var):
         return sp.Symbol(f"x{node.index}" if names is None else names[node.index])
     if isinstance(node, _formula.Param):
@@ -133,17 +137,20 @@ def to_sympy(result: _HasFormula | str) -> sympy.Expr:
     return _convert(sp, tree, None, ())
 
 
-def _convert(sp: Any, tree: _formula.Node, names: Sequence[str] | None, params: Sequence[float],
-             shortest: bool = False) -> Any:
+def _convert(
+    sp: Any, tree: _formula.Node, names: Sequence[str] | None, params: Sequence[float], shortest: bool = False
+) -> Any:
     try:
-        return _formula.fold(tree, lambda node: _leaf(sp, node, names, params, shortest),
-                             lambda node, args: _apply(sp, node, args))
+        return _formula.fold(
+            tree, lambda node: _leaf(sp, node, names, params, shortest), lambda node, args: _apply(sp, node, args)
+        )
     except RecursionError:
         raise ValueError("formula nests too deeply to convert") from None
 
 
-def expression(tree: _formula.Node, names: Sequence[str], params: Sequence[float] = (),
-               shortest: bool = False) -> sympy.Expr:
+def expression(
+    tree: _formula.Node, names: Sequence[str], params: Sequence[float] = (), shortest: bool = False
+) -> sympy.Expr:
     """A formula tree as a sympy expression: variable i is ``Symbol(names[i])``
     and parameter i takes ``params[i]`` (a symbol ``c{i}`` beyond them), a
     Float of 17 significant digits that holds the double exactly, or with

@@ -14,6 +14,8 @@ formula is also printed as a Python function of the columns that runs with
 the standard library alone.
 """
 
+from __future__ import annotations
+
 import argparse
 import csv
 import io
@@ -26,9 +28,14 @@ import sys
 import time
 import warnings
 from array import array
+from collections.abc import Buffer, Iterable, Sequence
 from importlib import resources
+from typing import TYPE_CHECKING, NoReturn, TextIO
 
 from vek_math import _engine, _formula, _search
+
+if TYPE_CHECKING:
+    from vek_math._estimator import SymbolicRegressor
 
 SAMPLE = "sample.csv"
 
@@ -38,8 +45,9 @@ MAX_FILE_BYTES = 64 * 1024 * 1024
 # A data cell: a decimal number in the usual notation (or nan / inf, refused
 # as not finite). Python's own literal forms (1_000, full-width or other
 # non-ASCII digits) are not numbers of a CSV file.
-_NUMBER = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|inf|infinity|nan)",
-                     re.IGNORECASE | re.ASCII)
+_NUMBER = re.compile(
+    r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|inf|infinity|nan)", re.IGNORECASE | re.ASCII
+)
 _BLANKS = " \t\r\n\f\v"
 
 # Stand-ins for a console that cannot show the output's own symbols; names
@@ -51,7 +59,7 @@ class UsageError(Exception):
     """A problem with the user's input: reported on one line, exit status 2."""
 
 
-def _say(text):
+def _say(text: str) -> None:
     """A line on stderr, if there is a usable one: never on stdout (where
     print would put it when sys.stderr is None), and a failing stderr costs
     nothing but the line."""
@@ -65,14 +73,14 @@ def _say(text):
         pass
 
 
-def _stderr_is_terminal():
+def _stderr_is_terminal() -> bool:
     try:
         return sys.stderr is not None and sys.stderr.isatty()
     except (OSError, ValueError, AttributeError):
         return False
 
 
-def _quoted(name):
+def _quoted(name: str) -> str:
     """A column name in a message: quoted, with unprintable characters escaped."""
     return f"'{_formula.escaped(name)}'"
 
@@ -80,11 +88,11 @@ def _quoted(name):
 class _Parser(argparse.ArgumentParser):
     """Reports a bad command line on one line, like the input errors."""
 
-    def error(self, message):
+    def error(self, message: str) -> NoReturn:
         self.exit(2, f"vek-math: error: {message}\n")
 
 
-def _size_text(n):
+def _size_text(n: int) -> str:
     mib = 1024 * 1024
     return f"{n // mib} MiB" if n % mib == 0 else f"{n} bytes"
 
@@ -92,25 +100,25 @@ def _size_text(n):
 class _BoundedReader(io.RawIOBase):
     """A binary file that refuses to deliver more than `limit` bytes."""
 
-    def __init__(self, raw, limit, source):
+    def __init__(self, raw: io.RawIOBase, limit: int, source: str) -> None:
         self.raw, self.limit, self.source, self.total = raw, limit, source, 0
 
-    def readable(self):
+    def readable(self) -> bool:
         return True
 
-    def readinto(self, buffer):
+    def readinto(self, buffer: Buffer) -> int | None:
         n = self.raw.readinto(buffer)
         self.total += n or 0
         if self.total > self.limit:
             raise UsageError(f"{self.source} is larger than {_size_text(self.limit)}, the most this command reads")
         return n
 
-    def close(self):
+    def close(self) -> None:
         self.raw.close()
         super().close()
 
 
-def open_table(path, source=None):
+def open_table(path: str, source: str | None = None) -> io.TextIOWrapper:
     """A text stream over a regular file, read in bounded steps; ``source``
     names it in messages (default: the path)."""
     shown = path if source is None else source
@@ -142,7 +150,7 @@ def open_table(path, source=None):
     return io.TextIOWrapper(bounded, encoding="utf-8-sig", newline="")
 
 
-def parse_table(lines, source):
+def parse_table(lines: Iterable[str], source: str) -> tuple[list[str], list[array[float]]]:
     """(header, columns) of CSV text; every data cell must be a finite number.
     Rows whose cells are all blank are skipped."""
     reader = csv.reader(lines)
@@ -167,11 +175,13 @@ def parse_table(lines, source):
                 text = cell.strip(_BLANKS)
                 if not _NUMBER.fullmatch(text):
                     raise UsageError(
-                        f"{source}, row {line}, column {_quoted(header[j])}: not a number: {cell.strip()!r}")
+                        f"{source}, row {line}, column {_quoted(header[j])}: not a number: {cell.strip()!r}"
+                    )
                 value = float(text)
                 if not math.isfinite(value):
                     raise UsageError(
-                        f"{source}, row {line}, column {_quoted(header[j])}: not a finite number: {cell.strip()!r}")
+                        f"{source}, row {line}, column {_quoted(header[j])}: not a finite number: {cell.strip()!r}"
+                    )
                 columns[j].append(value)
     except csv.Error as e:
         raise UsageError(f"{source}, row {reader.line_num}: {e}") from None
@@ -186,18 +196,19 @@ def parse_table(lines, source):
     return header, columns
 
 
-def check_header(header, source):
+def check_header(header: list[str], source: str) -> None:
     if len(header) < 2:
         raise UsageError(f"{source} needs at least two columns (variables and a target), found {len(header)}")
-    first = {}
+    first: dict[str, int] = {}
     for j, name in enumerate(header):
         if name in first:
-            raise UsageError(f"{source}: column name {_quoted(name)} appears twice "
-                             f"(columns {first[name] + 1} and {j + 1})")
+            raise UsageError(
+                f"{source}: column name {_quoted(name)} appears twice (columns {first[name] + 1} and {j + 1})"
+            )
         first[name] = j
 
 
-def read_table(path):
+def read_table(path: str | None) -> tuple[str, list[str], list[array[float]]]:
     """Returns (source, header, columns) of a CSV file or the sample table."""
     if path is None:
         source = f"<sample {SAMPLE}>"
@@ -210,11 +221,11 @@ def read_table(path):
     return source, header, columns
 
 
-def _encoding(stream):
+def _encoding(stream: object) -> str:
     return getattr(stream, "encoding", None) or "utf-8"
 
 
-def _encodable(stream, text):
+def _encodable(stream: object, text: str) -> bool:
     try:
         text.encode(_encoding(stream))
     except (UnicodeEncodeError, LookupError):
@@ -228,13 +239,13 @@ class _Console:
     output's own symbols (≈, ×, the constant π) as ASCII stand-ins where it
     cannot show them."""
 
-    def __init__(self, stream):
+    def __init__(self, stream: TextIO) -> None:
         self.stream = stream
 
-    def symbol(self, text):
+    def symbol(self, text: str) -> str:
         return text if _encodable(self.stream, text) else _ASCII_FALLBACK.get(text, text)
 
-    def text(self, text):
+    def text(self, text: str) -> str:
         """Any text (names, LaTeX): escaped, never rewritten."""
         encoding = _encoding(self.stream)
         try:
@@ -242,12 +253,12 @@ class _Console:
         except LookupError:
             return _formula.escaped(text).encode("ascii", "backslashreplace").decode("ascii")
 
-    def formula(self, est, index=None):
+    def formula(self, est: SymbolicRegressor, index: int | None = None) -> str:
         shown = [self.text(_formula.shown_name(n)) for n in est._feature_names()]
         return est._text(index, shown, pi=self.symbol("π"))
 
 
-def _write(text):
+def _write(text: str) -> None:
     """Writes to stdout; characters its encoding cannot show (there should
     be none left) as escapes."""
     out = sys.stdout
@@ -258,7 +269,7 @@ def _write(text):
     out.write(text)
 
 
-def _json_text(value, stream):
+def _json_text(value: object, stream: object) -> str:
     """One JSON object on one line: exact names and formulas, with every
     unprintable character (controls, bidi overrides) as a \\u escape, and all
     of non-ASCII so where stdout cannot show it."""
@@ -268,7 +279,7 @@ def _json_text(value, stream):
     if text.isprintable():
         return text
 
-    def escape(ch):
+    def escape(ch: str) -> str:
         code = ord(ch)
         if code < 0x10000:
             return f"\\u{code:04x}"
@@ -278,7 +289,7 @@ def _json_text(value, stream):
     return "".join(ch if ch.isprintable() else escape(ch) for ch in text)
 
 
-def _estimator():
+def _estimator() -> tuple[type[SymbolicRegressor], type[Exception]]:
     try:
         from sklearn.utils._param_validation import InvalidParameterError
 
@@ -288,23 +299,30 @@ def _estimator():
     return SymbolicRegressor, InvalidParameterError
 
 
-def _latex(est):
+def _latex(est: SymbolicRegressor) -> str | None:
     try:
         return est.latex()
     except ImportError:
         return None  # sympy is optional
 
 
-def _finite(value):
+def _finite(value: float) -> float | None:
     return value if math.isfinite(value) else None
 
 
-def _table(est, console):
+def _table(est: SymbolicRegressor, console: _Console) -> list[str]:
     """The Pareto front as aligned text rows, the selected one marked."""
     rows = [("", "complexity", "loss", "error", "formula")]
     for i, row in enumerate(est.equations_.itertuples()):
-        rows.append(("*" if row.selected else "", str(row.complexity), f"{row.loss:.6g}", f"{row.error:.6g}",
-                     console.formula(est, i)))
+        rows.append(
+            (
+                "*" if row.selected else "",
+                str(row.complexity),
+                f"{row.loss:.6g}",
+                f"{row.error:.6g}",
+                console.formula(est, i),
+            )
+        )
     widths = [max(len(r[j]) for r in rows) for j in range(4)]
     return ["    " + "  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[4] for r in rows]
 
@@ -316,12 +334,13 @@ _STOPPED = {
 }
 
 
-def discover(args):
+def discover(args: argparse.Namespace) -> int:
     source, header, columns = read_table(args.file)
     target = header[-1] if args.target is None else args.target
     if target not in header:
-        raise UsageError(f"unknown target column {_quoted(target)}; columns: "
-                         f"{', '.join(_formula.escaped(h) for h in header)}")
+        raise UsageError(
+            f"unknown target column {_quoted(target)}; columns: {', '.join(_formula.escaped(h) for h in header)}"
+        )
     t = header.index(target)
     names = [h for j, h in enumerate(header) if j != t]
     SymbolicRegressor, InvalidParameterError = _estimator()
@@ -331,11 +350,19 @@ def discover(args):
     X = pd.DataFrame({name: np.frombuffer(c, dtype=np.float64) for name, c in zip(header, columns) if name != target})
     y = np.frombuffer(columns[t], dtype=np.float64)
     show_progress = args.progress or (not args.json and _stderr_is_terminal())
-    est = SymbolicRegressor(max_complexity=args.max_complexity, beam_width=args.beam_width,
-                            precision_goal=args.precision, use_trig=not args.no_trig, use_vek=not args.no_vek,
-                            complexity_penalty=args.penalty, verbose=show_progress,
-                            constants=not args.no_constants, max_params=args.max_params,
-                            unary_operators=args.unary_operators, binary_operators=args.binary_operators)
+    est = SymbolicRegressor(
+        max_complexity=args.max_complexity,
+        beam_width=args.beam_width,
+        precision_goal=args.precision,
+        use_trig=not args.no_trig,
+        use_vek=not args.no_vek,
+        complexity_penalty=args.penalty,
+        verbose=show_progress,
+        constants=not args.no_constants,
+        max_params=args.max_params,
+        unary_operators=args.unary_operators,
+        binary_operators=args.binary_operators,
+    )
     t0 = time.perf_counter()
     try:
         with warnings.catch_warnings():
@@ -352,18 +379,30 @@ def discover(args):
     if stopped in _STOPPED:
         _say(f"vek-math: note: {_STOPPED[stopped]}; the result is the best formula of the levels it finished")
     if args.json:
-        out = {"source": source, "target": target, "variables": names, "seconds": round(seconds, 6),
-               "stopped": stopped}
+        out = {"source": source, "target": target, "variables": names, "seconds": round(seconds, 6), "stopped": stopped}
         if found:
             best = est.equations_.iloc[est.best_index_]
-            out.update(formula=est.formula_, params=list(best.params), error=_finite(best.error),
-                       loss=_finite(best.loss), complexity=int(best.complexity), latex=_latex(est),
-                       python=est.python_source())
+            out.update(
+                formula=est.formula_,
+                params=list(best.params),
+                error=_finite(best.error),
+                loss=_finite(best.loss),
+                complexity=int(best.complexity),
+                latex=_latex(est),
+                python=est.python_source(),
+            )
             if args.all:
                 out["equations"] = [
-                    {"complexity": int(r.complexity), "loss": _finite(r.loss), "error": _finite(r.error),
-                     "formula": r.formula, "params": list(r.params), "selected": bool(r.selected)}
-                    for r in est.equations_.itertuples()]
+                    {
+                        "complexity": int(r.complexity),
+                        "loss": _finite(r.loss),
+                        "error": _finite(r.error),
+                        "formula": r.formula,
+                        "params": list(r.params),
+                        "selected": bool(r.selected),
+                    }
+                    for r in est.equations_.itertuples()
+                ]
         _write(_json_text(out, sys.stdout) + "\n")
     elif not found:
         _write("no formula could be scored on this data\n")
@@ -385,8 +424,10 @@ def discover(args):
             f"  data        {console.text(source)}: {len(y)} rows, searched in {seconds:.2f}s",
         ]
         if args.all:
-            lines += ["  Pareto front (the lowest loss at each complexity; * marks the formula above):",
-                      *_table(est, console)]
+            lines += [
+                "  Pareto front (the lowest loss at each complexity; * marks the formula above):",
+                *_table(est, console),
+            ]
         lines += ["  Python      the function below, standard library only:", "", python]
         _write("\n".join(lines))
     if stopped == "interrupted":
@@ -394,7 +435,7 @@ def discover(args):
     return 0 if found else 1
 
 
-def _count(text):
+def _count(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
@@ -416,14 +457,14 @@ def _names(text: str) -> list[str]:
     return names
 
 
-def _params(text):
+def _params(text: str) -> int:
     value = _count(text)
     if not 2 <= value <= 16:
         raise argparse.ArgumentTypeError(f"must be between 2 and 16, not {value}")
     return value
 
 
-def _amount(text):
+def _amount(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -433,42 +474,62 @@ def _amount(text):
     return value
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     p = _Parser(prog="vek-math", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = p.add_subparsers(dest="command", required=True)
     d = sub.add_parser(
-        "discover", help="find a formula for a CSV table (default: the built-in sample)",
+        "discover",
+        help="find a formula for a CSV table (default: the built-in sample)",
         description=f"Find a formula for one column of a CSV table. The file must be a regular file of UTF-8 "
-                    f"text of at most {_size_text(MAX_FILE_BYTES)}, with a header row of distinct column "
-                    f"names; every data cell must be a finite number.")
-    d.add_argument("file", nargs="?",
-                   help=f"CSV file with a header row, at most {_size_text(MAX_FILE_BYTES)} "
-                        f"(default: the built-in sample)")
+        f"text of at most {_size_text(MAX_FILE_BYTES)}, with a header row of distinct column "
+        f"names; every data cell must be a finite number.",
+    )
+    d.add_argument(
+        "file",
+        nargs="?",
+        help=f"CSV file with a header row, at most {_size_text(MAX_FILE_BYTES)} (default: the built-in sample)",
+    )
     d.add_argument("--target", help="name of the target column (default: the last column)")
     d.add_argument("--max-complexity", type=_count, default=8, help="node budget (default 8)")
     d.add_argument("--beam-width", type=_count, default=2000, help="beam width (default 2000)")
     d.add_argument("--precision", type=_amount, default=1e-10, help="stop once the error is at most this")
-    d.add_argument("--penalty", type=_amount,
-                   help="complexity penalty (default 0.01 with fitted constants, 0.001 without)")
+    d.add_argument(
+        "--penalty", type=_amount, help="complexity penalty (default 0.01 with fitted constants, 0.001 without)"
+    )
     d.add_argument("--no-trig", action="store_true", help="leave out sin and cos")
     d.add_argument("--no-vek", action="store_true", help="leave out the vek operator")
-    d.add_argument("--no-constants", action="store_true",
-                   help="no fitted constants: the search of find_formula (constants 0 and 1 only)")
-    d.add_argument("--max-params", type=_params, default=6,
-                   help="most fitted constants in a formula, scale and offset included (2 to 16, default 6)")
-    d.add_argument("--unary-operators", type=_names, metavar="NAMES",
-                   help="comma-separated unary operators to offer instead of the defaults "
-                        "(e.g. exp,ln,sqrt,square,tanh)")
-    d.add_argument("--binary-operators", type=_names, metavar="NAMES",
-                   help="comma-separated binary operators to offer instead of the defaults (e.g. add,mul,div)")
-    d.add_argument("--all", action="store_true",
-                   help="also print the Pareto front: the best formula at each complexity")
+    d.add_argument(
+        "--no-constants",
+        action="store_true",
+        help="no fitted constants: the search of find_formula (constants 0 and 1 only)",
+    )
+    d.add_argument(
+        "--max-params",
+        type=_params,
+        default=6,
+        help="most fitted constants in a formula, scale and offset included (2 to 16, default 6)",
+    )
+    d.add_argument(
+        "--unary-operators",
+        type=_names,
+        metavar="NAMES",
+        help="comma-separated unary operators to offer instead of the defaults (e.g. exp,ln,sqrt,square,tanh)",
+    )
+    d.add_argument(
+        "--binary-operators",
+        type=_names,
+        metavar="NAMES",
+        help="comma-separated binary operators to offer instead of the defaults (e.g. add,mul,div)",
+    )
+    d.add_argument(
+        "--all", action="store_true", help="also print the Pareto front: the best formula at each complexity"
+    )
     d.add_argument("--json", action="store_true", help="print one JSON object")
     d.add_argument("--progress", action="store_true", help="report each level on stderr (default: on a terminal)")
     return p
 
 
-def _quiet_output():
+def _quiet_output() -> None:
     """After a closed pipe: point stdout and stderr at the null device so that
     the interpreter's final flush has nowhere to fail."""
     try:
@@ -483,7 +544,7 @@ def _quiet_output():
     os.close(devnull)
 
 
-def _settle_stderr():
+def _settle_stderr() -> None:
     """Lines that stderr could not take (a full disk) stay in its buffer,
     and the interpreter's final flush would fail on them and change the exit
     status: they go to the null device instead."""
@@ -502,14 +563,14 @@ def _settle_stderr():
         os.close(devnull)
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     try:
         return _main(argv)
     finally:
         _settle_stderr()
 
 
-def _main(argv):
+def _main(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:

@@ -14,6 +14,7 @@ import math
 import os
 import subprocess
 import sys
+from collections.abc import Callable, Sequence
 
 from vek_math import cli
 from vek_math import vek_core as v
@@ -23,13 +24,13 @@ SAMPLE_X = [0.25 * i for i in range(1, 25)]
 SAMPLE_Y = [x * x + math.sin(x) for x in SAMPLE_X]
 
 
-def show(label, values, exact=False):
+def show(label: str, values: Sequence[float], exact: bool = False) -> None:
     body = ", ".join(repr(x) if exact else f"{x:.6g}" for x in values[:6])
     more = f", … ({len(values)} values)" if len(values) > 6 else ""
     print(f"  {label:<28} [{body}{more}]")
 
 
-def kernels():
+def kernels() -> None:
     print("Element-wise kernels on the sample (parallel, bit-exact):")
     xs, ys = SAMPLE_X, SAMPLE_Y
     show("x", xs)
@@ -42,7 +43,7 @@ def kernels():
     print()
 
 
-def ufuncs():
+def ufuncs() -> None:
     import numpy as np
 
     from vek_math import ufuncs as uf
@@ -58,15 +59,19 @@ def ufuncs():
 
 
 # Built-in physics data: (name, target, variables with their ranges, law).
-PHYSICS = [
+PHYSICS: list[tuple[str, str, dict[str, tuple[float, float]], Callable[..., float]]] = [
     ("pendulum period", "T", {"L": (0.1, 2.0), "g": (9.0, 10.5)}, lambda L, g: 2 * math.pi * math.sqrt(L / g)),
-    ("Coulomb potential", "V", {"q": (0.5, 3.0), "eps": (0.5, 2.0), "r": (0.5, 4.0)},
-     lambda q, eps, r: q / (4 * math.pi * eps * r)),
+    (
+        "Coulomb potential",
+        "V",
+        {"q": (0.5, 3.0), "eps": (0.5, 2.0), "r": (0.5, 4.0)},
+        lambda q, eps, r: q / (4 * math.pi * eps * r),
+    ),
     ("thrown ball height", "h", {"t": (0.0, 3.0), "v0": (0.0, 20.0)}, lambda t, v0: v0 * t - 4.905 * t * t),
 ]
 
 
-def estimator():
+def estimator() -> None:
     try:
         import pandas as pd
 
@@ -83,23 +88,24 @@ def estimator():
         y = [law(*row) for row in df.itertuples(index=False)]
         model = SymbolicRegressor().fit(df, y)
         print(f"  {name:<18} {target} ≈ {model.formula_:<36} R² = {model.score(df, y):.12f}")
-    print(f"  the last one as a table of its Pareto front:")
+    print("  the last one as a table of its Pareto front:")
     print("    " + model.equations_[["complexity", "loss", "formula"]].to_string(index=False).replace("\n", "\n    "))
     print()
 
 
-def discovery():
+def discovery() -> None:
     print("Formula discovery on the built-in sample table (vek-math discover):")
     sys.stdout.flush()
     cli.main(["discover", "--progress"])
     print()
 
 
-def bench():
+def bench() -> None:
     # A source checkout names its benchmarks folder (dev.sh demo does);
     # otherwise look next to the package.
     folder = os.environ.get("VEK_BENCHMARKS") or os.path.join(
-        os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "benchmarks")
+        os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "benchmarks"
+    )
     script = os.path.join(folder, "bench_kernels.py")
     try:
         import numpy  # noqa: F401
@@ -114,7 +120,7 @@ def bench():
     subprocess.run([sys.executable, "-E", "-s", script, "--sizes", "1000", "100000", "--repeat", "3"], check=True)
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--no-bench", action="store_true", help="skip the kernel benchmark")
     args = ap.parse_args(argv)

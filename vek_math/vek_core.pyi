@@ -19,7 +19,6 @@ from typing import (
     Protocol,
     SupportsFloat,
     SupportsIndex,
-    TypeAlias,
     final,
     type_check_only,
 )
@@ -50,7 +49,7 @@ __all__ = [
     "find_formula",
 ]
 
-_Float: TypeAlias = SupportsFloat | SupportsIndex
+type _Float = SupportsFloat | SupportsIndex
 
 @type_check_only
 class _ArrayLike(Protocol):
@@ -67,11 +66,11 @@ class _NumpyBool(Protocol):
     def __array__(self) -> Any: ...
     def item(self) -> bool: ...
 
-_Bool: TypeAlias = bool | _NumpyBool
-_Floats: TypeAlias = Sequence[_Float] | _ArrayLike
-_FloatRows: TypeAlias = Sequence[_Floats] | _ArrayLike
-_Pairs: TypeAlias = Sequence[tuple[_Float, _Float]]
-_Ints8: TypeAlias = Sequence[SupportsIndex] | _ArrayLike
+type _Bool = bool | _NumpyBool
+type _Floats = Sequence[_Float] | _ArrayLike
+type _FloatRows = Sequence[_Floats] | _ArrayLike
+type _Pairs = Sequence[tuple[_Float, _Float]]
+type _Ints8 = Sequence[SupportsIndex] | _ArrayLike
 
 @final
 class VEKPoint:
