@@ -76,9 +76,8 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from laws import LAWS, QUICK, as_sympy, short_name  # noqa: E402
-
-from vek_math import SymbolicRegressor  # noqa: E402
+from laws import LAWS, QUICK, as_sympy, short_name
+from vek_math import SymbolicRegressor
 
 TEST_ROWS = 500
 EXACT = 1e-6
@@ -178,11 +177,23 @@ def function_kinds(expr):
     (so that exp(ln(p) - 3 ln(r)) is the power law it stands for)."""
     import sympy
 
-    kinds = {sympy.exp: "exp", sympy.sinh: "exp", sympy.cosh: "exp", sympy.tanh: "exp", sympy.log: "log",
-             sympy.sin: "trig", sympy.cos: "trig", sympy.tan: "trig",
-             sympy.asin: "arc", sympy.acos: "arc", sympy.atan: "arc", sympy.Abs: None}
-    split = sympy.expand(expr, deep=True, mul=False, multinomial=False, power_exp=True, power_base=False,
-                         log=False, basic=False)
+    kinds = {
+        sympy.exp: "exp",
+        sympy.sinh: "exp",
+        sympy.cosh: "exp",
+        sympy.tanh: "exp",
+        sympy.log: "log",
+        sympy.sin: "trig",
+        sympy.cos: "trig",
+        sympy.tan: "trig",
+        sympy.asin: "arc",
+        sympy.acos: "arc",
+        sympy.atan: "arc",
+        sympy.Abs: None,
+    }
+    split = sympy.expand(
+        expr, deep=True, mul=False, multinomial=False, power_exp=True, power_base=False, log=False, basic=False
+    )
     found = {kinds.get(f.func, f.func.__name__) for f in split.atoms(sympy.Function)}
     return found - {None}
 
@@ -243,8 +254,11 @@ def run_laws(laws, make, options, rows, seed, noisy):
         if status != "ok":
             ok = False
         shown = "yes" if ok else (status[:3] if status != "ok" else " no")
-        print(f"  {shown}  {seconds:6.2f} s  {len(law.variables)}  {law.name[:58]:<58} {detail:<34} "
-              f"{formula_of(model) or status}", flush=True)
+        print(
+            f"  {shown}  {seconds:6.2f} s  {len(law.variables)}  {law.name[:58]:<58} {detail:<34} "
+            f"{formula_of(model) or status}",
+            flush=True,
+        )
         results.append((law, ok, seconds, status))
     return results
 
@@ -259,8 +273,10 @@ def summarize(results, title):
         hits = sum(r[1] for r in part)
         times = [r[2] for r in part]
         outs = sum(r[3] == "t/o" for r in part)
-        print(f"    {label:<5} {hits:>4}/{len(part):<3} {100 * hits / len(part):3.0f} % "
-              f"{statistics.median(times):9.2f} s {np.percentile(times, 90):7.2f} s {outs:>9}")
+        print(
+            f"    {label:<5} {hits:>4}/{len(part):<3} {100 * hits / len(part):3.0f} % "
+            f"{statistics.median(times):9.2f} s {np.percentile(times, 90):7.2f} s {outs:>9}"
+        )
 
 
 # ---- diabetes -----------------------------------------------------------------
@@ -286,11 +302,13 @@ def run_diabetes(make, options, splits, seed):
         linear.append(lin)
         sizes.append(size)
         note = "" if status == "ok" else f"[{status}] "
-        print(f"  {i:<6} {score:8.4f} {lin:10.4f} {'-' if size is None else size:>5} {seconds:6.2f} s  "
-              f"{note}{formula_of(model)}", flush=True)
+        print(
+            f"  {i:<6} {score:8.4f} {lin:10.4f} {'-' if size is None else size:>5} {seconds:6.2f} s  "
+            f"{note}{formula_of(model)}",
+            flush=True,
+        )
     known = [s for s in sizes if s is not None]
-    print(f"  {'mean':<6} {np.mean(ours):8.4f} {np.mean(linear):10.4f} "
-          f"{f'{np.mean(known):.1f}' if known else '-':>5}")
+    print(f"  {'mean':<6} {np.mean(ours):8.4f} {np.mean(linear):10.4f} {f'{np.mean(known):.1f}' if known else '-':>5}")
 
 
 # ---- main -----------------------------------------------------------------------
@@ -309,16 +327,25 @@ def main():
     ap.add_argument("--max-complexity", type=int)
     ap.add_argument("--beam-width", type=int)
     ap.add_argument("--max-params", type=int)
-    ap.add_argument("--time-limit", type=float, default=20.0,
-                    help="seconds per fit of a law, a miss when reached (0: none; default 20)")
-    ap.add_argument("--diabetes-time-limit", type=float, default=60.0,
-                    help="seconds per diabetes fit (0: none; default 60)")
-    ap.add_argument("--method", action="append", choices=sorted(METHODS),
-                    help="a method of METHODS (repeatable; default vek)")
+    ap.add_argument(
+        "--time-limit",
+        type=float,
+        default=20.0,
+        help="seconds per fit of a law, a miss when reached (0: none; default 20)",
+    )
+    ap.add_argument(
+        "--diabetes-time-limit", type=float, default=60.0, help="seconds per diabetes fit (0: none; default 60)"
+    )
+    ap.add_argument(
+        "--method", action="append", choices=sorted(METHODS), help="a method of METHODS (repeatable; default vek)"
+    )
     args = ap.parse_args()
 
-    options = {name: getattr(args, name) for name in ("max_complexity", "beam_width", "max_params")
-               if getattr(args, name) is not None}
+    options = {
+        name: getattr(args, name)
+        for name in ("max_complexity", "beam_width", "max_params")
+        if getattr(args, name) is not None
+    }
     law_options = dict(options, time_limit=args.time_limit or None)
     diabetes_options = dict(options, time_limit=args.diabetes_time_limit or None)
 
@@ -327,32 +354,42 @@ def main():
         laws = [law for law in laws if short_name(law) in QUICK]
     if args.only:
         laws = [law for law in laws if args.only.lower() in law.name.lower()]
-    parts = {"clean": not (args.noise_only or args.diabetes_only),
-             "noisy": not (args.clean_only or args.diabetes_only),
-             "diabetes": not (args.noise_only or args.clean_only or args.only)}
+    parts = {
+        "clean": not (args.noise_only or args.diabetes_only),
+        "noisy": not (args.clean_only or args.diabetes_only),
+        "diabetes": not (args.noise_only or args.clean_only or args.only),
+    }
     noisy_laws = [law for law in laws if len(law.variables) <= NOISY_MAX_VARIABLES]
 
     start = time.perf_counter()
-    print(f"{os.cpu_count()} processors, load average {os.getloadavg()[0]:.1f}; "
-          f"options {law_options} per law, {diabetes_options} on diabetes")
+    print(
+        f"{os.cpu_count()} processors, load average {os.getloadavg()[0]:.1f}; "
+        f"options {law_options} per law, {diabetes_options} on diabetes"
+    )
     for name in args.method or ["vek"]:
         make = METHODS[name]
         print(f"\n=== {name}: {make(law_options)!r}")
         if parts["clean"] and laws:
-            print(f"\nClean: {len(laws)} laws, {args.rows} training rows, {TEST_ROWS} fresh rows, "
-                  f"exact when max |pred - y| / max(1, |y|) < {EXACT:g}")
+            print(
+                f"\nClean: {len(laws)} laws, {args.rows} training rows, {TEST_ROWS} fresh rows, "
+                f"exact when max |pred - y| / max(1, |y|) < {EXACT:g}"
+            )
             clean = run_laws(laws, make, law_options, args.rows, args.seed, noisy=False)
             summarize(clean, f"{name}, clean")
         if parts["noisy"] and noisy_laws:
-            print(f"\n1 % noise: {len(noisy_laws)} laws of at most {NOISY_MAX_VARIABLES} variables, "
-                  f"recovered when R2 >= {R2_MIN} and max rel. error < {100 * REL_MAX:g} % on clean fresh rows "
-                  f"and the structure checks out (module docstring)")
+            print(
+                f"\n1 % noise: {len(noisy_laws)} laws of at most {NOISY_MAX_VARIABLES} variables, "
+                f"recovered when R2 >= {R2_MIN} and max rel. error < {100 * REL_MAX:g} % on clean fresh rows "
+                f"and the structure checks out (module docstring)"
+            )
             noisy = run_laws(noisy_laws, make, law_options, args.rows, args.seed, noisy=True)
             summarize(noisy, f"{name}, 1 % noise")
         if parts["diabetes"]:
             splits = QUICK_DIABETES_SPLITS if args.quick else DIABETES_SPLITS
-            print(f"\nDiabetes: {splits} of {DIABETES_SPLITS} KFold splits (shuffle, random_state={args.seed}), "
-                  f"test R2 against LinearRegression")
+            print(
+                f"\nDiabetes: {splits} of {DIABETES_SPLITS} KFold splits (shuffle, random_state={args.seed}), "
+                f"test R2 against LinearRegression"
+            )
             run_diabetes(make, diabetes_options, splits, args.seed)
     print(f"\ntotal {time.perf_counter() - start:.0f} s, load average {os.getloadavg()[0]:.1f}")
 

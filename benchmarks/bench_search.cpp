@@ -125,9 +125,9 @@ int main(int argc, char** argv) {
     SearchStats stats;
     fast_s[k] = best_seconds([&] { fast[k] = vek::discover::search(p.columns, p.target, config, nullptr, &stats); });
     std::printf("\n%s\n", p.name);
-    std::printf("  search     %10.6f s  levels %zu  generated %zu  fingerprinted %zu  scored %zu  seen %zu  peak RSS %.1f MiB\n",
-                fast_s[k], stats.levels, stats.generated, stats.fingerprinted, stats.scored, stats.peak_seen,
-                peak_rss_mib());
+    std::printf(
+        "  search     %10.6f s  levels %zu  generated %zu  fingerprinted %zu  scored %zu  seen %zu  peak RSS %.1f MiB\n",
+        fast_s[k], stats.levels, stats.generated, stats.fingerprinted, stats.scored, stats.peak_seen, peak_rss_mib());
     std::printf("  best       %s  error %.17g  complexity %llu\n", fast[k] ? fast[k]->formula.c_str() : "(none)",
                 fast[k] ? fast[k]->error : NAN, fast[k] ? static_cast<unsigned long long>(fast[k]->complexity) : 0ULL);
   }

@@ -30,8 +30,11 @@ LAWS = {
     # products of powers: one block each, whatever the number of factors
     "gravity": (lambda X: 6.674 * X[:, 0] * X[:, 1] / X[:, 2] ** 2, 3, "^"),
     "Kepler": (lambda X: 2 * math.pi * np.sqrt(X[:, 0] ** 3 / X[:, 1]), 2, "^"),
-    "seven factors": (lambda X: 1.5 * X[:, 0] * X[:, 1] ** 2 * np.sqrt(X[:, 2]) / X[:, 3] ** 1.5 * X[:, 4] * X[:, 5]
-                      / X[:, 6], 7, "^"),
+    "seven factors": (
+        lambda X: 1.5 * X[:, 0] * X[:, 1] ** 2 * np.sqrt(X[:, 2]) / X[:, 3] ** 1.5 * X[:, 4] * X[:, 5] / X[:, 6],
+        7,
+        "^",
+    ),
     # sums of terms
     "energy": (lambda X: 0.5 * X[:, 0] * X[:, 1] ** 2 + 9.81 * X[:, 0] * X[:, 2], 3, "+"),
     "linear": (lambda X: 3 * X[:, 0] + 2 * X[:, 1] - X[:, 2] + 0.5 * X[:, 3], 4, "+"),

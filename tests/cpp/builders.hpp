@@ -44,7 +44,10 @@ inline Node O(Op o) { return Node::op(o); }
 inline Expr expr(std::vector<Node> nodes) { return Expr{std::move(nodes)}; }
 
 inline discover::SearchConfig config(std::uint64_t max_complexity, std::uint64_t beam_width = 2000) {
-  return {.max_complexity = max_complexity, .beam_width = beam_width};
+  discover::SearchConfig c;
+  c.max_complexity = max_complexity;
+  c.beam_width = beam_width;
+  return c;
 }
 
 // The whole best record, bit for bit.
@@ -55,8 +58,7 @@ inline void expect_same(const std::optional<discover::SearchResult>& got,
     return p.kind == q.kind && p.opcode == q.opcode && p.index == q.index && bits(p.value) == bits(q.value);
   };
   EXPECT_TRUE(!got || (got->formula == want->formula && bits(got->error) == bits(want->error) &&
-                       got->complexity == want->complexity &&
-                       SameSeq(got->params, want->params) &&
+                       got->complexity == want->complexity && SameSeq(got->params, want->params) &&
                        std::ranges::equal(got->expr.nodes, want->expr.nodes, same_node)))
       << where << ": " << got->formula << " " << got->error << " vs " << want->formula << " " << want->error;
 }

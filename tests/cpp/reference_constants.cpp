@@ -44,9 +44,8 @@ struct Scored {
 };
 
 std::size_t params_in(const std::vector<Node>& nodes) {
-  return static_cast<std::size_t>(std::count_if(nodes.begin(), nodes.end(), [](const Node& n) {
-    return n.kind == Node::Kind::Param;
-  }));
+  return static_cast<std::size_t>(
+      std::count_if(nodes.begin(), nodes.end(), [](const Node& n) { return n.kind == Node::Kind::Param; }));
 }
 
 // Nodes of op(lift(a), lift(b)) with the new constant at `value`.
@@ -268,8 +267,11 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
     const auto lifted = [&](std::size_t a, std::size_t b, Op op, std::uint8_t bits, bool side_a) {
       for (Lift l : side_a ? std::vector<Lift>{Lift::ScaleA, Lift::ShiftA, Lift::ReflectA}
                            : std::vector<Lift>{Lift::ScaleB, Lift::ShiftB}) {
-        const std::uint8_t bit = l == Lift::ScaleA ? kScaleA : l == Lift::ShiftA ? kShiftA : l == Lift::ReflectA ? kReflectA
-                                 : l == Lift::ScaleB ? kScaleB : kShiftB;
+        const std::uint8_t bit = l == Lift::ScaleA     ? kScaleA
+                                 : l == Lift::ShiftA   ? kShiftA
+                                 : l == Lift::ReflectA ? kReflectA
+                                 : l == Lift::ScaleB   ? kScaleB
+                                                       : kShiftB;
         if (bits & bit) cands.push_back(C{std::uint32_t(a), std::uint32_t(b), op, l});
       }
     };
@@ -332,8 +334,8 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
       const auto cb = Expr{beam[c.b].nodes}.eval_batch(columns, param_values(beam[c.b].nodes));
       // The new constant is the Param the lift put in.
       const std::size_t pa = params_in(beam[c.a].nodes), pb = params_in(beam[c.b].nodes);
-      const std::size_t new_at = lifts_a(c.lift) ? (constant_first(c.lift) ? 0 : pa)
-                                                 : (constant_first(c.lift) ? pa : pa + pb);
+      const std::size_t new_at =
+          lifts_a(c.lift) ? (constant_first(c.lift) ? 0 : pa) : (constant_first(c.lift) ? pa : pa + pb);
       const Starts starts = start_values(Cand{0, 0, c.op, c.lift}, ca->data(), cb->data(), rows, t, ts);
       auto prog = compile(freeze_operands(shapes[i], new_at), columns);
       if (!prog) continue;
@@ -378,7 +380,8 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
       std::vector<bool> taken(fresh.size(), false);
       for (const Ranked& r : top) shapes.push_back(level[r.index].nodes), taken[r.index] = true;
       for (std::size_t i = 0, simple = 0; i < fresh.size() && simple < 4096; ++i) {
-        if (taken[i] || !level[i].ok || params_in(level[i].nodes) > 0 || Expr{level[i].nodes}.complexity() > 5) continue;
+        if (taken[i] || !level[i].ok || params_in(level[i].nodes) > 0 || Expr{level[i].nodes}.complexity() > 5)
+          continue;
         shapes.push_back(level[i].nodes);
         ++simple;
       }
@@ -399,9 +402,7 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
     }
   }
   if (best) out.best = present(*best, scale);
-  const auto finish = [&] {
-    snap_outcome(out, SnapData{columns, t, ts, scale, penalty});
-  };
+  const auto finish = [&] { snap_outcome(out, SnapData{columns, t, ts, scale, penalty}); };
   double least = std::numeric_limits<double>::infinity();
   for (const Scored& s : front_by_cx) {
     if (s.ok && floored(s.loss) < least) {

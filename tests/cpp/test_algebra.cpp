@@ -16,22 +16,33 @@ using Sig = std::vector<std::int8_t>;
 
 namespace {
 
-MV blade(std::size_t dim, std::size_t k, double v = 1.0) { MV m(dim); return m[k] = v, m; }
-Octonion basis(int k, double v = 1.0) { Octonion o{}; return o[k] = v, o; }
+MV blade(std::size_t dim, std::size_t k, double v = 1.0) {
+  MV m(dim);
+  return m[k] = v, m;
+}
+Octonion basis(int k, double v = 1.0) {
+  Octonion o{};
+  return o[k] = v, o;
+}
 
 template <class F>
 std::string panic_of(F&& f) {
-  try { f(); } catch (const vek::Panic& e) { return e.what(); }
+  try {
+    f();
+  } catch (const vek::Panic& e) {
+    return e.what();
+  }
   return "no panic";
 }
 
 }  // namespace
 
 TEST(Octonion, BasisProductsFollowThePublishedTable) {
-  const char* const table[8] = {  // ei * ej: row i is the left factor, column j the right one
-      "+e0 +e1 +e2 +e3 +e4 +e5 +e6 +e7", "+e1 -e0 +e4 +e7 -e2 +e6 -e5 -e3", "+e2 -e4 -e0 +e5 +e1 -e3 +e7 -e6",
-      "+e3 -e7 -e5 -e0 +e6 +e2 -e4 +e1", "+e4 +e2 -e1 -e6 -e0 +e7 +e3 -e5", "+e5 -e6 +e3 -e2 -e7 -e0 +e1 +e4",
-      "+e6 +e5 -e7 +e4 -e3 -e1 -e0 +e2", "+e7 +e3 +e6 -e1 +e5 -e4 -e2 -e0"};
+  const char* const table[8] = {// ei * ej: row i is the left factor, column j the right one
+                                "+e0 +e1 +e2 +e3 +e4 +e5 +e6 +e7", "+e1 -e0 +e4 +e7 -e2 +e6 -e5 -e3",
+                                "+e2 -e4 -e0 +e5 +e1 -e3 +e7 -e6", "+e3 -e7 -e5 -e0 +e6 +e2 -e4 +e1",
+                                "+e4 +e2 -e1 -e6 -e0 +e7 +e3 -e5", "+e5 -e6 +e3 -e2 -e7 -e0 +e1 +e4",
+                                "+e6 +e5 -e7 +e4 -e3 -e1 -e0 +e2", "+e7 +e3 +e6 -e1 +e5 -e4 -e2 -e0"};
   for (int i = 0; i < 8; ++i) {
     std::istringstream row(table[i]);
     std::string cell;
@@ -47,10 +58,17 @@ TEST(Octonion, BasisProductsFollowThePublishedTable) {
 }
 
 TEST(GeometricProduct, KnownProducts) {
-  const struct { MV a, b; Sig sig; MV want; } cases[] = {
-      {blade(4, 2), blade(4, 1), {1, 1}, {0, 0, 0, -1}}, {blade(4, 3), blade(4, 3), {-1, 1}, {1, 0, 0, 0}},
-      {blade(8, 4), blade(8, 1), {1, 1, 1}, blade(8, 5, -1)}, {blade(8, 7), blade(8, 7), {1, 1, 1}, blade(8, 0, -1)},
-      {blade(4, 2), blade(4, 2), {1, 0}, {0, 0, 0, 0}}, {blade(2, 1, 3), blade(2, 1, 5), {-2}, {-30, 0}},
+  const struct {
+    MV a, b;
+    Sig sig;
+    MV want;
+  } cases[] = {
+      {blade(4, 2), blade(4, 1), {1, 1}, {0, 0, 0, -1}},
+      {blade(4, 3), blade(4, 3), {-1, 1}, {1, 0, 0, 0}},
+      {blade(8, 4), blade(8, 1), {1, 1, 1}, blade(8, 5, -1)},
+      {blade(8, 7), blade(8, 7), {1, 1, 1}, blade(8, 0, -1)},
+      {blade(4, 2), blade(4, 2), {1, 0}, {0, 0, 0, 0}},
+      {blade(2, 1, 3), blade(2, 1, 5), {-2}, {-30, 0}},
       {{0, -0.0, 0, 0}, {kNaN}, {}, {0, 0, 0, 0}},              // zero left factor: b is never read
       {blade(4, 1), {kInf, 2, 0, 0}, {1, 1}, {2, kInf, 0, 0}},  // zeros never meet inf
       {blade(2, 1), {0, 3, kNaN, kNaN}, {-1}, {-3, 0}},         // the dimension is a's
@@ -90,7 +108,8 @@ TEST(GeometricProduct, BatchesAgreeWithTheScalarRuleAcrossSizesAndFailures) {
   for (std::size_t bad : {std::size_t{0}, n / 2 + 3, n - 1}) {
     twos[bad] = {1.0, 1.0};
     EXPECT_EQ(panic_of([&] { (void)geometric_product_n(ones, twos, {1, 1}); }),
-              "index out of bounds: the len is 2 but the index is 2") << bad;
+              "index out of bounds: the len is 2 but the index is 2")
+        << bad;
     twos[bad] = blade(4, 2);
   }
   a.resize(140);  // without them every product is defined, through the table or beside it
@@ -101,14 +120,20 @@ TEST(GeometricProduct, BatchesAgreeWithTheScalarRuleAcrossSizesAndFailures) {
 
 TEST(Christoffel, KnownValues) {
   const double ln4 = std::log(4.0);
-  const struct { double got, want; } cases[] = {
-      {christoffel(ln4, 0, 1, 0, 2.0), 0.125}, {christoffel(ln4, 1, 0, 0, 2.0), 0.03125},
-      {christoffel(ln4, 1, 1, 1, 2.0), -0.125}, {christoffel(ln4, 1, 0, 1, 2.0), 0.0},
-      {christoffel(ln4, 3, 0, 1, 2.0), 0.0}, {christoffel(ln4, 1, 1, UINT64_MAX, 2.0), 0.0},
+  const struct {
+    double got, want;
+  } cases[] = {
+      {christoffel(ln4, 0, 1, 0, 2.0), 0.125},
+      {christoffel(ln4, 1, 0, 0, 2.0), 0.03125},
+      {christoffel(ln4, 1, 1, 1, 2.0), -0.125},
+      {christoffel(ln4, 1, 0, 1, 2.0), 0.0},
+      {christoffel(ln4, 3, 0, 1, 2.0), 0.0},
+      {christoffel(ln4, 1, 1, UINT64_MAX, 2.0), 0.0},
       {christoffel(kNaN, 0, 0, 1, 2.0), 499999958.3798179},  // inside the horizon: r = rs + 1e-9
-      {christoffel(0.0, 0, 0, 1, 1e300), 0.0},                // rs + 1e-9 rounds back to rs
-      {christoffel(-1000.0, 1, 1, 1, -1.0), 0.0},             // r underflows to 0
-      {christoffel(ln4, 1, 1, 1, kNaN), kNaN}, {christoffel(ln4, 2, 0, 1, kNaN), 0.0},
+      {christoffel(0.0, 0, 0, 1, 1e300), 0.0},               // rs + 1e-9 rounds back to rs
+      {christoffel(-1000.0, 1, 1, 1, -1.0), 0.0},            // r underflows to 0
+      {christoffel(ln4, 1, 1, 1, kNaN), kNaN},
+      {christoffel(ln4, 2, 0, 1, kNaN), 0.0},
       {christoffel(709.781, 0, 0, 1, 2.0), 1.990566680768303e-06},  // above 709.78: r = exp(ln(x))
   };
   for (const auto& c : cases) EXPECT_TRUE(Same(c.got, c.want)) << &c - cases;

@@ -47,9 +47,17 @@ ProbeBits key(std::vector<Node> nodes) {
 TEST(Family, ShapesOfOneFamilyShareAKey) {
   // Each group: one family under a*g + b with free constants; every group differs from every other.
   const std::vector<std::vector<std::vector<Node>>> groups = {
-      {{X()}, {P(0), X(), O(Op::Mul)}, {X(), P(0), O(Op::Mul)}, {X(), X(), O(Op::Add), C(1.0), O(Op::Add)},
-       {P(0), P(1), X(), O(Op::Mul), O(Op::Mul)}, {X(), O(Op::Neg)}, {X(), P(0), O(Op::Add)}},
-      {{C(1.0)}, {P(0)}, {P(0), P(1), O(Op::Add)}, {X(), X(), O(Op::Sub)},  // sin²x + cos²x: 1 up to rounding
+      {{X()},
+       {P(0), X(), O(Op::Mul)},
+       {X(), P(0), O(Op::Mul)},
+       {X(), X(), O(Op::Add), C(1.0), O(Op::Add)},
+       {P(0), P(1), X(), O(Op::Mul), O(Op::Mul)},
+       {X(), O(Op::Neg)},
+       {X(), P(0), O(Op::Add)}},
+      {{C(1.0)},
+       {P(0)},
+       {P(0), P(1), O(Op::Add)},
+       {X(), X(), O(Op::Sub)},  // sin²x + cos²x: 1 up to rounding
        {X(), O(Op::Sin), X(), O(Op::Sin), O(Op::Mul), X(), O(Op::Cos), X(), O(Op::Cos), O(Op::Mul), O(Op::Add)}},
       {{P(0), X(), O(Op::Mul), O(Op::Exp)}, {X(), P(0), O(Op::Mul), O(Op::Exp)}},
       {{X(), O(Op::Exp)}, {X(), C(1.0), O(Op::Add), O(Op::Exp)}},
@@ -78,13 +86,20 @@ TEST(Fitter, RecoversKnownConstants) {
     for (double x : cols[0]) y.push_back(f(x));
     return y;
   };
-  const struct { std::vector<Node> shape; std::vector<double> start, want; std::vector<double> y; } cases[] = {
+  const struct {
+    std::vector<Node> shape;
+    std::vector<double> start, want;
+    std::vector<double> y;
+  } cases[] = {
       // exp(c*x) as 3 exp(-x/2) + 1: the outer scale and offset in closed form
-      {{P(0), X(), O(Op::Mul), O(Op::Exp)}, {1.0}, {-0.5},
-       data([](double x) { return 3.0 * std::exp(-0.5 * x) + 1.0; })},
+      {{P(0), X(), O(Op::Mul), O(Op::Exp)}, {1.0}, {-0.5}, data([](double x) {
+         return 3.0 * std::exp(-0.5 * x) + 1.0;
+       })},
       // x / (x + c) from the other side of the answer; two constants: exp(c0 * x) * (x + c1)
       {{X(), X(), P(0), O(Op::Add), O(Op::Div)}, {4.0}, {2.7}, data([](double x) { return x / (x + 2.7); })},
-      {{P(0), X(), O(Op::Mul), O(Op::Exp), X(), P(1), O(Op::Add), O(Op::Mul)}, {-1.0, 2.5}, {-0.7, std::numbers::pi},
+      {{P(0), X(), O(Op::Mul), O(Op::Exp), X(), P(1), O(Op::Add), O(Op::Mul)},
+       {-1.0, 2.5},
+       {-0.7, std::numbers::pi},
        data([](double x) { return -2.0 * std::exp(-0.7 * x) * (x + std::numbers::pi); })},
   };
   for (const auto& c : cases) {
@@ -149,8 +164,8 @@ ConstantsProblem constants_problem(std::uint64_t seed) {
   const double s = scales[uni(0, 4)], noise = uni(0, 2) == 0 ? 0.01 : 0.0;
   for (int i = 0; i < rows; ++i) {
     const double x0 = p.columns[0][i], x1 = p.columns[n_cols > 1][i];
-    const double laws[] = {2.5 * x0 + 0.3, x0 * x1, std::exp(-0.7 * x0), 1.0 / (x0 + 0.5), std::sin(1.3 * x1) * x0,
-                           real(-1.0, 1.0)};
+    const double laws[] = {2.5 * x0 + 0.3,          x0 * x1,        std::exp(-0.7 * x0), 1.0 / (x0 + 0.5),
+                           std::sin(1.3 * x1) * x0, real(-1.0, 1.0)};
     p.target.push_back(s * (laws[law] + noise * real(-1.0, 1.0)));
   }
   static const std::uint64_t widths[] = {0, 4, 8, 16, 40};
@@ -172,7 +187,7 @@ TEST(SearchConstants, SameBestAndFrontAsTheReference) {
     tuning.column_cache_bytes = (k % 3) * p.columns[0].size() * sizeof(double);  // some members re-evaluated
     const auto got = k % 2 == 0 ? vek::discover::search_constants(p.columns, p.target, p.config, {p.max_params})
                                 : vek::discover::detail::search_constants_tuned(p.columns, p.target, p.config,
-                                                                                 {p.max_params}, nullptr, tuning);
+                                                                                {p.max_params}, nullptr, tuning);
     const auto want = vek::discover::reference::search_constants(p.columns, p.target, p.config, p.max_params);
     const std::string what = "problem " + std::to_string(424200 + k);
     expect_same(got.best, want.best, what + " best");
@@ -264,6 +279,8 @@ TEST(SearchConstants, StartingValuesAndPolish) {
     const auto base = full ? full->first : cheap;
     std::vector<double> theta = full ? full->second : std::vector<double>{cheap.c};
     const auto polished = scorer.polish(c, base, theta, w);
-    if (polished) EXPECT_LT(polished->first.rank, base.rank);
+    if (polished) {
+      EXPECT_LT(polished->first.rank, base.rank);
+    }
   }
 }

@@ -12,13 +12,23 @@ using namespace vek::test;
 TEST(Guards, KnownValues) {
   using namespace vek;
   const auto boost = [](double x, double y, double phi, double c) { return kernels::boost_elem(x, y, phi, c); };
-  const struct { double got, want; } cases[] = {
-      {guarded_ln(-0.0), kLogFloor}, {guarded_ln(-2.718281828459045), 1.0}, {guarded_ln(-1e-305), -702.288453363184},
-      {guarded_ln(-kInf), kInf}, {floored_ln(-1e-305), kLogFloor}, {floored_ln(5e-324), -744.4400719213812},
-      {floored_ln(kNaN), kNaN}, {guarded_exp(709.0), 8.218407461554972e+307}, {guarded_exp(710.0), 710.0000000000002},
-      {guarded_exp(1000.0), 999.9999999999998}, {vek_tension(0.0, 0.0), 691.7755278982137},
-      {boost(0.0, 0.0, 0.0, 1.0).second, 1.0000000000000237e-300}, {boost(0.0, kNaN, 0.0, 1.0).first, kLogFloor},
-      {boost(0.0, 1.0, 0.0, 0.0).first, kLogFloor},  // (X / 0) * sinh(0) is NaN
+  const struct {
+    double got, want;
+  } cases[] = {
+      {guarded_ln(-0.0), kLogFloor},
+      {guarded_ln(-2.718281828459045), 1.0},
+      {guarded_ln(-1e-305), -702.288453363184},
+      {guarded_ln(-kInf), kInf},
+      {floored_ln(-1e-305), kLogFloor},
+      {floored_ln(5e-324), -744.4400719213812},
+      {floored_ln(kNaN), kNaN},
+      {guarded_exp(709.0), 8.218407461554972e+307},
+      {guarded_exp(710.0), 710.0000000000002},
+      {guarded_exp(1000.0), 999.9999999999998},
+      {vek_tension(0.0, 0.0), 691.7755278982137},
+      {boost(0.0, 0.0, 0.0, 1.0).second, 1.0000000000000237e-300},
+      {boost(0.0, kNaN, 0.0, 1.0).first, kLogFloor},
+      {boost(0.0, 1.0, 0.0, 0.0).first, kLogFloor},                  // (X / 0) * sinh(0) is NaN
       {boost(0.0, 1e308, 0.0, 1.0).second, 8.218407461554972e+307},  // space clamped at 709
   };
   for (const auto& c : cases) EXPECT_TRUE(Same(c.got, c.want)) << &c - cases;
@@ -28,14 +38,32 @@ TEST(Format, KnownTexts) {
   using namespace vek::fmt;
   const auto exp2 = vek::fmt::exp2;  // not the one of <cmath>
   using vek::discover::to_latex, vek::discover::to_python, vek::discover::result_repr;
-  const auto var = [](std::size_t i) { std::string s; return append_var_char(s, i), s; };
+  const auto var = [](std::size_t i) {
+    std::string s;
+    return append_var_char(s, i), s;
+  };
   const std::pair<std::string, std::string> cases[] = {
-      {fixed(-1e-9, 6), "-0.000000"}, {fixed(1e20, 2), "100000000000000000000.00"}, {fixed(-kNaN, 4), "NaN"},
-      {fixed(-kInf, 4), "-inf"}, {fixed(0.125, 2), "0.12"}, {fixed(0.375, 2), "0.38"}, {exp2(-0.0), "-0.00e0"},
-      {exp2(9.999e9), "1.00e10"}, {exp2(-kInf), "-inf"}, {shortest(1e15), "1000000000000000.0"},
-      {shortest(1e-5), "1e-5"}, {shortest(0.0001), "0.0001"}, {shortest(-1.5e20), "-1.5e20"}, {shortest(-0.0), "-0.0"},
-      {shortest(5e-324), "5e-324"}, {shortest(1.7976931348623157e308), "1.7976931348623157e308"},
-      {shortest(kNaN), "NaN"}, {var(3), "{"}, {var(8), "\xC2\x80"}, {var(136), std::string(1, '\0')}, {var(256), "x"},
+      {fixed(-1e-9, 6), "-0.000000"},
+      {fixed(1e20, 2), "100000000000000000000.00"},
+      {fixed(-kNaN, 4), "NaN"},
+      {fixed(-kInf, 4), "-inf"},
+      {fixed(0.125, 2), "0.12"},
+      {fixed(0.375, 2), "0.38"},
+      {exp2(-0.0), "-0.00e0"},
+      {exp2(9.999e9), "1.00e10"},
+      {exp2(-kInf), "-inf"},
+      {shortest(1e15), "1000000000000000.0"},
+      {shortest(1e-5), "1e-5"},
+      {shortest(0.0001), "0.0001"},
+      {shortest(-1.5e20), "-1.5e20"},
+      {shortest(-0.0), "-0.0"},
+      {shortest(5e-324), "5e-324"},
+      {shortest(1.7976931348623157e308), "1.7976931348623157e308"},
+      {shortest(kNaN), "NaN"},
+      {var(3), "{"},
+      {var(8), "\xC2\x80"},
+      {var(136), std::string(1, '\0')},
+      {var(256), "x"},
       {to_latex("(vek(x, ln(y)) - cos(abs(π)))"), "(\\mathrm{vek}(x, \\ln(y)) - \\cos(abs(π)))"},
       {to_latex("sqrt((x + sqrt(exp(y))))"), "\\sqrt{(x + \\sqrt{\\exp(y)})}"},
       {to_latex("sqrt((x"), "\\sqrt{(x"},  // unbalanced text stays as it is

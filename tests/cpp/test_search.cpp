@@ -28,9 +28,14 @@ std::vector<vek::discover::LevelInfo> levels_of(const Columns& cols, const std::
 
 TEST(Search, KnownResults) {
   const auto out = [](std::vector<Node> nodes) { return *expr(std::move(nodes)).eval_batch(kCols, {}); };
-  const struct { Columns cols; std::vector<double> y; SearchConfig cfg;
-                 const char* formula; double error; } cases[] = {
-      {{{1, 2, 3}}, {2, 4, 6}, config(1), "x", 2.162407146368756},  // rmse * (0.001 * 1 + 1)
+  const struct {
+    Columns cols;
+    std::vector<double> y;
+    SearchConfig cfg;
+    const char* formula;
+    double error;
+  } cases[] = {
+      {{{1, 2, 3}}, {2, 4, 6}, config(1), "x", 2.162407146368756},               // rmse * (0.001 * 1 + 1)
       {{{0, 0}}, {2, 3, 7}, config(1), "1.0000", std::sqrt(5.0 / 3.0) * 1.001},  // divided by the target's length
       {{{}}, {1, 2}, {}, "0.0000", 0.0},
       // exact targets: a first-level survivor wins as itself, a dropped duplicate as the earlier candidate
@@ -51,9 +56,13 @@ TEST(Search, KnownResults) {
 
 TEST(Search, LevelCounts) {
   // 3 leaves x 7 unary operators, plus 6 leaf pairs x 8 binary candidates once pairs fit the budget.
-  const struct { SearchConfig cfg; std::size_t levels, first_generated; } cases[] = {
-      {config(1), 1, 3}, {config(2), 2, 21}, {config(4), 4, 21 + 48},
-      {config(8, 3), 2, 69}};  // a beam too narrow to grow: level 2 finds nothing new
+  const struct {
+    SearchConfig cfg;
+    std::size_t levels, first_generated;
+  } cases[] = {{config(1), 1, 3},
+               {config(2), 2, 21},
+               {config(4), 4, 21 + 48},
+               {config(8, 3), 2, 69}};  // a beam too narrow to grow: level 2 finds nothing new
   for (const auto& c : cases) {
     const auto levels = levels_of(kCols, kHard, c.cfg);
     ASSERT_EQ(levels.size(), c.levels) << c.cfg.max_complexity << "/" << c.cfg.beam_width;
@@ -62,7 +71,7 @@ TEST(Search, LevelCounts) {
   }
   const auto two = levels_of(kCols, kHard, config(2));
   EXPECT_TRUE(two[1].fingerprinted == 19 && two[1].scored == 12);  // 1/0 and ln(0) have none; 12 are new
-  EXPECT_EQ(levels_of({{1, 2, 3}}, {1, 2, 3}, {}).size(), 1u);  // a leaf meeting the goal ends the search
+  EXPECT_EQ(levels_of({{1, 2, 3}}, {1, 2, 3}, {}).size(), 1u);     // a leaf meeting the goal ends the search
 }
 
 TEST(Search, ContractFailuresAndInterruption) {
@@ -95,8 +104,10 @@ Problem random_problem(std::uint64_t seed) {
   const auto uni = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
   const bool clean = uni(0, 2) == 0;
   const auto value = [&] {
-    static const double specials[] = {0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1e-300, 1e-301,
-                                      1e300, -1e300, 1.7976931348623157e308, kInf, -kInf, kNaN, 709.9, 1.0, -1.0};
+    static const double specials[] = {0.0,    -0.0,   5e-324, -5e-324, 2.2250738585072014e-308,
+                                      1e-300, 1e-301, 1e300,  -1e300,  1.7976931348623157e308,
+                                      kInf,   -kInf,  kNaN,   709.9,   1.0,
+                                      -1.0};
     const int p = uni(0, 99);
     if (clean || p >= 40) return std::uniform_real_distribution<double>(-2.0, 4.0)(rng);
     return p < 12 ? specials[uni(0, 15)] : static_cast<double>(uni(-4, 6));
@@ -136,9 +147,9 @@ TEST_P(RandomProblems, SameBestAsTheReference) {
     vek::discover::detail::Tuning tuning;
     if (cache_rows != SIZE_MAX) tuning.column_cache_bytes = cache_rows * p.columns[0].size() * sizeof(double);
     tuning.score_chunk = chunk;
-    const auto got = defaults ? search(p.columns, p.target, p.config)
-                              : vek::discover::detail::search_tuned(p.columns, p.target, p.config, nullptr,
-                                                                     nullptr, tuning);
+    const auto got = defaults
+                         ? search(p.columns, p.target, p.config)
+                         : vek::discover::detail::search_tuned(p.columns, p.target, p.config, nullptr, nullptr, tuning);
     expect_same(got, vek::discover::reference::search(p.columns, p.target, p.columns.size(), p.config),
                 "problem " + std::to_string(777000 + k));
   }

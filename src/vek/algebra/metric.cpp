@@ -28,14 +28,10 @@ double evaluate(Symbol sym, double x, double rs) {
   const double r = std::fmax(r0, rs + kHorizonMargin);  // a NaN r0 counts as absent
   if (r <= 0 || r <= rs) return 0.0;
   switch (sym) {
-    case Symbol::TTR:
-      return rs / ((r + r) * (r - rs));
-    case Symbol::RTT:
-      return (rs * (1 - rs / r)) / (r * (r + r));
-    case Symbol::RRR:
-      return (-rs) / ((r + r) * (r - rs));
-    case Symbol::Zero:
-      break;
+    case Symbol::TTR: return rs / ((r + r) * (r - rs));
+    case Symbol::RTT: return (rs * (1 - rs / r)) / (r * (r + r));
+    case Symbol::RRR: return (-rs) / ((r + r) * (r - rs));
+    case Symbol::Zero: break;
   }
   return 0.0;
 }

@@ -7,9 +7,9 @@
 
 namespace vek {
 
-inline constexpr double kTiny = 1e-300;                   // floor of divisors and log arguments
-inline constexpr double kLogFloor = -690.7755278982137;   // ln(1e-300)
-inline constexpr double kExpLimit = 709.782712893384;     // ln(largest finite double)
+inline constexpr double kTiny = 1e-300;                  // floor of divisors and log arguments
+inline constexpr double kLogFloor = -690.7755278982137;  // ln(1e-300)
+inline constexpr double kExpLimit = 709.782712893384;    // ln(largest finite double)
 // The exp limit cut to two decimals: the threshold of the vek operator inside
 // formulas and of the Schwarzschild radius, a little below kExpLimit.
 inline constexpr double kExpLimitShort = 709.78;

@@ -29,8 +29,7 @@ class StopSource {
 
   // `keep_going` runs only on the constructing thread; returning false
   // requests the stop. An empty callback never stops by itself.
-  explicit StopSource(std::function<bool()> keep_going,
-                      Clock::duration interval = std::chrono::milliseconds(20));
+  explicit StopSource(std::function<bool()> keep_going, Clock::duration interval = std::chrono::milliseconds(20));
   StopSource(const StopSource&) = delete;
   StopSource& operator=(const StopSource&) = delete;
 

@@ -23,9 +23,7 @@ namespace vek::discover {
 
 enum class Wrap : std::uint8_t { None = 0, Scale, Offset, Affine };
 
-constexpr std::size_t wrap_params(Wrap w) noexcept {
-  return w == Wrap::None ? 0 : (w == Wrap::Affine ? 2 : 1);
-}
+constexpr std::size_t wrap_params(Wrap w) noexcept { return w == Wrap::None ? 0 : (w == Wrap::Affine ? 2 : 1); }
 constexpr std::uint64_t wrap_nodes(Wrap w) noexcept { return 2 * wrap_params(w); }
 
 // Sums of the target over its first `common` rows, computed once per search.
@@ -62,10 +60,10 @@ double affine_sse(const double* g, const Target& t, double a, double b) noexcept
 
 struct Wrapped {
   Wrap wrap = Wrap::None;
-  double a = 1.0, b = 0.0;      // meaningful as the variant says
+  double a = 1.0, b = 0.0;  // meaningful as the variant says
   double error = 0.0, loss = 0.0;
-  double rank = 0.0;            // TargetStats::rank of the variant
-  bool ok = false;              // some variant evaluates on every row
+  double rank = 0.0;  // TargetStats::rank of the variant
+  bool ok = false;    // some variant evaluates on every row
 };
 
 // The best variant for the shape's column g (all `rows` finite values) of

@@ -14,10 +14,10 @@ namespace {
 constexpr std::size_t kMaxFactors = 12;
 
 struct LogData {
-  std::vector<std::size_t> vars;          // eligible variables
-  std::vector<bool> whole;                // per eligible variable: whole exponents only
-  std::vector<std::vector<double>> u;     // ln|x| per eligible variable, centred
-  std::vector<double> z;                  // ln|y|, centred
+  std::vector<std::size_t> vars;       // eligible variables
+  std::vector<bool> whole;             // per eligible variable: whole exponents only
+  std::vector<std::vector<double>> u;  // ln|x| per eligible variable, centred
+  std::vector<double> z;               // ln|y|, centred
 };
 
 bool log_data(const std::vector<std::vector<double>>& columns, const Target& t, LogData& out) {

@@ -371,9 +371,9 @@ class ConstantsMode {
   ShapeScorer scorer_;
   const double goal_;
 
-  std::vector<std::vector<Node>> leaves_;    // the leaf level's shapes (empty after it)
-  std::vector<Extra> extras_;                // the level's sums, after its shapes
-  std::vector<std::vector<double>> terms_;   // powers of single variables: terms of sums, not beam members
+  std::vector<std::vector<Node>> leaves_;   // the leaf level's shapes (empty after it)
+  std::vector<Extra> extras_;               // the level's sums, after its shapes
+  std::vector<std::vector<double>> terms_;  // powers of single variables: terms of sums, not beam members
   std::vector<std::vector<Node>> term_nodes_;
   std::size_t base_ = 0;                     // the level's shapes: those before its sums
   std::vector<Cand> cands_;                  // the current expansion level's
@@ -435,9 +435,8 @@ void ConstantsMode::score(const ScorePlan&, Scores& out) {
     if (!fitted_[r.index].empty()) best.push_back(Ranked{scores_[r.index].rank, 0, r.index});
   }
   keep_first_ranked(best, std::min(best.size(), tuning_.polish_per_level));
-  refit(best, [&](std::uint32_t i, ShapeScorer::Work& w) {
-    return scorer_.polish(cands_[i], scores_[i], fitted_[i], w);
-  });
+  refit(best,
+        [&](std::uint32_t i, ShapeScorer::Work& w) { return scorer_.polish(cands_[i], scores_[i], fitted_[i], w); });
 
   // Sums over the beam and the level's best shapes.
   base_ = count;
@@ -455,7 +454,9 @@ void ConstantsMode::score(const ScorePlan&, Scores& out) {
   const std::size_t pool_cap =
       std::min(kSimplePool, (std::size_t{256} << 20) / (sizeof(double) * std::max<std::size_t>(1, rows)));
   for (std::size_t i = 0, simple = 0; i < count && simple < pool_cap; ++i) {
-    if (taken[i] || !scores_[i].ok || beam_.n_params(cands_[i]) > 0 || beam_.complexity(cands_[i]) > SumLimits{}.simple_term) continue;
+    if (taken[i] || !scores_[i].ok || beam_.n_params(cands_[i]) > 0 ||
+        beam_.complexity(cands_[i]) > SumLimits{}.simple_term)
+      continue;
     indices.push_back(static_cast<std::uint32_t>(i));
     ++simple;
   }

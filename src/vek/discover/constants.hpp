@@ -101,10 +101,9 @@ struct ConstantsTuning {
   std::size_t polish_evals = 10;
 };
 
-SearchOutcome search_constants_tuned(const std::vector<std::vector<double>>& columns,
-                                     const std::vector<double>& target, const SearchConfig& config,
-                                     const ConstantsConfig& constants, const SearchHooks* hooks,
-                                     const ConstantsTuning& tuning);
+SearchOutcome search_constants_tuned(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
+                                     const SearchConfig& config, const ConstantsConfig& constants,
+                                     const SearchHooks* hooks, const ConstantsTuning& tuning);
 
 }  // namespace detail
 

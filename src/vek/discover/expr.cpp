@@ -36,16 +36,13 @@ class ValueStack {
 // returns false when it does not exist. `stack` holds at least nodes.size()
 // values.
 template <class VarFn>
-std::optional<double> run(const std::vector<Node>& nodes, VarFn&& var, std::span<const double> params,
-                          double* stack) {
+std::optional<double> run(const std::vector<Node>& nodes, VarFn&& var, std::span<const double> params, double* stack) {
   if (nodes.empty()) return std::nullopt;
   std::size_t top = 0;
   for (const Node& node : nodes) {
     switch (node.kind) {
       case Node::Kind::Const: stack[top++] = node.value; break;
-      case Node::Kind::Param:
-        stack[top++] = node.index < params.size() ? params[node.index] : node.value;
-        break;
+      case Node::Kind::Param: stack[top++] = node.index < params.size() ? params[node.index] : node.value; break;
       case Node::Kind::Var: {
         double v;
         if (!var(node.index, v)) return std::nullopt;
@@ -110,8 +107,7 @@ std::optional<std::vector<double>> Expr::eval_batch(const std::vector<std::vecto
   return out;
 }
 
-void fill_template(std::string& out, std::string_view pattern, const std::string* operands,
-                   std::string_view value) {
+void fill_template(std::string& out, std::string_view pattern, const std::string* operands, std::string_view value) {
   for (std::size_t i = 0; i < pattern.size(); ++i) {
     const char c = i + 2 < pattern.size() && pattern[i] == '{' && pattern[i + 2] == '}' ? pattern[i + 1] : '\0';
     if (c == '0' || c == '1' || c == 'k') {

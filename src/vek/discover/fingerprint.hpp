@@ -16,10 +16,8 @@ inline constexpr std::size_t kProbeCount = 5;
 // Probe k gives variable i the value (i + 1) * kProbeMultipliers[k].
 // The multipliers are γ, Glaisher's A, φ, ln 2 and ζ(3), fixed bit for bit.
 inline constexpr std::array<double, kProbeCount> kProbeMultipliers = {
-    std::bit_cast<double>(std::uint64_t{0x3FE2788CFC6FB618}),
-    std::bit_cast<double>(std::uint64_t{0x3FF484D24F2FD873}),
-    std::bit_cast<double>(std::uint64_t{0x3FF9E3779B97F4A8}),
-    std::bit_cast<double>(std::uint64_t{0x3FE62E42FEFA39EF}),
+    std::bit_cast<double>(std::uint64_t{0x3FE2788CFC6FB618}), std::bit_cast<double>(std::uint64_t{0x3FF484D24F2FD873}),
+    std::bit_cast<double>(std::uint64_t{0x3FF9E3779B97F4A8}), std::bit_cast<double>(std::uint64_t{0x3FE62E42FEFA39EF}),
     std::bit_cast<double>(std::uint64_t{0x3FF33BA004F00621}),
 };
 

@@ -36,9 +36,9 @@ struct Instr {
   enum class Kind : std::uint8_t { Column, Scalar, Param, Op };
   Kind kind = Kind::Scalar;
   Op op = Op::Neg;
-  std::uint32_t param = 0;          // Param: index into the parameter vector
-  double value = 0.0;               // Scalar; Op: a unary operator's own value
-  const double* column = nullptr;   // Column: one value per row
+  std::uint32_t param = 0;         // Param: index into the parameter vector
+  double value = 0.0;              // Scalar; Op: a unary operator's own value
+  const double* column = nullptr;  // Column: one value per row
 };
 
 // A column program. Columns it computed itself live in `owned`; it moves

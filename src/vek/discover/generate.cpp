@@ -32,8 +32,7 @@ Operators Operators::of(const SearchConfig& config) {
   return ops;
 }
 
-Generated generate(const Beam& beam, std::size_t new_begin, const Operators& ops, std::uint64_t budget,
-                   SeenSet& seen) {
+Generated generate(const Beam& beam, std::size_t new_begin, const Operators& ops, std::uint64_t budget, SeenSet& seen) {
   Generated out;
   Deduplicator gen(
       seen, out,

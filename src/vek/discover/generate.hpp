@@ -95,7 +95,6 @@ class Deduplicator {
 // Fingerprints are computed in parallel, block by block, and offered to
 // `seen` in generation order on the calling thread, so the first generated
 // candidate wins every collision.
-Generated generate(const Beam& beam, std::size_t new_begin, const Operators& ops, std::uint64_t budget,
-                   SeenSet& seen);
+Generated generate(const Beam& beam, std::size_t new_begin, const Operators& ops, std::uint64_t budget, SeenSet& seen);
 
 }  // namespace vek::discover

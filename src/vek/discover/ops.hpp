@@ -23,8 +23,28 @@
 namespace vek::discover {
 
 enum class Op : std::uint8_t {
-  Neg = 0, Inv, Exp, Ln, Sqrt, Sin, Cos, Abs, Vek, Add, Sub, Mul, Div,
-  Square, Cube, Tanh, Arcsin, Arccos, Arctan, Sinh, Cosh, Pow
+  Neg = 0,
+  Inv,
+  Exp,
+  Ln,
+  Sqrt,
+  Sin,
+  Cos,
+  Abs,
+  Vek,
+  Add,
+  Sub,
+  Mul,
+  Div,
+  Square,
+  Cube,
+  Tanh,
+  Arcsin,
+  Arccos,
+  Arctan,
+  Sinh,
+  Cosh,
+  Pow
 };
 
 inline constexpr std::size_t kOpCount = 22;
@@ -197,13 +217,9 @@ static_assert(
     "rows in code order, arity 1 or 2");
 
 constexpr const OpDef& op_def(Op op) noexcept { return kOps[static_cast<std::size_t>(op)]; }
-constexpr unsigned arity(Op op) noexcept {
-  return static_cast<std::size_t>(op) < kOpCount ? op_def(op).arity : 2u;
-}
+constexpr unsigned arity(Op op) noexcept { return static_cast<std::size_t>(op) < kOpCount ? op_def(op).arity : 2u; }
 constexpr bool order_sensitive(Op op) noexcept { return op_def(op).ordered; }
-constexpr unsigned op_cost(Op op) noexcept {
-  return static_cast<std::size_t>(op) < kOpCount ? op_def(op).cost : 1u;
-}
+constexpr unsigned op_cost(Op op) noexcept { return static_cast<std::size_t>(op) < kOpCount ? op_def(op).cost : 1u; }
 
 // The lower-case name of the row ("?" for a code beyond the table).
 constexpr std::string_view op_name(Op op) noexcept {

@@ -40,8 +40,7 @@ inline void keep_first_ranked(std::vector<Ranked>& records, std::size_t take) {
     return;
   }
   if (take < records.size()) {
-    std::nth_element(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(take), records.end(),
-                     rank_before);
+    std::nth_element(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(take), records.end(), rank_before);
     records.resize(take);
   }
   std::sort(records.begin(), records.end(), rank_before);

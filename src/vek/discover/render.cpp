@@ -62,7 +62,8 @@ template <class Field>
 std::vector<Replacement> call_rewrites(Field field) {
   std::vector<Replacement> out;
   for (const OpDef& d : kOps) {
-    if (call_form(d) && prefix_of(d.*field) != prefix_of(d.text)) out.emplace_back(prefix_of(d.text), prefix_of(d.*field));
+    if (call_form(d) && prefix_of(d.*field) != prefix_of(d.text))
+      out.emplace_back(prefix_of(d.text), prefix_of(d.*field));
   }
   return out;
 }

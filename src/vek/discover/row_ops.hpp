@@ -25,8 +25,8 @@ enum class Outcome : std::uint8_t { Failed, Scored, Dropped };
 // (penalised.hpp: exceeds) stops early as Dropped; pass at least
 // drop_limit(factor, bound) as the limit.
 template <Op O>
-Outcome score_rows(const double* a, const double* b, std::size_t n, const double* y, std::size_t m,
-                   double target_len, double factor, double limit, double& error_out, double& rmse_out) {
+Outcome score_rows(const double* a, const double* b, std::size_t n, const double* y, std::size_t m, double target_len,
+                   double factor, double limit, double& error_out, double& rmse_out) {
   constexpr std::size_t kCheckEvery = 16;
   double sse = 0.0;
   double v;
@@ -60,8 +60,8 @@ bool fill_rows(const double* a, const double* b, std::size_t n, double* out) {
   return true;
 }
 
-using ScoreRowsFn = Outcome (*)(const double*, const double*, std::size_t, const double*, std::size_t, double,
-                                double, double, double&, double&);
+using ScoreRowsFn = Outcome (*)(const double*, const double*, std::size_t, const double*, std::size_t, double, double,
+                                double, double&, double&);
 using FillRowsFn = bool (*)(const double*, const double*, std::size_t, double*);
 
 namespace row_ops_detail {

@@ -40,10 +40,11 @@ Scores score_candidates(const Beam& beam, const std::vector<Cand>& cands, const 
             const double* cb = arity(c.op) == 1 ? ca : beam.column(c.b, sb);
             const std::uint64_t cx = beam.complexity(c);
             const double factor = complexity_factor(penalty, cx);
-            const double limit = !plan.drop ? std::numeric_limits<double>::infinity()
-                                 : drop_limit(factor, front != nullptr ? front_limit(cx, factor, bound) : bound);
-            const Outcome o = score_rows_for(c.op)(ca, cb, rows, target.y, target.common, target.length, factor,
-                                                   limit, s.error[i], s.loss[i]);
+            const double limit = !plan.drop
+                                     ? std::numeric_limits<double>::infinity()
+                                     : drop_limit(factor, front != nullptr ? front_limit(cx, factor, bound) : bound);
+            const Outcome o = score_rows_for(c.op)(ca, cb, rows, target.y, target.common, target.length, factor, limit,
+                                                   s.error[i], s.loss[i]);
             s.ok[i] = o == Outcome::Scored;
           }
         },

@@ -32,12 +32,12 @@
 namespace vek::discover {
 
 struct SearchConfig {
-  std::uint64_t max_complexity = 8;  // node budget; max_complexity - 1 expansion levels
-  std::uint64_t beam_width = 2000;   // each level's ranked results are cut to this; a quarter joins the beam
-  double precision_goal = 1e-10;     // stop once the best error is at most this
-  bool use_trig = true;              // Sin and Cos among the unary operators
-  bool use_vek = true;               // Vek among the binary operators
-  double complexity_penalty = 0.001; // error = rmse * (penalty * complexity + 1)
+  std::uint64_t max_complexity = 8;   // node budget; max_complexity - 1 expansion levels
+  std::uint64_t beam_width = 2000;    // each level's ranked results are cut to this; a quarter joins the beam
+  double precision_goal = 1e-10;      // stop once the best error is at most this
+  bool use_trig = true;               // Sin and Cos among the unary operators
+  bool use_vek = true;                // Vek among the binary operators
+  double complexity_penalty = 0.001;  // error = rmse * (penalty * complexity + 1)
   // The operators offered, in this order, instead of the table's defaults
   // (use_trig and use_vek then do not apply); unary and binary ones.
   std::optional<std::vector<Op>> unary_ops;
@@ -46,12 +46,12 @@ struct SearchConfig {
 
 // One scored candidate.
 struct SearchResult {
-  std::string formula;          // Expr::to_string() of the candidate
-  std::vector<double> params;   // optimizer output (empty: the search has no Param nodes)
+  std::string formula;         // Expr::to_string() of the candidate
+  std::vector<double> params;  // optimizer output (empty: the search has no Param nodes)
   Expr expr;
-  double error = 0.0;           // penalised error
-  std::uint64_t complexity = 0; // node count
-  double loss = 0.0;            // plain RMSE (error = loss × (penalty × complexity + 1))
+  double error = 0.0;            // penalised error
+  std::uint64_t complexity = 0;  // node count
+  double loss = 0.0;             // plain RMSE (error = loss × (penalty × complexity + 1))
 };
 
 // Reported after each scored level. Counts are those of that level:

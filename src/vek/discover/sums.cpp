@@ -206,8 +206,7 @@ bool fit_sum(const std::vector<const double*>& pool, const Target& t, SumFit& su
   return std::isfinite(sum.b);
 }
 
-bool sum_values(const std::vector<const double*>& pool, std::size_t rows, const SumFit& sum,
-                std::vector<double>& out) {
+bool sum_values(const std::vector<const double*>& pool, std::size_t rows, const SumFit& sum, std::vector<double>& out) {
   out.resize(rows);
   for (std::size_t i = 0; i < rows; ++i) {
     double v = sum.coefs[0] * pool[sum.terms[0]][i];
@@ -263,9 +262,8 @@ std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
     };
     for (SumFit& sum : forward_sums(sub, rows, t, limits.max_terms, sub_costs, allowed)) {
       for (std::size_t& j : sum.terms) j = at[j];
-      const bool repeat = std::any_of(found.begin(), found.end(), [&](const SumFit& f) {
-        return f.terms == sum.terms && f.offset == sum.offset;
-      });
+      const bool repeat = std::any_of(found.begin(), found.end(),
+                                      [&](const SumFit& f) { return f.terms == sum.terms && f.offset == sum.offset; });
       if (!repeat) found.push_back(std::move(sum));
     }
   }

@@ -46,22 +46,16 @@ void cos_into(const double* xs, std::size_t n, double* out) { unary(xs, n, out, 
 void add_into(const double* a, const double* b, std::size_t n, double* out) { binary(a, b, n, out, add_elem); }
 void sub_into(const double* a, const double* b, std::size_t n, double* out) { binary(a, b, n, out, sub_elem); }
 void mul_into(const double* a, const double* b, std::size_t n, double* out) { binary(a, b, n, out, mul_elem); }
-void div_into(const double* a, const double* b, std::size_t n, double* out) {
-  binary(a, b, n, out, div_elem);
-}
-void pow_into(const double* b, const double* e, std::size_t n, double* out) {
-  binary(b, e, n, out, pow_elem);
-}
+void div_into(const double* a, const double* b, std::size_t n, double* out) { binary(a, b, n, out, div_elem); }
+void pow_into(const double* b, const double* e, std::size_t n, double* out) { binary(b, e, n, out, pow_elem); }
 void tension_into(const double* xs, const double* ys, std::size_t n, double* out) {
   binary(xs, ys, n, out, vek_tension);
 }
 
-
 PairVec boost_n(const PairVec& points, const Vec& phis, double c) {
   PairVec out(std::min(points.size(), phis.size()));
-  par::map_index(out.size(), out.data(), [&](std::size_t i) {
-    return boost_elem(points[i].first, points[i].second, phis[i], c);
-  });
+  par::map_index(out.size(), out.data(),
+                 [&](std::size_t i) { return boost_elem(points[i].first, points[i].second, phis[i], c); });
   return out;
 }
 

@@ -23,9 +23,7 @@ inline double sub_elem(double a, double b) noexcept { return a - b; }
 inline double mul_elem(double a, double b) noexcept { return a * b; }
 inline double sin_elem(double x) noexcept { return std::sin(x); }
 inline double cos_elem(double x) noexcept { return std::cos(x); }
-inline double div_elem(double a, double b) noexcept {
-  return std::fabs(b) < kTiny ? std::nan("") : a / b;
-}
+inline double div_elem(double a, double b) noexcept { return std::fabs(b) < kTiny ? std::nan("") : a / b; }
 inline double sqrt_elem(double x) noexcept { return std::sqrt(std::fabs(x)); }
 inline double pow_elem(double b, double e) noexcept { return std::pow(std::fabs(b), e); }
 std::pair<double, double> boost_elem(double x, double y, double phi, double c) noexcept;

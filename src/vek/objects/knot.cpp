@@ -3,13 +3,14 @@
 #include <cmath>
 
 #include "vek/common/format.hpp"
+#include "vek/common/guards.hpp"
 #include "vek/common/panic.hpp"
 #include "vek/common/stop.hpp"
-#include "vek/common/guards.hpp"
 
 namespace vek::objects {
 
-static_assert(kMaxPulses == 384307168202282324ULL, "entries are 24 bytes; the byte count must fit in a signed 64-bit size");
+static_assert(kMaxPulses == 384307168202282324ULL,
+              "entries are 24 bytes; the byte count must fit in a signed 64-bit size");
 
 Knot Knot::make(Point p, std::int64_t n, double theta) { return Knot{p, n, std::fmod(theta, kTwoPi)}; }
 

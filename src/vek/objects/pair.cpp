@@ -4,8 +4,8 @@
 #include <cmath>
 
 #include "vek/common/format.hpp"
-#include "vek/common/stop.hpp"
 #include "vek/common/guards.hpp"
+#include "vek/common/stop.hpp"
 
 namespace vek::objects {
 

@@ -74,8 +74,7 @@ bool take_keyword(const Signature& spec, PyObject* key, PyObject* value, PyObjec
     return false;
   }
   if (out[i] != nullptr) {
-    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", spec.full_name().c_str(),
-                 spec.names[i]);
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", spec.full_name().c_str(), spec.names[i]);
     return false;
   }
   out[i] = value;
@@ -114,8 +113,7 @@ bool check_required(const Signature& spec, PyObject** out) {
 
 }  // namespace
 
-bool parse_fast(const Signature& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** out) {
+bool parse_fast(const Signature& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
   const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
   if (nargs > spec.positional) {

@@ -12,12 +12,12 @@
 namespace vek::py {
 
 struct Signature {
-  const char* func;              // function or method name
-  const char* cls;               // class name for methods/constructors, else nullptr
-  const char* const* names;      // parameter names in order
-  Py_ssize_t count;              // number of parameters
-  Py_ssize_t positional;         // the leading ones that may be given by position; the rest are keyword-only
-  const char* const* defaults;   // per parameter: the default as Python writes it, or nullptr (required)
+  const char* func;             // function or method name
+  const char* cls;              // class name for methods/constructors, else nullptr
+  const char* const* names;     // parameter names in order
+  Py_ssize_t count;             // number of parameters
+  Py_ssize_t positional;        // the leading ones that may be given by position; the rest are keyword-only
+  const char* const* defaults;  // per parameter: the default as Python writes it, or nullptr (required)
 
   // "exp_n()" or "VEKPoint.boost()".
   std::string full_name() const;
@@ -26,8 +26,7 @@ struct Signature {
 // Fills out[0..count) with borrowed references (nullptr where an optional
 // parameter was not given). Fast calling convention: positional values in
 // args[0..nargs), keyword values after them, named by kwnames.
-bool parse_fast(const Signature& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** out);
+bool parse_fast(const Signature& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
 // The same for the tuple/dict convention of constructors.
 bool parse_tuple(const Signature& spec, PyObject* args, PyObject* kwargs, PyObject** out);

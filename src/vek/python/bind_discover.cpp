@@ -36,10 +36,8 @@ PyObject* result_reduce(const Found& f) {
 }
 
 PyGetSetDef kResultGetters[] = {
-    Result::getter<"formula", &Found::formula>(),
-    Result::getter<"error", &Found::error>(),
-    Result::getter<"complexity", &Found::complexity>(),
-    Result::getter<"params", &Found::params>(),
+    Result::getter<"formula", &Found::formula>(),       Result::getter<"error", &Found::error>(),
+    Result::getter<"complexity", &Found::complexity>(), Result::getter<"params", &Found::params>(),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -122,12 +122,9 @@ PyMethodDef kPairMethods[] = {
 };
 
 PyGetSetDef kPairGetters[] = {
-    PairClass::getter<"real", &Pair::real>(),
-    PairClass::getter<"imag", &Pair::imag>(),
-    PairClass::getter<"real_tension", &Pair::real>(),
-    PairClass::getter<"imag_tension", &Pair::imag>(),
-    PairClass::getter<"modulus", &Pair::modulus>(),
-    PairClass::getter<"argument", &Pair::argument>(),
+    PairClass::getter<"real", &Pair::real>(),         PairClass::getter<"imag", &Pair::imag>(),
+    PairClass::getter<"real_tension", &Pair::real>(), PairClass::getter<"imag_tension", &Pair::imag>(),
+    PairClass::getter<"modulus", &Pair::modulus>(),   PairClass::getter<"argument", &Pair::argument>(),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -177,8 +177,12 @@ PyObject* noargs_entry(PyObject* self, PyObject*) {
 template <Text Cls, Text Name, Text Params, Text Body, class Record>
 struct Row {
   using P = ParamList<Params>;
-  static constexpr Signature sig{Name.s, Cls.size == 0 ? nullptr : Cls.s, P::split.names.data(),
-                                 P::count, P::split.positional, P::split.defaults.data()};
+  static constexpr Signature sig{Name.s,
+                                 Cls.size == 0 ? nullptr : Cls.s,
+                                 P::split.names.data(),
+                                 P::count,
+                                 P::split.positional,
+                                 P::split.defaults.data()};
   static constexpr auto open() {
     if constexpr (std::is_void_v<Record>) {
       return Text("(");

@@ -15,8 +15,7 @@ inline constexpr const char sqrt_n[] = "Batch sqrt: [sqrt(|x|) for x in xs] — 
 inline constexpr const char sin_n[] = "Batch sin: [sin(x) for x in xs] — Rayon parallel.";
 inline constexpr const char cos_n[] = "Batch cos: [cos(x) for x in xs] — Rayon parallel.";
 inline constexpr const char pow_n[] = "Batch pow: [|base|^exp for (base, exp) in zip(bases, exps)] — Rayon parallel.";
-inline constexpr const char tension_n[] =
-    "Batch vek_tension: [vek(x, y) for (x, y) in zip(xs, ys)] — Rayon parallel.";
+inline constexpr const char tension_n[] = "Batch vek_tension: [vek(x, y) for (x, y) in zip(xs, ys)] — Rayon parallel.";
 inline constexpr const char boost_n[] =
     "Batch Lorentz boost: apply boost(phi_i, c) to each (x_i, y_i) point in parallel.\nReturns Vec of (x', y') tuples.";
 inline constexpr const char find_formula[] =

@@ -29,8 +29,7 @@ PyObject* panic_exception_type() {
     }
   }
   PyErr_Clear();
-  g_panic_type = PyErr_NewExceptionWithDoc("vek_math._runtime.PanicException", kPanicDoc,
-                                           PyExc_BaseException, nullptr);
+  g_panic_type = PyErr_NewExceptionWithDoc("vek_math._runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
   return g_panic_type;
 }
 

@@ -216,8 +216,7 @@ bool from_py(PyObject* o, std::vector<std::pair<double, double>>& out) {
       return false;
     }
     if (PyTuple_GET_SIZE(item) != 2) {
-      PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd",
-                   PyTuple_GET_SIZE(item));
+      PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", PyTuple_GET_SIZE(item));
       return false;
     }
     double a, b;
@@ -319,8 +318,7 @@ bool from_py(PyObject* o, bool& out) {
     if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) {
       Ref qual(PyType_GetQualName(type));
       if (qual)
-        PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
-                     qual.get());
+        PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion", qual.get());
       return false;
     }
     const int truth = type->tp_as_number->nb_bool(o);

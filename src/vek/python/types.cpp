@@ -10,8 +10,7 @@ PyTypeObject* make_type(const ClassRecord& record) {
   slots.push_back({Py_tp_doc, const_cast<char*>(record.doc)});  // copied by the interpreter
   slots.push_back({0, nullptr});
 
-  PyType_Spec spec{record.name, record.basicsize, 0,
-                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
+  PyType_Spec spec{record.name, record.basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 

@@ -11,8 +11,8 @@
 namespace vek::py {
 
 struct ClassRecord {
-  const char* name;    // qualified: "vek_core.<name>"
-  const char* doc;     // "<name>(<params>)\n--\n\n<body>", or the body alone
+  const char* name;  // qualified: "vek_core.<name>"
+  const char* doc;   // "<name>(<params>)\n--\n\n<body>", or the body alone
   int basicsize;
   PyType_Slot* slots;  // terminated by {0, nullptr}; no Py_tp_doc here
 };

@@ -17,8 +17,7 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
                  bool constants, std::uint64_t max_params, const OpNames<1>& unary_operators,
                  const OpNames<2>& binary_operators);
 
-PyObject* evaluate(Nodes nodes, const F64Array<2>& x, const std::vector<double>& params,
-                   const F64Array<1, true>& out);
+PyObject* evaluate(Nodes nodes, const F64Array<2>& x, const std::vector<double>& params, const F64Array<1, true>& out);
 
 namespace doc {
 

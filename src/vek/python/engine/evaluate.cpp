@@ -28,8 +28,8 @@ bool check_program(const std::vector<discover::Node>& nodes, std::size_t feature
     if (n.kind == Kind::Op) {
       const unsigned need = discover::arity(n.opcode);
       if (depth < need) {
-        PyErr_Format(PyExc_ValueError, "nodes[%zu]: operator '%s' is short of operands (nodes are in postfix order)",
-                     i, std::string(discover::op_name(n.opcode)).c_str());
+        PyErr_Format(PyExc_ValueError, "nodes[%zu]: operator '%s' is short of operands (nodes are in postfix order)", i,
+                     std::string(discover::op_name(n.opcode)).c_str());
         return false;
       }
       depth -= need - 1;
@@ -56,8 +56,7 @@ bool check_program(const std::vector<discover::Node>& nodes, std::size_t feature
 
 }  // namespace
 
-PyObject* evaluate(Nodes nodes, const F64Array<2>& x, const std::vector<double>& params,
-                   const F64Array<1, true>& out) {
+PyObject* evaluate(Nodes nodes, const F64Array<2>& x, const std::vector<double>& params, const F64Array<1, true>& out) {
   const std::size_t rows = x.dim(0);
   const std::size_t features = x.dim(1);
   if (!check_program(nodes.list, features, params.size())) return nullptr;

@@ -31,8 +31,8 @@ bool F64Buffer::acquire(PyObject* o, const char* name, int ndim, bool writable) 
   }
   if (view_.ndim != ndim) {
     if (ndim == 2) {
-      PyErr_Format(PyExc_ValueError, "%s must be two-dimensional, (n_samples, n_features); got %d dimension(s)",
-                   name, view_.ndim);
+      PyErr_Format(PyExc_ValueError, "%s must be two-dimensional, (n_samples, n_features); got %d dimension(s)", name,
+                   view_.ndim);
     } else {
       PyErr_Format(PyExc_ValueError, "%s must be one-dimensional; got %d dimension(s)", name, view_.ndim);
     }

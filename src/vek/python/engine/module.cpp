@@ -46,8 +46,15 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "vek_math._engine", "Private native entry points of vek_math.", 0,
-                     kMethods, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef g_def = {PyModuleDef_HEAD_INIT,
+                     "vek_math._engine",
+                     "Private native entry points of vek_math.",
+                     0,
+                     kMethods,
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     nullptr};
 
 }  // namespace
 }  // namespace vek::py

@@ -60,8 +60,7 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
   }
   // The clock starts once the arguments are known to be good.
   const std::optional<Clock::time_point> deadline = time_limit ? deadline_in(*time_limit) : std::nullopt;
-  discover::SearchConfig config{max_complexity, beam_width, precision_goal,
-                                use_trig,       use_vek,    complexity_penalty};
+  discover::SearchConfig config{max_complexity, beam_width, precision_goal, use_trig, use_vek, complexity_penalty};
   config.unary_ops = unary_operators.ops;
   config.binary_ops = binary_operators.ops;
 

@@ -51,7 +51,8 @@ RecordType<6> g_operator{
     "are templates in which \"{0}\" and \"{1}\" stand for the operands' texts.",
     {{{"name", "name in node lists: ('op', name)"},
       {"arity", "number of operands, 1 or 2"},
-      {"group", "operator set: 'core', 'trig' (use_trig), 'vek' (use_vek), 'extra' (searched when named) or 'block' (power blocks: ('pow', exponent) nodes)"},
+      {"group",
+       "operator set: 'core', 'trig' (use_trig), 'vek' (use_vek), 'extra' (searched when named) or 'block' (power blocks: ('pow', exponent) nodes)"},
       {"text", "the engine's formula text, as in a record's formula"},
       {"latex", "LaTeX"},
       {"python", "Python, with the math module"},
@@ -68,16 +69,15 @@ RecordType<6> g_record{
       {"params", "fitted values of the ('param', i) nodes, by index"},
       {nullptr, nullptr}}}};
 
-RecordType<6> g_outcome{
-    "vek_math._engine.Outcome",
-    "What a search found.",
-    {{{"best", "the selected Record, or None when nothing was scored"},
-      {"front", "the Pareto front: Records by increasing complexity and falling loss"},
-      {"stopped", "None, or why the search ended early: 'time_limit', 'interrupted' or 'memory'"},
-      {"levels", "search levels finished"},
-      {"generated", "candidates built"},
-      {"scored", "candidates scored on the data"},
-      {nullptr, nullptr}}}};
+RecordType<6> g_outcome{"vek_math._engine.Outcome",
+                        "What a search found.",
+                        {{{"best", "the selected Record, or None when nothing was scored"},
+                          {"front", "the Pareto front: Records by increasing complexity and falling loss"},
+                          {"stopped", "None, or why the search ended early: 'time_limit', 'interrupted' or 'memory'"},
+                          {"levels", "search levels finished"},
+                          {"generated", "candidates built"},
+                          {"scored", "candidates scored on the data"},
+                          {nullptr, nullptr}}}};
 
 const char* group_name(discover::OpGroup g) {
   switch (g) {

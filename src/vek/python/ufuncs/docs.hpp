@@ -7,7 +7,7 @@ namespace vek::ufuncs::doc {
 #define VEK_UFUNC_BASE                                                                             \
   "\n\nThe loop is float64; other dtypes are cast by numpy's rules. Broadcasting, out=, where=,\n" \
   "dtype= and the other ufunc keywords work as for any numpy ufunc. Large loops run on the\n"      \
-  "shared thread pool with the GIL released; results never depend on the number of\n"             \
+  "shared thread pool with the GIL released; results never depend on the number of\n"              \
   "threads. The guards define every result, so no floating-point warnings are raised.\n"
 #define VEK_UFUNC_COMMON VEK_UFUNC_BASE "dask arrays work too, lazily, chunk by chunk.\n"
 

@@ -33,8 +33,8 @@
 
 #include "vek/algebra/multivector.hpp"
 #include "vek/algebra/octonion.hpp"
-#include "vek/common/panic.hpp"
 #include "vek/common/guards.hpp"
+#include "vek/common/panic.hpp"
 #include "vek/common/parallel.hpp"
 #include "vek/common/stop.hpp"
 #include "vek/kernels/kernels.hpp"
