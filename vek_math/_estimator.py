@@ -10,7 +10,6 @@ the nodes with the engine's guarded arithmetic.
 from __future__ import annotations
 
 import functools
-import keyword
 import math
 import operator
 import sys
@@ -482,24 +481,10 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
 
     def _symbols(self) -> list[str]:
         """The sympy names of the features: the feature's own name where it
-        is a plain identifier that names nothing in Python, math, numpy or
+        is a usable identifier that names nothing in Python, math, numpy or
         sympy (so ``lambdify`` cannot mistake it for a function), x{i}
         otherwise; distinct."""
-        chosen: list[str | None] = []
-        taken: set[str] = set()
-        for name in self._feature_names():
-            ok = name.isidentifier() and not keyword.iskeyword(name) and name not in _shadowing() and name not in taken
-            chosen.append(name if ok else None)
-            taken.update([name] if ok else [])
-        out: list[str] = []
-        for i, given in enumerate(chosen):
-            if given is None:
-                given = f"x{i}"
-                while given in taken:
-                    given += "_"
-                taken.add(given)
-            out.append(given)
-        return out
+        return _export.identifiers(self._feature_names(), reserved=_shadowing())
 
     def symbols(self) -> list[Any]:
         """The sympy Symbols of the features, in feature order: the

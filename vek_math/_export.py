@@ -34,7 +34,7 @@ from __future__ import annotations
 import keyword
 import math
 import unicodedata
-from collections.abc import Sequence
+from collections.abc import Collection, Sequence
 
 from vek_math import _formula
 
@@ -98,23 +98,24 @@ def _literal(value: float) -> str:
     return repr(value)
 
 
-def _usable(name: str) -> bool:
+def _usable(name: str, reserved: Collection[str]) -> bool:
     return (
         name.isidentifier()
         and not keyword.iskeyword(name)
         and name not in _RESERVED
+        and name not in reserved
         and unicodedata.normalize("NFKC", name) == name
     )
 
 
-def identifiers(names: Sequence[str], ascii_only: bool = False) -> list[str]:
+def identifiers(names: Sequence[str], ascii_only: bool = False, reserved: Collection[str] = ()) -> list[str]:
     """One distinct Python name per variable: the given name where it is a
-    usable identifier, otherwise x<i> (with underscores appended if that is
-    taken)."""
+    usable identifier (not one of ``reserved`` either), otherwise x<i> (with
+    underscores appended if that is taken)."""
     chosen: list[str | None] = []
     taken: set[str] = set()
     for name in names:
-        ok = _usable(name) and name not in taken and (name.isascii() or not ascii_only)
+        ok = _usable(name, reserved) and name not in taken and (name.isascii() or not ascii_only)
         chosen.append(name if ok else None)
         if ok:
             taken.add(name)
