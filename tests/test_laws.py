@@ -84,14 +84,6 @@ def test_results_are_scale_free(s):
     assert math.isfinite(model.equations_.loss[model.best_index_])
 
 
-def test_results_do_not_depend_on_the_thread_count():
-    X, y = data(lambda X: X[:, 0] * np.exp(-X[:, 1] / X[:, 2]) + 0.3 * X[:, 1] ** 2, 3, noise=0.01)
-    fits = [SymbolicRegressor(n_jobs=n).fit(X, y).equations_ for n in (1, 2, 1)]
-    for other in fits[1:]:
-        assert other.formula.tolist() == fits[0].formula.tolist()
-        assert other.params.tolist() == fits[0].params.tolist() and other.loss.tolist() == fits[0].loss.tolist()
-
-
 def test_chosen_operators():
     X, y = data(lambda X: 1.7 * np.tanh(2.0 * X[:, 0]), 1, low=-1.0, high=1.0)
     model = SymbolicRegressor(unary_operators=["tanh", "square"], binary_operators=["add", "mul"]).fit(X, y)

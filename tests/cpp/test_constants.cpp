@@ -119,26 +119,6 @@ TEST(Fitter, RecoversKnownConstants) {
   }
 }
 
-TEST(SearchConstants, SameResultsForAnyThreadCount) {
-  std::vector<std::vector<double>> cols{{}, {}};
-  std::vector<double> y;
-  for (int i = 0; i < 300; ++i) {
-    cols[0].push_back(0.5 + 0.01 * i);
-    cols[1].push_back(1.0 + std::fmod(0.37 * i, 2.0));
-    y.push_back(std::sin(3.1 * cols[0].back()) / cols[1].back() + std::fmod(0.13 * i, 0.1));  // no exact formula
-  }
-  const auto run = [&](std::size_t threads) {
-    vek::par::ThreadLimit limit(threads);
-    return vek::discover::search_constants(cols, y, config(6, 400), {});
-  };
-  const auto one = run(1), two = run(2);
-  expect_same(one.best, two.best, "best");
-  ASSERT_EQ(one.front.size(), two.front.size());
-  for (std::size_t i = 0; i < one.front.size(); ++i) expect_same(one.front[i], two.front[i], "front");
-  EXPECT_FALSE(one.best->params.empty());
-  EXPECT_THROW(vek::discover::search_constants(cols, y, config(3), {.max_params = 1}), vek::Panic);
-}
-
 // ---- agreement with the plain reference ----
 
 namespace {
@@ -181,6 +161,7 @@ ConstantsProblem constants_problem(std::uint64_t seed) {
 }  // namespace
 
 TEST(SearchConstants, SameBestAndFrontAsTheReference) {
+  EXPECT_THROW(vek::discover::search_constants({{1.0, 2.0}}, {1.0, 2.0}, config(3), {.max_params = 1}), vek::Panic);
   for (int k = 0; k < 120 && !HasFailure(); ++k) {
     const ConstantsProblem p = constants_problem(424200 + k);
     vek::discover::detail::ConstantsTuning tuning;
@@ -196,35 +177,14 @@ TEST(SearchConstants, SameBestAndFrontAsTheReference) {
   }
 }
 
-TEST(SearchConstants, ScaleFreeAndSimplestExactFitWins) {
-  // y and s·y: the same formula up to s, for s across the whole double range
-  // (the goal is relative, and squares of large targets do not overflow).
-  std::vector<std::vector<double>> cols{{}, {}};
-  std::vector<double> base;
-  for (int i = 0; i < 60; ++i) {
-    cols[0].push_back(0.5 + 0.05 * i);
-    cols[1].push_back(1.0 + std::fmod(0.37 * i, 2.0));
-    base.push_back(2.0 * cols[0].back() + std::sin(cols[1].back()));
-  }
-  std::string shape;
-  for (double s : {3.0, 1e-300, 4e-19, 1e-11, 1e9, 1e154, 1e300}) {  // each needs the outer scale
-    std::vector<double> y = base;
-    for (double& v : y) v *= s;
-    const auto out = vek::discover::search_constants(cols, y, config(6), {});
-    ASSERT_TRUE(out.best) << s;
-    EXPECT_LT(out.best->loss, 1e-12 * s) << s << " " << out.best->formula;
-    // The shape without its fitted constants.
-    std::vector<Node> nodes = out.best->expr.nodes;
-    for (Node& n : nodes)
-      if (n.kind == Node::Kind::Param) n.value = 0.0;
-    if (shape.empty()) shape = expr(nodes).to_string();
-    EXPECT_EQ(expr(nodes).to_string(), shape) << s << " " << out.best->formula;
-  }
+TEST(SearchConstants, SimplestExactFitWins) {
+  std::vector<std::vector<double>> cols{{}};
+  for (int i = 0; i < 60; ++i) cols[0].push_back(0.5 + 0.05 * i);
   // An exact law met at complexities 4 and 6 (exp(c·x)·x with c = 1) under
   // no penalty: the simpler wins, and the front holds no second exact row.
   std::vector<double> y;
   for (double x : cols[0]) y.push_back(std::exp(x) * x);
-  const auto out = vek::discover::search_constants(cols, y, config(6), {}, nullptr);
+  const auto out = vek::discover::search_constants(cols, y, config(6), {});
   auto cfg = config(6);
   cfg.complexity_penalty = 0.0;
   const auto zero = vek::discover::search_constants(cols, y, cfg, {});
