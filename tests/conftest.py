@@ -33,10 +33,6 @@ SPECIAL_FLOATS = [
 
 def random_floats(rng: random.Random, n: int) -> list:
     """n floats: a quarter edge values, the rest small, mid-sized, or of any exponent."""
-    pick = [
-        lambda: rng.choice(SPECIAL_FLOATS),
-        lambda: rng.uniform(-5.0, 5.0),
-        lambda: rng.uniform(-1e3, 1e3),
-        lambda: math.ldexp(rng.uniform(-1.0, 1.0), rng.randint(-1074, 1023)),
-    ]
+    pick = [lambda: rng.choice(SPECIAL_FLOATS), lambda: rng.uniform(-5.0, 5.0), lambda: rng.uniform(-1e3, 1e3),
+            lambda: math.ldexp(rng.uniform(-1.0, 1.0), rng.randint(-1074, 1023))]
     return [rng.choice(pick)() for _ in range(n)]

@@ -63,18 +63,8 @@ def _trig(f):
     return lambda x: math.nan if math.isinf(x) else f(x)
 
 
-UNARY = {
-    "exp_n": guarded_exp,
-    "ln_n": guarded_ln,
-    "sqrt_n": lambda x: math.sqrt(abs(x)),
-    "sin_n": _trig(math.sin),
-    "cos_n": _trig(math.cos),
-}
-BINARY = {
-    "add_n": lambda a, b: a + b,
-    "sub_n": lambda a, b: a - b,
-    "mul_n": lambda a, b: a * b,
-    "div_n": lambda a, b: math.nan if abs(b) < TINY else a / b,
-    "pow_n": lambda b, e: _pow(abs(b), e),
-    "tension_n": lambda x, y: guarded_exp(x) - guarded_ln(y),
-}
+UNARY = {"exp_n": guarded_exp, "ln_n": guarded_ln, "sqrt_n": lambda x: math.sqrt(abs(x)), "sin_n": _trig(math.sin),
+         "cos_n": _trig(math.cos)}
+BINARY = {"add_n": lambda a, b: a + b, "sub_n": lambda a, b: a - b, "mul_n": lambda a, b: a * b,
+          "div_n": lambda a, b: math.nan if abs(b) < TINY else a / b, "pow_n": lambda b, e: _pow(abs(b), e),
+          "tension_n": lambda x, y: guarded_exp(x) - guarded_ln(y)}

@@ -36,24 +36,12 @@ def test_accepted_arguments(call, want):
     [
         (v.octonion_mul_n, ([[0.0] * 7], "x"), ValueError, "expected a sequence of length 8 (got 7)"),  # a_batch first
         (v.octonion_mul_n, ([unit(0)], [[""] * 8]), TypeError, "argument 'b_batch': must be real number, not str"),
-        (
-            v.geometric_product_n,
-            ([[1.0]], [[1.0]], [1.0]),
-            TypeError,
-            "argument 'signature': 'float' object cannot be interpreted as an integer",
-        ),
-        (
-            v.geometric_product_n,
-            ([[1.0]], [[1.0]], [1, -129]),
-            OverflowError,
-            "out of range integral type conversion attempted",
-        ),
-        (
-            v.geometric_product_n,
-            ([[1.0], 2], [[1.0]], [1.5]),
-            TypeError,
-            "argument 'a_batch': 'int' object cannot be converted to 'Sequence'",
-        ),
+        (v.geometric_product_n, ([[1.0]], [[1.0]], [1.0]), TypeError,
+         "argument 'signature': 'float' object cannot be interpreted as an integer"),
+        (v.geometric_product_n, ([[1.0]], [[1.0]], [1, -129]), OverflowError,
+         "out of range integral type conversion attempted"),
+        (v.geometric_product_n, ([[1.0], 2], [[1.0]], [1.5]), TypeError,
+         "argument 'a_batch': 'int' object cannot be converted to 'Sequence'"),
         (v.christoffel_batch_n, ([(0.0, 0.0)], -1, 0, 1, 2.0), OverflowError, "can't convert negative int to unsigned"),
         (v.christoffel_batch_n, ([(0.0, 0.0)], 0, 2**64, 1, 2.0), OverflowError, "int too big to convert"),
     ],

@@ -39,7 +39,7 @@ def test_sample_run_recovers_its_formula():
     assert "response ≈ (sin(angle) + (load * angle))" in proc.stdout
     assert "variables   angle, load" in proc.stdout
     assert "\\sin{\\left(\\mathrm{angle} \\right)}" in proc.stdout
-    f = load(proc.stdout[proc.stdout.index("import math") :])
+    f = load(proc.stdout[proc.stdout.index("import math"):])
     assert f(2.0, 3.0) == math.sin(2.0) + 3.0 * 2.0
     assert proc.stderr == ""  # progress only on a terminal or when asked
 
@@ -59,17 +59,9 @@ def test_json_and_progress(tmp_path):
 def nodes_of(text):
     """The postfix nodes of a formula text, as the engine takes them."""
     out = []
-    _formula.fold(
-        _formula.parse(text),
-        lambda n: out.append(
-            ("var", n.index)
-            if isinstance(n, _formula.Var)
-            else ("param", n.index)
-            if isinstance(n, _formula.Param)
-            else ("const", _formula.const_value(n.text))
-        ),
-        lambda n, _: out.append(("op", _formula.operator(n.op).name)),
-    )
+    _formula.fold(_formula.parse(text), lambda n: out.append(
+        ("var", n.index) if isinstance(n, _formula.Var) else ("param", n.index) if isinstance(n, _formula.Param)
+        else ("const", _formula.const_value(n.text))), lambda n, _: out.append(("op", _formula.operator(n.op).name)))
     return out
 
 
@@ -79,31 +71,14 @@ BIG = 1e300
 # The exported function computes what the engine computes, NaN where its
 # evaluation fails (an infinite step fails even where its next step would
 # be finite again; leaves are taken as they are).
-@pytest.mark.parametrize(
-    "formula, args",
-    [
-        ("exp(x)", [710.0]),
-        ("(x * y)", [BIG, BIG]),
-        ("(1/exp(x))", [-800.0]),
-        ("(1/(x * y))", [BIG, BIG]),
-        ("exp((x * y))", [BIG, -BIG]),
-        ("(x / (y * y))", [1.0, BIG]),
-        ("vek((x * y), 1.0000)", [BIG, -BIG]),
-        ("(1/x)", [math.inf]),
-        ("x", [math.inf]),
-        ("ln(x)", [0.0]),
-        ("sqrt(x)", [-1e-320]),
-        ("sqrt(x)", [-0.0]),
-        ("sin(x)", [math.inf]),
-        ("(x / y)", [1.0, 1e-301]),
-        ("vek(x, y)", [800.0, 0.0]),
-        ("vek(x, y)", [1.0, -2.0]),
-        ("vek(x, y)", [1.0, math.nan]),
-        ("((π * e) + (c0(1.0000) * -0.2500))", []),
-        ("(-" * 1000 + "x" + ")" * 1000, [2.0]),
-        ("(" * 400 + "x" + " + 1.0000)" * 400, [0.5]),  # deep nesting compiles
-    ],
-)
+@pytest.mark.parametrize("formula, args", [
+    ("exp(x)", [710.0]), ("(x * y)", [BIG, BIG]), ("(1/exp(x))", [-800.0]), ("(1/(x * y))", [BIG, BIG]),
+    ("exp((x * y))", [BIG, -BIG]), ("(x / (y * y))", [1.0, BIG]), ("vek((x * y), 1.0000)", [BIG, -BIG]),
+    ("(1/x)", [math.inf]), ("x", [math.inf]), ("ln(x)", [0.0]), ("sqrt(x)", [-1e-320]), ("sqrt(x)", [-0.0]),
+    ("sin(x)", [math.inf]), ("(x / y)", [1.0, 1e-301]), ("vek(x, y)", [800.0, 0.0]), ("vek(x, y)", [1.0, -2.0]),
+    ("vek(x, y)", [1.0, math.nan]), ("((π * e) + (c0(1.0000) * -0.2500))", []),
+    ("(-" * 1000 + "x" + ")" * 1000, [2.0]), ("(" * 400 + "x" + " + 1.0000)" * 400, [0.5]),  # deep nesting compiles
+])
 def test_exported_function_computes_what_the_engine_computes(formula, args):
     f = load(_export.python_source(formula, ["x", "y"][: len(args)], [0.75], func_name="g"), "g")
     want = _search.evaluate(nodes_of(formula), np.array([args]).reshape(1, len(args)), [0.75])[0]
@@ -165,11 +140,8 @@ def test_many_variables(tmp_path):
     rng = np.random.default_rng(3)
     data = rng.uniform(1.0, 2.0, (12, 200))
     f = tmp_path / "wide.csv"
-    f.write_text(
-        ",".join(f"v{i}" for i in range(200))
-        + ",t\n"
-        + "".join(",".join(map(repr, r)) + f",{r[170] * r[3]!r}\n" for r in data.tolist())
-    )
+    f.write_text(",".join(f"v{i}" for i in range(200)) + ",t\n"
+                 + "".join(",".join(map(repr, r)) + f",{r[170] * r[3]!r}\n" for r in data.tolist()))
     proc = run("discover", str(f), "--max-complexity", "3", "--beam-width", "100", "--json")
     assert proc.returncode == 0, proc.stderr
     assert json.loads(proc.stdout)["formula"] in ("(v3 * v170)", "(v170 * v3)")
@@ -177,13 +149,8 @@ def test_many_variables(tmp_path):
 
 @pytest.mark.parametrize("kind", ["device", "directory", "fifo", "over the limit", "growing past the limit"])
 def test_only_bounded_regular_files_are_read(tmp_path, capsys, monkeypatch, kind):
-    path = {
-        "device": os.devnull,
-        "directory": str(tmp_path),
-        "fifo": str(tmp_path / "p"),
-        "over the limit": str(tmp_path / "big.csv"),
-        "growing past the limit": "/proc/self/status",
-    }[kind]
+    path = {"device": os.devnull, "directory": str(tmp_path), "fifo": str(tmp_path / "p"),
+            "over the limit": str(tmp_path / "big.csv"), "growing past the limit": "/proc/self/status"}[kind]
     if kind == "fifo":
         os.mkfifo(path)  # a blocking open would wait for a writer forever
     (tmp_path / "big.csv").write_text("a,b\n" + "1,2\n" * 30)
@@ -197,11 +164,8 @@ def test_only_bounded_regular_files_are_read(tmp_path, capsys, monkeypatch, kind
 
 
 def test_closed_stdout_ends_quietly():
-    proc = subprocess.Popen(
-        [sys.executable, "-I", "-m", "vek_math", "discover", "--progress"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-    )
+    proc = subprocess.Popen([sys.executable, "-I", "-m", "vek_math", "discover", "--progress"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     proc.stdout.close()
     err = proc.stderr.read()
     assert proc.wait() == 141 and b"Traceback" not in err and b"Error" not in err
@@ -216,7 +180,7 @@ def test_console_without_the_symbols(tmp_path):
     assert proc.returncode == 0 and proc.stderr == "", proc.stderr
     assert proc.stdout.startswith("out ~= (3.142 * `\\u03c0`)\n"), proc.stdout
     assert "RMSE x (1 + penalty x complexity)" in proc.stdout and "variables   \\u03c0, \\u901f\\u5ea6" in proc.stdout
-    assert load(proc.stdout[proc.stdout.index("import math") :])(1.5, 7.0) == 1.5 * math.pi
+    assert load(proc.stdout[proc.stdout.index("import math"):])(1.5, 7.0) == 1.5 * math.pi
     assert "\\mathrm{\\u03c0}" in proc.stdout  # LaTeX: the name, escaped
     out = json.loads(run("discover", str(f), "--json", isolated=False, env=env, cwd=tmp_path).stdout)
     assert out["variables"] == ["π", "速度"] and "def f(π, 速度):" in out["python"]
@@ -225,9 +189,8 @@ def test_console_without_the_symbols(tmp_path):
 def test_names_cannot_drive_the_terminal(tmp_path):
     f = tmp_path / "t.csv"
     names = ["\x1b]0;owned\x07a", "b\u202e", "c\x9b2J"]
-    f.write_text(
-        ",".join(names) + ",y\n" + "".join(f"{i},{i % 3},{i % 2},{2 * i}\n" for i in range(1, 9)), encoding="utf-8"
-    )
+    f.write_text(",".join(names) + ",y\n" + "".join(f"{i},{i % 3},{i % 2},{2 * i}\n" for i in range(1, 9)),
+                 encoding="utf-8")
     proc = run("discover", str(f), "--all", "--progress")
     assert proc.returncode == 0, proc.stderr
     assert "y ≈ (2 * `\\x1b]0;owned\\x07a`)" in proc.stdout
@@ -238,15 +201,12 @@ def test_names_cannot_drive_the_terminal(tmp_path):
     assert proc.stdout[:-1].isprintable() and json.loads(proc.stdout)["variables"] == names
 
 
-@pytest.mark.parametrize(
-    "stopped, status, note",
-    [
-        (None, 0, ""),
-        ("time_limit", 0, "vek-math: note: the search reached its time limit; "),
-        ("memory", 0, "vek-math: note: the search ran out of memory; "),
-        ("interrupted", 130, ""),
-    ],
-)
+@pytest.mark.parametrize("stopped, status, note", [
+    (None, 0, ""),
+    ("time_limit", 0, "vek-math: note: the search reached its time limit; "),
+    ("memory", 0, "vek-math: note: the search ran out of memory; "),
+    ("interrupted", 130, ""),
+])
 @pytest.mark.parametrize("as_json", [False, True], ids=["text", "json"])
 def test_a_stopped_search_prints_its_result(monkeypatch, capsys, stopped, status, note, as_json):
     search = _search.search

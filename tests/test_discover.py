@@ -23,41 +23,27 @@ def test_worked_example():
 
 # Messages of find_formula's own checks and of the conversions only it uses
 # (the generic ones: test_frame).
-@pytest.mark.parametrize(
-    "args, kwargs, exc, message",
-    [
-        (
-            ([[1.0, 2.0]], [1.0, 2.0]),
-            {"beam_width": 2.5},
-            TypeError,
-            "argument 'beam_width': 'float' object cannot be interpreted as an integer",
-        ),
-        (
-            ([[1.0]], [1.0], 1, 2, 0.1, True, True, 0.1, 9),
-            {},
-            TypeError,
-            "find_formula() takes from 2 to 8 positional arguments but 9 were given",
-        ),
-        (([], [1.0]), {}, ValueError, "x_data must hold at least one column (a list of values per variable)"),
-        (([[1.0, 2.0], [3.0]], [1.0]), {}, ValueError, "column 1 of x_data has 1 values, fewer than the 2 of column 0"),
-    ],
-)
+@pytest.mark.parametrize("args, kwargs, exc, message", [
+    (([[1.0, 2.0]], [1.0, 2.0]), {"beam_width": 2.5}, TypeError,
+     "argument 'beam_width': 'float' object cannot be interpreted as an integer"),
+    (([[1.0]], [1.0], 1, 2, 0.1, True, True, 0.1, 9), {}, TypeError,
+     "find_formula() takes from 2 to 8 positional arguments but 9 were given"),
+    (([], [1.0]), {}, ValueError, "x_data must hold at least one column (a list of values per variable)"),
+    (([[1.0, 2.0], [3.0]], [1.0]), {}, ValueError, "column 1 of x_data has 1 values, fewer than the 2 of column 0"),
+])
 def test_argument_errors(args, kwargs, exc, message):
     with pytest.raises(exc) as info:
         v.find_formula(*args, **kwargs)
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, formula",
-    [
-        (([[1.0, 2.0], [1.0, 2.0, 3.0]], [5.0]), {}, "(exp(1.0000) / cos(1.0000))"),  # longer columns, any target
-        # Leaves always evaluate, so there is always a record: the first leaf
-        # with a NaN error when the target holds NaN or nothing (0/0).
-        (([[1.0, 2.0, 3.0]], [1.0, math.nan, 3.0]), {"max_complexity": 3, "beam_width": 16}, "0.0000"),
-        (([[]], []), {"max_complexity": 2}, "0.0000"),
-    ],
-)
+@pytest.mark.parametrize("args, kwargs, formula", [
+    (([[1.0, 2.0], [1.0, 2.0, 3.0]], [5.0]), {}, "(exp(1.0000) / cos(1.0000))"),  # longer columns, any target
+    # Leaves always evaluate, so there is always a record: the first leaf
+    # with a NaN error when the target holds NaN or nothing (0/0).
+    (([[1.0, 2.0, 3.0]], [1.0, math.nan, 3.0]), {"max_complexity": 3, "beam_width": 16}, "0.0000"),
+    (([[]], []), {"max_complexity": 2}, "0.0000"),
+])
 def test_accepted_forms_and_nan_errors(args, kwargs, formula):
     r = v.find_formula(*args, **kwargs)
     assert r.formula == formula and (math.isnan(r.error) == (formula == "0.0000"))
@@ -137,7 +123,6 @@ thread.join()
 @pytest.mark.parametrize("stack", [256 << 10, 2 << 20])
 @pytest.mark.parametrize("entry", ["front", "constants"])
 def test_searches_nested_by_progress_hooks_end_in_recursion_error(entry, stack):
-    out = subprocess.run(
-        [sys.executable, "-I", "-c", NESTED_SEARCHES, entry, str(stack)], capture_output=True, text=True, timeout=120
-    )
+    out = subprocess.run([sys.executable, "-I", "-c", NESTED_SEARCHES, entry, str(stack)], capture_output=True,
+                         text=True, timeout=120)
     assert (out.returncode, out.stdout) == (0, "RecursionError\n"), out.stderr

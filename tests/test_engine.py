@@ -108,10 +108,8 @@ def test_operator_table_is_what_the_engine_prints_and_evaluates(row):
     got = e.evaluate(nodes, X, [], np.empty(len(X)))
     # The Python rendering computes the same values (vek without its guards,
     # which these rows do not reach), NaN where its domain ends.
-    f = eval(
-        f"lambda x, y: {_formula.fill(row.python, ['x', 'math.sqrt(y)'])}",
-        {"math": math, "vek": lambda a, b: math.exp(a) - math.log(b)},
-    )
+    f = eval(f"lambda x, y: {_formula.fill(row.python, ['x', 'math.sqrt(y)'])}",
+             {"math": math, "vek": lambda a, b: math.exp(a) - math.log(b)})
 
     def want(r):
         try:
@@ -196,37 +194,34 @@ X3 = np.ones((3, 2))
 OUT3 = np.empty(3)
 
 
-@pytest.mark.parametrize(
-    "call, exc, match",
-    [
-        (lambda: e.search(X3[:, 0], OUT3), ValueError, "two-dimensional"),
-        (lambda: e.search(X3, np.ones(4)), ValueError, "y has 4 values but X has 3"),
-        (lambda: e.search(X3, X3), ValueError, "one-dimensional"),
-        (lambda: e.search(np.ones((3, 2), order="F"), OUT3), ValueError, "C-contiguous"),
-        (lambda: e.search(X3[:, :0], OUT3), ValueError, "at least one sample and one feature"),
-        (lambda: e.search(X3.astype(np.float32), OUT3), TypeError, "float64"),
-        (lambda: e.search(X3.tolist(), OUT3), TypeError, "float64 array"),
-        (lambda: e.search(X3, OUT3, 5), TypeError, "2 positional arguments"),
-        (lambda: e.search(X3, OUT3, n_threads=0), ValueError, "n_threads"),
-        (lambda: e.search(X3, OUT3, time_limit=math.nan), ValueError, "time_limit"),
-        (lambda: e.search(X3, OUT3, progress=3), TypeError, "progress"),
-        (lambda: e.search(X3, OUT3, constants=True, max_params=1), ValueError, "max_params must be between 2 and 16"),
-        (lambda: e.evaluate([("var", 0)], X3, [], np.empty(4)), ValueError, "out has 4 values"),
-        (lambda: e.evaluate([("var", 0)], X3, [], np.empty(6)[::2]), ValueError, "C-contiguous"),
-        (lambda: e.evaluate([("var", 0)], X3, [], np.frombuffer(bytes(24))), ValueError, "read-only"),
-        (lambda: e.evaluate([("var", 0)], X3, [], X3.reshape(-1)[:3]), ValueError, "share memory"),
-        (lambda: e.evaluate([("var", 2)], X3, [], OUT3), ValueError, "variable 2"),
-        (lambda: e.evaluate([("param", 0)], X3, [], OUT3), ValueError, "parameter 0"),
-        (lambda: e.evaluate([("var", 0), ("op", "add")], X3, [], OUT3), ValueError, "short of operands"),
-        (lambda: e.evaluate([("var", 0), ("var", 1)], X3, [], OUT3), ValueError, "one expression"),
-        (lambda: e.evaluate([], X3, [], OUT3), ValueError, "one expression"),
-        (lambda: e.evaluate([("op", "pow")], X3, [], OUT3), ValueError, "unknown operator"),
-        (lambda: e.evaluate([("leaf", 0)], X3, [], OUT3), ValueError, "unknown kind"),
-        (lambda: e.evaluate([("var", -1)], X3, [], OUT3), ValueError, "out of range"),
-        (lambda: e.evaluate([("const", "1")], X3, [], OUT3), TypeError, "number"),
-        (lambda: e.evaluate(["var"], X3, [], OUT3), TypeError, "tuple"),
-    ],
-)
+@pytest.mark.parametrize("call, exc, match", [
+    (lambda: e.search(X3[:, 0], OUT3), ValueError, "two-dimensional"),
+    (lambda: e.search(X3, np.ones(4)), ValueError, "y has 4 values but X has 3"),
+    (lambda: e.search(X3, X3), ValueError, "one-dimensional"),
+    (lambda: e.search(np.ones((3, 2), order="F"), OUT3), ValueError, "C-contiguous"),
+    (lambda: e.search(X3[:, :0], OUT3), ValueError, "at least one sample and one feature"),
+    (lambda: e.search(X3.astype(np.float32), OUT3), TypeError, "float64"),
+    (lambda: e.search(X3.tolist(), OUT3), TypeError, "float64 array"),
+    (lambda: e.search(X3, OUT3, 5), TypeError, "2 positional arguments"),
+    (lambda: e.search(X3, OUT3, n_threads=0), ValueError, "n_threads"),
+    (lambda: e.search(X3, OUT3, time_limit=math.nan), ValueError, "time_limit"),
+    (lambda: e.search(X3, OUT3, progress=3), TypeError, "progress"),
+    (lambda: e.search(X3, OUT3, constants=True, max_params=1), ValueError, "max_params must be between 2 and 16"),
+    (lambda: e.evaluate([("var", 0)], X3, [], np.empty(4)), ValueError, "out has 4 values"),
+    (lambda: e.evaluate([("var", 0)], X3, [], np.empty(6)[::2]), ValueError, "C-contiguous"),
+    (lambda: e.evaluate([("var", 0)], X3, [], np.frombuffer(bytes(24))), ValueError, "read-only"),
+    (lambda: e.evaluate([("var", 0)], X3, [], X3.reshape(-1)[:3]), ValueError, "share memory"),
+    (lambda: e.evaluate([("var", 2)], X3, [], OUT3), ValueError, "variable 2"),
+    (lambda: e.evaluate([("param", 0)], X3, [], OUT3), ValueError, "parameter 0"),
+    (lambda: e.evaluate([("var", 0), ("op", "add")], X3, [], OUT3), ValueError, "short of operands"),
+    (lambda: e.evaluate([("var", 0), ("var", 1)], X3, [], OUT3), ValueError, "one expression"),
+    (lambda: e.evaluate([], X3, [], OUT3), ValueError, "one expression"),
+    (lambda: e.evaluate([("op", "pow")], X3, [], OUT3), ValueError, "unknown operator"),
+    (lambda: e.evaluate([("leaf", 0)], X3, [], OUT3), ValueError, "unknown kind"),
+    (lambda: e.evaluate([("var", -1)], X3, [], OUT3), ValueError, "out of range"),
+    (lambda: e.evaluate([("const", "1")], X3, [], OUT3), TypeError, "number"),
+    (lambda: e.evaluate(["var"], X3, [], OUT3), TypeError, "tuple"),
+])
 def test_bad_arguments_are_refused(call, exc, match):
     with pytest.raises(exc, match=match):
         call()

@@ -53,11 +53,8 @@ def test_scikit_learn_checks(estimator, check):
 # Noisy targets, so that losses are not zero and their bits mean something.
 CASES = {
     "array": (lambda X: X[:, 0] * X[:, 0] + 1, lambda X: X, {}),
-    "frame": (
-        lambda X: np.sin(X[:, 0]) + X[:, 1] * X[:, 0],
-        lambda X: pd.DataFrame(X, columns=["angle", "load"]),
-        {"complexity_penalty": 0.0},
-    ),
+    "frame": (lambda X: np.sin(X[:, 0]) + X[:, 1] * X[:, 0],
+              lambda X: pd.DataFrame(X, columns=["angle", "load"]), {"complexity_penalty": 0.0}),
     "lists": (lambda X: np.exp(X[:, 1]) - np.log(X[:, 0]), lambda X: X.tolist(), {"use_trig": False}),
 }
 
@@ -203,28 +200,20 @@ def record(nodes, loss, params=(), penalty=0.01):
 
 
 X0, A, P, M, P1 = ("var", 0), ("op", "add"), ("param", 0), ("op", "mul"), ("param", 1)
-LINE = record([P, X0, M, P1, A], 0.5, [2.0, 1.0])  # c0 * x0 + c1
-SCALED = record([P, X0, M], 1e-16, [2.0])  # c0 * x0, exact but for rounding
-SHIFTED = record([P, X0, M, P1, A], 0.0, [2.0, 0.0])  # c0 * x0 + c1, exact as well
+LINE = record([P, X0, M, P1, A], 0.5, [2.0, 1.0])      # c0 * x0 + c1
+SCALED = record([P, X0, M], 1e-16, [2.0])               # c0 * x0, exact but for rounding
+SHIFTED = record([P, X0, M, P1, A], 0.0, [2.0, 0.0])    # c0 * x0 + c1, exact as well
 
 
-@pytest.mark.parametrize(
-    "front, best, want, selected",
-    [
-        # The engine's best off the front: the choice is among the front's rows.
-        ([LINE], record([P, X0, M, X0, M, P1, A], 0.5, [1.0, 1.0]), [LINE], 0),
-        # An exact law at two complexities: the simpler, whichever the engine picked.
-        ([SCALED, SHIFTED], SHIFTED, [SCALED, SHIFTED], 0),
-        # A second record of one complexity, and one no better than a simpler one, are dropped.
-        (
-            [SHIFTED, replaced(LINE, loss=0.9), record([X0], 3.0), record([P, X0, M], 3.0, [1.0]), LINE],
-            LINE,
-            [record([X0], 3.0), SHIFTED],
-            1,
-        ),
-    ],
-    ids=["best off the front", "simplest exact fit", "one row per complexity"],
-)
+@pytest.mark.parametrize("front, best, want, selected", [
+    # The engine's best off the front: the choice is among the front's rows.
+    ([LINE], record([P, X0, M, X0, M, P1, A], 0.5, [1.0, 1.0]), [LINE], 0),
+    # An exact law at two complexities: the simpler, whichever the engine picked.
+    ([SCALED, SHIFTED], SHIFTED, [SCALED, SHIFTED], 0),
+    # A second record of one complexity, and one no better than a simpler one, are dropped.
+    ([SHIFTED, replaced(LINE, loss=0.9), record([X0], 3.0), record([P, X0, M], 3.0, [1.0]), LINE], LINE,
+     [record([X0], 3.0), SHIFTED], 1),
+], ids=["best off the front", "simplest exact fit", "one row per complexity"])
 def test_equations_are_the_front_and_the_choice_is_on_it(monkeypatch, front, best, want, selected):
     X = np.linspace(1.0, 2.0, 40).reshape(-1, 1)
     monkeypatch.setattr(_search, "search", lambda *a, **k: _engine.Outcome((best, front, None, 3, 9, 9)))
@@ -312,8 +301,7 @@ def test_ctrl_c_after_the_search_keeps_the_result(monkeypatch):
                 seen["armed"] = event == "return" and frame.f_code is search.__code__
             elif not seen["end"]:
                 seen["end"] = (event == "c_call" and arg is _signal.signal) or (
-                    event == "return" and frame.f_code is SymbolicRegressor.fit.__code__
-                )
+                    event == "return" and frame.f_code is SymbolicRegressor.fit.__code__)
                 if not seen["end"]:
                     if seen["events"] == trip_at:
                         _thread.interrupt_main()  # as a SIGINT arriving now
@@ -357,12 +345,8 @@ def test_ctrl_c_in_the_command_line_prints_the_best_so_far(tmp_path):
     path = tmp_path / "noise.csv"
     path.write_text("a,b,c,d,e,f,t\n" + "\n".join(",".join(map(repr, r)) for r in data.tolist()) + "\n")
     options = [f"--{k.replace('_', '-')}={v}" for k, v in LONG.items()]
-    proc = subprocess.Popen(
-        [sys.executable, "-I", "-m", "vek_math", "discover", str(path), "--progress", *options],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
+    proc = subprocess.Popen([sys.executable, "-I", "-m", "vek_math", "discover", str(path), "--progress", *options],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     for line in proc.stderr:
         if line.startswith("level 1:"):
             break
@@ -397,12 +381,8 @@ def test_dask_cluster_fits_in_worker_processes():
     # Workers cannot import this test module: its functions travel by value.
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
     try:
-        with (
-            distributed.LocalCluster(
-                n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1", dashboard_address=None
-            ) as cluster,
-            distributed.Client(cluster) as client,
-        ):
+        with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
+                                      dashboard_address=None) as cluster, distributed.Client(cluster) as client:
             results = client.gather(client.map(fit_one, range(4)))
     finally:
         cloudpickle.unregister_pickle_by_value(sys.modules[__name__])

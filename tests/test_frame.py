@@ -21,9 +21,8 @@ from vek_math import vek_core as v
 # The stub is the one written-down list of names: __all__ in registration
 # order, and a declaration of each.
 STUB = ast.parse((pathlib.Path(__file__).resolve().parent.parent / "vek_math" / "vek_core.pyi").read_text())
-(STUB_ALL,) = [
-    ast.literal_eval(n.value) for n in STUB.body if isinstance(n, ast.Assign) and n.targets[0].id == "__all__"
-]
+(STUB_ALL,) = [ast.literal_eval(n.value) for n in STUB.body
+               if isinstance(n, ast.Assign) and n.targets[0].id == "__all__"]
 STUB_FUNCTIONS = [n.name for n in STUB.body if isinstance(n, ast.FunctionDef) and not n.name.startswith("_")]
 
 
@@ -39,11 +38,9 @@ def test_a_second_init_returns_the_module_and_a_subinterpreter_is_refused():
     entry = ctypes.PyDLL(v.__file__).PyInit_vek_core
     entry.restype = ctypes.py_object
     assert entry() is v and v.__all__.count("exp_n") == 1
-    code = (
-        "import _interpreters, vek_math.vek_core\n"
-        "err = _interpreters.run_string(_interpreters.create(config='legacy'), 'import vek_math.vek_core')\n"
-        "print(err.type.__name__, err.msg)"
-    )
+    code = ("import _interpreters, vek_math.vek_core\n"
+            "err = _interpreters.run_string(_interpreters.create(config='legacy'), 'import vek_math.vek_core')\n"
+            "print(err.type.__name__, err.msg)")
     proc = subprocess.run([sys.executable, "-I", "-c", code], capture_output=True, text=True)
     assert proc.stdout.startswith("ImportError") and "sub-interpreters" in proc.stdout, proc.stderr
 
@@ -112,47 +109,28 @@ CAUSED = TypeError("bad float")
 CAUSED.__cause__ = KeyError("root")
 
 
-@pytest.mark.parametrize(
-    "call, exc, message",
-    [
-        (lambda: v.exp_n("abc"), TypeError, "argument 'xs': Can't extract `str` to `Vec`"),
-        (lambda: v.exp_n(5), TypeError, "argument 'xs': 'int' object cannot be converted to 'Sequence'"),
-        (
-            lambda: v.exp_n(x for x in [1.0]),
-            TypeError,
-            "argument 'xs': 'generator' object cannot be converted to 'Sequence'",
-        ),
-        (lambda: v.exp_n([1.0, "a"]), TypeError, "argument 'xs': must be real number, not str"),
-        (lambda: v.exp_n((1.0, None)), TypeError, "argument 'xs': must be real number, not NoneType"),
-        (lambda: v.boost_n([(0.0, 1.0)], [0.0], "1"), TypeError, "argument 'c': must be real number, not str"),
-        (
-            lambda: v.boost_n([(1.0, 2.0, 3.0)], [0.0], 1.0),
-            ValueError,
-            "expected tuple of length 2, but got tuple of length 3",
-        ),
-        (
-            lambda: v.boost_n([[0.0, 0.0]], [0.0], 1.0),
-            TypeError,
-            "argument 'points': 'list' object cannot be converted to 'PyTuple'",
-        ),
-        (lambda: v.boost_n([(1.0, "x")], [0.0], 1.0), TypeError, "argument 'points': must be real number, not str"),
-        # complex numbers are not real ones, numpy's (which would give their real part) included
-        (
-            lambda: v.exp_n(np.array([1j, 2 + 5j])),
-            TypeError,
-            "argument 'xs': must be real number, not numpy.complex128",
-        ),
-        (
-            lambda: v.boost_n([(0.0, 1.0)], [np.complex64(1)], 1.0),
-            TypeError,
-            "argument 'phis': must be real number, not numpy.complex64",
-        ),
-        # A TypeError of a hook is wrapped (keeping its cause), any other passes unchanged.
-        (lambda: v.exp_n([with_hook("__float__", CAUSED)]), TypeError, "argument 'xs': bad float"),
-        (lambda: v.exp_n([1.0, with_hook("__float__", ValueError("boom"))]), ValueError, "boom"),
-        (lambda: v.exp_n([with_hook("__float__", OverflowError("boom"))]), OverflowError, "boom"),
-    ],
-)
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda: v.exp_n("abc"), TypeError, "argument 'xs': Can't extract `str` to `Vec`"),
+    (lambda: v.exp_n(5), TypeError, "argument 'xs': 'int' object cannot be converted to 'Sequence'"),
+    (lambda: v.exp_n(x for x in [1.0]), TypeError,
+     "argument 'xs': 'generator' object cannot be converted to 'Sequence'"),
+    (lambda: v.exp_n([1.0, "a"]), TypeError, "argument 'xs': must be real number, not str"),
+    (lambda: v.exp_n((1.0, None)), TypeError, "argument 'xs': must be real number, not NoneType"),
+    (lambda: v.boost_n([(0.0, 1.0)], [0.0], "1"), TypeError, "argument 'c': must be real number, not str"),
+    (lambda: v.boost_n([(1.0, 2.0, 3.0)], [0.0], 1.0), ValueError,
+     "expected tuple of length 2, but got tuple of length 3"),
+    (lambda: v.boost_n([[0.0, 0.0]], [0.0], 1.0), TypeError,
+     "argument 'points': 'list' object cannot be converted to 'PyTuple'"),
+    (lambda: v.boost_n([(1.0, "x")], [0.0], 1.0), TypeError, "argument 'points': must be real number, not str"),
+    # complex numbers are not real ones, numpy's (which would give their real part) included
+    (lambda: v.exp_n(np.array([1j, 2 + 5j])), TypeError, "argument 'xs': must be real number, not numpy.complex128"),
+    (lambda: v.boost_n([(0.0, 1.0)], [np.complex64(1)], 1.0), TypeError,
+     "argument 'phis': must be real number, not numpy.complex64"),
+    # A TypeError of a hook is wrapped (keeping its cause), any other passes unchanged.
+    (lambda: v.exp_n([with_hook("__float__", CAUSED)]), TypeError, "argument 'xs': bad float"),
+    (lambda: v.exp_n([1.0, with_hook("__float__", ValueError("boom"))]), ValueError, "boom"),
+    (lambda: v.exp_n([with_hook("__float__", OverflowError("boom"))]), OverflowError, "boom"),
+])
 def test_refused_arguments(call, exc, message):
     with pytest.raises(exc) as info:
         call()
@@ -180,12 +158,10 @@ MEMORY_HUNGRY = {
 def test_memory_exhaustion_raises_memory_error_and_the_interpreter_lives_on(call):
     if "libasan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("sanitizer builds abort instead of failing allocations")
-    code = (
-        "import resource\nresource.setrlimit(resource.RLIMIT_AS, (1_500_000 * 1024,) * 2)\n"
-        f"import numpy as np\nfrom vek_math import vek_core as v\ntry:\n    {call}\n"
-        "except MemoryError:\n    print('MemoryError')\n"
-        "print(v.exp_n([0.0]), v.find_formula([[1.0, 2.0]], [2.0, 4.0]).formula)"
-    )
+    code = ("import resource\nresource.setrlimit(resource.RLIMIT_AS, (1_500_000 * 1024,) * 2)\n"
+            f"import numpy as np\nfrom vek_math import vek_core as v\ntry:\n    {call}\n"
+            "except MemoryError:\n    print('MemoryError')\n"
+            "print(v.exp_n([0.0]), v.find_formula([[1.0, 2.0]], [2.0, 4.0]).formula)")
     out = subprocess.run([sys.executable, "-I", "-c", code], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split("\n")[:2] == ["MemoryError", "[1.0] (x + x)"]
@@ -225,13 +201,8 @@ def test_the_pool_waits_for_address_space_to_start(call, room_mib):
     if "libasan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("sanitizer builds abort instead of failing allocations")
     env = {**{k: v for k, v in os.environ.items() if not k.startswith("RAYON")}, "RAYON_NUM_THREADS": "4"}
-    out = subprocess.run(
-        [sys.executable, "-I", "-c", POOL_START, call, str(room_mib)],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+    out = subprocess.run([sys.executable, "-I", "-c", POOL_START, call, str(room_mib)], env=env, capture_output=True,
+                         text=True, timeout=60)
     assert out.stdout.split() == ["True", "3"], out.stderr
 
 
@@ -240,12 +211,10 @@ def test_calls_from_several_threads_give_the_serial_results():
     xs = [rng.uniform(-3.0, 3.0) for _ in range(200_000)]
     cols, ys = [[rng.uniform(0.5, 2.0) for _ in range(400)] for _ in range(2)], xs[:400]
     mv = [[rng.uniform(-1.0, 1.0) for _ in range(256)] for _ in range(64)]
-    calls = [
-        lambda: v.tension_n(xs, xs[::-1]),
-        lambda: repr(v.find_formula(cols, ys, max_complexity=6, beam_width=800)),
-        lambda: v.geometric_product_n(mv, mv[::-1], [1, 1, -1, 1, 1, -1, 1, 1]),
-        lambda: v.simulate_pulses_n(0.5, 1.5, 100_000)[-1],
-    ]
+    calls = [lambda: v.tension_n(xs, xs[::-1]),
+             lambda: repr(v.find_formula(cols, ys, max_complexity=6, beam_width=800)),
+             lambda: v.geometric_product_n(mv, mv[::-1], [1, 1, -1, 1, 1, -1, 1, 1]),
+             lambda: v.simulate_pulses_n(0.5, 1.5, 100_000)[-1]]
     serial = [c() for c in calls]
     with ThreadPoolExecutor(4) as pool:
         got = list(pool.map(lambda i: calls[i % len(calls)](), range(3 * len(calls))))

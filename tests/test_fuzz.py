@@ -97,66 +97,37 @@ def self_mutating(items, at, grow):
 
 floats, lies = st.floats(), st.integers(0, 20) | st.sampled_from([-1, 2**70, HookError])
 ints = st.integers() | st.sampled_from([2**63 - 1, 2**63, -(2**63) - 1, 2**64 - 1, 2**64, 10**400, -129, 128])
-JUNK = st.recursive(
-    st.one_of(
-        floats,
-        ints,
-        st.booleans(),
-        st.none(),
-        st.text(max_size=3),
-        st.binary(max_size=3),
-        st.complex_numbers(),
-        st.fractions(),
-        st.decimals(),
-        hnp.arrays(hnp.scalar_dtypes(), hnp.array_shapes(min_dims=0, max_side=4)),
-        hnp.arrays(hnp.scalar_dtypes(), shape=()).map(lambda a: a[()]),
-        st.builds(P, floats, floats),
-        st.builds(Hook, floats | ints | st.text(max_size=2) | st.just(HookError)),
-        st.sampled_from([object(), type, {1}]),
-    ),
+JUNK = st.recursive(st.one_of(
+    floats, ints, st.booleans(), st.none(), st.text(max_size=3), st.binary(max_size=3), st.complex_numbers(),
+    st.fractions(), st.decimals(), hnp.arrays(hnp.scalar_dtypes(), hnp.array_shapes(min_dims=0, max_side=4)),
+    hnp.arrays(hnp.scalar_dtypes(), shape=()).map(lambda a: a[()]), st.builds(P, floats, floats),
+    st.builds(Hook, floats | ints | st.text(max_size=2) | st.just(HookError)), st.sampled_from([object(), type, {1}])),
     lambda kids: st.one_of(
-        items := st.lists(kids, max_size=6),
-        items.map(tuple),
-        items.map(iter),
-        st.dictionaries(st.text(max_size=2), kids, max_size=3),
-        st.builds(LyingSeq, items, lies, st.none() | ints),
-        st.builds(self_mutating, items, st.integers(0, 6), st.booleans()),
-    ),
-    max_leaves=12,
-)
-f_ok = st.one_of(
-    floats,
-    st.integers(-(2**60), 2**60),
-    st.booleans(),
-    st.builds(np.float32, st.floats(width=32)),
-    st.builds(np.int64, st.integers(-(2**63), 2**63 - 1)),
-    st.fractions(),
-    st.builds(Hook, floats),
-)
+        items := st.lists(kids, max_size=6), items.map(tuple), items.map(iter),
+        st.dictionaries(st.text(max_size=2), kids, max_size=3), st.builds(LyingSeq, items, lies, st.none() | ints),
+        st.builds(self_mutating, items, st.integers(0, 6), st.booleans())), max_leaves=12)
+f_ok = st.one_of(floats, st.integers(-(2**60), 2**60), st.booleans(), st.builds(np.float32, st.floats(width=32)),
+                 st.builds(np.int64, st.integers(-(2**63), 2**63 - 1)), st.fractions(), st.builds(Hook, floats))
 
 
 def floats_ok(min_size=0, max_size=10, exact=False):
     """Float sequences in every accepted form; `exact` where the length is checked, not a hint."""
     items = st.lists(f_ok, min_size=min_size, max_size=max_size)
     return st.one_of(
-        items,
-        items.map(tuple),
-        items.flatmap(lambda xs: st.builds(LyingSeq, st.just(xs), st.just(len(xs)) if exact else lies)),
+        items, items.map(tuple), items.flatmap(lambda xs: st.builds(LyingSeq, st.just(xs), st.just(len(xs)) if exact
+                                                                    else lies)),
         hnp.arrays(st.sampled_from(["<f8", ">f8", "<f4", "i4", "?"]), st.integers(min_size, max_size)),
         st.binary(min_size=min_size, max_size=max_size),
-        st.lists(floats, min_size=min_size, max_size=max_size).map(lambda xs: array.array("d", xs)),
-    )
+        st.lists(floats, min_size=min_size, max_size=max_size).map(lambda xs: array.array("d", xs)))
 
 
 def tame(limit, hopeless):
     """Junk that is no usable count, or one up to `limit` or from `hopeless` on."""
-
     def ok(x):
         try:
             return not limit < op.index(x) < hopeless
         except Exception:
             return True
-
     return JUNK.filter(ok)
 
 
@@ -171,7 +142,6 @@ def known_len(x):
 def items(width, *seqs):
     """A list of floats (width 0), of tuples of `width` floats or of lists of
     floats (width None), as long as the shortest of the arguments `seqs`."""
-
     def check(result, values, lens):
         assert type(result) is list
         for item in result:
@@ -179,7 +149,6 @@ def items(width, *seqs):
             assert type(item) is (float if width == 0 else tuple if width else list)
             assert all(type(c) is float for c in parts) and len(parts) == (width or len(parts))
         assert not seqs or None in (n := [lens[k] for k in seqs]) or len(result) == min(n)
-
     return check
 
 
@@ -190,17 +159,9 @@ def is_(cls):
 F, PAIRS, POINTS = floats_ok(), st.lists(st.tuples(f_ok, f_ok), max_size=10), st.builds(P, floats, floats)
 INDEX = st.integers(0, 2**64 - 1) | st.builds(Hook, st.integers(0, 50))
 BOOL, INT64 = st.booleans() | st.builds(np.bool_, st.booleans()), st.integers(-(2**63), 2**63 - 1)
-OBJECTS = {
-    P: POINTS,
-    Q: st.builds(Q, floats, floats),
-    K: st.builds(K, POINTS, INT64, floats),
-    R: st.sampled_from(
-        [
-            v.find_formula([[1.0, 2.0, 3.0]], [2.0, 4.0, 6.0], max_complexity=3, beam_width=8),
-            v.find_formula([[0.5, 1.5], [2.0, 3.0]], [1.0, 9.0], max_complexity=3, beam_width=8),
-        ]
-    ),
-}
+OBJECTS = {P: POINTS, Q: st.builds(Q, floats, floats), K: st.builds(K, POINTS, INT64, floats),
+           R: st.sampled_from([v.find_formula([[1.0, 2.0, 3.0]], [2.0, 4.0, 6.0], max_complexity=3, beam_width=8),
+                               v.find_formula([[0.5, 1.5], [2.0, 3.0]], [1.0, 9.0], max_complexity=3, beam_width=8)])}
 X_DATA = st.integers(1, 6).flatmap(lambda n: st.lists(st.lists(f_ok, min_size=n, max_size=n), min_size=1, max_size=3))
 OCTONIONS = st.lists(floats_ok(8, 8, exact=True), max_size=5)
 OCTONIONS |= hnp.arrays(float, st.tuples(st.integers(0, 5), st.just(8)))
@@ -214,42 +175,26 @@ ENTRIES = {
     "boost_n": (st.just(v.boost_n), [PAIRS, F, f_ok], items(2, 0, 1)),
     "rotate_phase_n": (st.just(v.rotate_phase_n), [PAIRS, F], items(2, 0, 1)),
     "schrodinger_step_n": (st.just(v.schrodinger_step_n), [PAIRS, F, f_ok, f_ok], items(2, 0, 1)),
-    "simulate_pulses_n": (
-        st.just(v.simulate_pulses_n),
-        [f_ok, f_ok, st.integers(0, 40)],
-        lambda r, vs, lens: items(3)(r, vs, lens) or len(r) == op.index(vs[2]) + 1 or pytest.fail(),
-    ),
+    "simulate_pulses_n": (st.just(v.simulate_pulses_n), [f_ok, f_ok, st.integers(0, 40)],
+                          lambda r, vs, lens: items(3)(r, vs, lens) or len(r) == op.index(vs[2]) + 1 or pytest.fail()),
     "christoffel_batch_n": (st.just(v.christoffel_batch_n), [PAIRS, INDEX, INDEX, INDEX, f_ok], items(0, 0)),
     "octonion_mul_n": (st.just(v.octonion_mul_n), [OCTONIONS, OCTONIONS], items(None, 0, 1)),
     "geometric_product_n": (st.just(v.geometric_product_n), [MULTIVECTORS, MULTIVECTORS, SIGNATURE], items(None, 0, 1)),
-    "find_formula": (
-        st.just(v.find_formula),
-        [X_DATA, F, st.integers(0, 3), st.integers(0, 8), f_ok, BOOL, BOOL, f_ok],
-        lambda r, vs, lens: (
-            r is None or (is_(R)(r, vs, lens) and r.complexity >= 1 and r.params == []) or pytest.fail(repr(r))
-        ),
-    ),
+    "find_formula": (st.just(v.find_formula), [X_DATA, F, st.integers(0, 3), st.integers(0, 8), f_ok, BOOL, BOOL, f_ok],
+                     lambda r, vs, lens: r is None or (is_(R)(r, vs, lens) and r.complexity >= 1 and r.params == [])
+                     or pytest.fail(repr(r))),
     "VEKPoint": (st.just(P), [f_ok, f_ok], is_(P)),
     "VEKPair": (st.just(Q), [f_ok, f_ok], is_(Q)),
     "VEKKnot": (st.just(K), [POINTS, INT64, f_ok], is_(K)),
     "VEKPair.from_polar": (st.just(Q.from_polar), [f_ok, f_ok], is_(Q)),
-    **{
-        f"{cls.__name__}.{name}": (OBJECTS[cls].map(op.attrgetter(name)), params, is_(kind))
-        for cls, name, params, kind in [
-            (P, "conserves_tension", [POINTS, f_ok], bool),
-            (P, "minkowski_delta", [BOOL, f_ok], float),
-            (P, "boost", [f_ok, f_ok], P),
-            (Q, "from_values", [f_ok, f_ok], Q),
-            (Q, "rotate_phase", [f_ok], Q),
-        ]
-    },
+    **{f"{cls.__name__}.{name}": (OBJECTS[cls].map(op.attrgetter(name)), params, is_(kind))
+       for cls, name, params, kind in [
+        (P, "conserves_tension", [POINTS, f_ok], bool), (P, "minkowski_delta", [BOOL, f_ok], float),
+        (P, "boost", [f_ok, f_ok], P), (Q, "from_values", [f_ok, f_ok], Q), (Q, "rotate_phase", [f_ok], Q)]},
 }
 # Counts that size a search or an allocation: junk stays small, or too large to allocate for.
-TAME = {
-    ("simulate_pulses_n", 2): tame(40, 384307168202282325 if UNDER_ASAN else 2**40),
-    ("find_formula", 2): tame(3, 2**64),
-    ("find_formula", 3): tame(8, 2**64),
-}
+TAME = {("simulate_pulses_n", 2): tame(40, 384307168202282325 if UNDER_ASAN else 2**40),
+        ("find_formula", 2): tame(3, 2**64), ("find_formula", 3): tame(8, 2**64)}
 
 
 def invoke(fn, *args, **kwargs):
@@ -278,10 +223,8 @@ def test_any_arguments_give_a_result_or_an_argument_error(name, data):
     names = list(inspect.signature(fn).parameters)
     every = data.draw(st.booleans(), label="all valid")
     valid = [every or data.draw(st.booleans(), label=f"{n} valid") for n in names]
-    values = [
-        data.draw(p if ok else TAME.get((name, k), JUNK), label=n)
-        for k, (n, p, ok) in enumerate(zip(names, params, valid))
-    ]
+    values = [data.draw(p if ok else TAME.get((name, k), JUNK), label=n)
+              for k, (n, p, ok) in enumerate(zip(names, params, valid))]
     lens = [known_len(x) for x in values]  # before the call: a Shrinker changes its list
     cut = data.draw(st.integers(0, len(values)), label="given by position")  # the rest by keyword
     ok, outcome = invoke(fn, *values[:cut], **dict(zip(names[cut:], values[cut:])))
@@ -298,27 +241,13 @@ def test_any_arguments_give_a_result_or_an_argument_error(name, data):
 @given(data=st.data())
 def test_any_float_sequence_reads_like_its_list(name, data):
     fn = getattr(v, name)
-    seq = data.draw(
-        st.one_of(
-            hnp.arrays(
-                st.sampled_from(["<f8", ">f8", "<f4", "<f2", "i1", "<i8", "<u8", "?"]), st.integers(0, 12)
-            ).flatmap(lambda a: st.sampled_from([a, a[::-1], a[::2]])),
-            st.builds(
-                lambda xs, form: form(xs),
-                st.lists(floats, max_size=12),
-                st.sampled_from(
-                    [
-                        lambda xs: array.array("d", xs),
-                        lambda xs: memoryview(array.array("d", xs)),
-                        lambda xs: LyingSeq(xs, 2**70),
-                        lambda xs: LyingSeq(xs, sys.maxsize),
-                        lambda xs: LyingSeq(xs, HookError),
-                        lambda xs: LyingSeq(xs, 0),
-                    ]
-                ),
-            ),
-        )
-    )
+    seq = data.draw(st.one_of(
+        hnp.arrays(st.sampled_from(["<f8", ">f8", "<f4", "<f2", "i1", "<i8", "<u8", "?"]), st.integers(0, 12))
+        .flatmap(lambda a: st.sampled_from([a, a[::-1], a[::2]])),
+        st.builds(lambda xs, form: form(xs), st.lists(floats, max_size=12), st.sampled_from([
+            lambda xs: array.array("d", xs), lambda xs: memoryview(array.array("d", xs)),
+            lambda xs: LyingSeq(xs, 2**70), lambda xs: LyingSeq(xs, sys.maxsize), lambda xs: LyingSeq(xs, HookError),
+            lambda xs: LyingSeq(xs, 0)]))))
     plain = seq.tolist() if hasattr(seq, "tolist") else list(seq.items)
     other = [] if name in ("exp_n", "sin_n") else [data.draw(st.lists(floats, min_size=len(plain), max_size=14))]
     ok, outcome = invoke(fn, seq, *other)
@@ -335,84 +264,28 @@ def test_group_emptied_while_converted():
 def test_many_mixed_calls_leave_memory_and_refcounts_flat():
     xs = [float(repr(k / 7)) for k in range(64)]  # float objects of their own, whose counts are ours to watch
     ys, pairs, cols = tuple(xs[:48]), list(zip(xs[:32], xs[32:])), [xs[:3]]
-    octs, mvs, short = [xs[k : k + 8] for k in range(6)], [xs[k : k + 4] for k in range(5)], [xs[:2]]
+    octs, mvs, short = [xs[k:k + 8] for k in range(6)], [xs[k:k + 4] for k in range(5)], [xs[:2]]
     point, pair, hooks = P(xs[1], xs[2]), Q(xs[3], xs[4]), [Hook(HookError), Hook(xs[9]), Hook(2**70)]
     knot, result, target = K(point, 7, xs[5]), v.find_formula(cols, xs[:3], max_complexity=3, beam_width=8), xs[1:4]
     lying, failing, bad = LyingSeq(xs[:5], HookError), LyingSeq(xs[:5], 5, fail_at=3), [pairs[0], tuple(xs[:3])]
     calls = [  # good calls, then failing ones
-        (v.exp_n, xs),
-        (v.ln_n, ys),
-        (v.add_n, xs, ys),
-        (v.tension_n, xs, lying),
-        (v.boost_n, pairs, xs, xs[6]),
-        (v.rotate_phase_n, pairs, ys),
-        (v.schrodinger_step_n, pairs, xs, xs[7], xs[8]),
-        (P, xs[9], xs[10]),
-        (v.simulate_pulses_n, xs[1], xs[2], 16),
-        (v.christoffel_batch_n, pairs, 1, 0, 0, xs[3]),
-        (knot.flip,),
-        (v.octonion_mul_n, octs, octs),
-        (v.geometric_product_n, mvs, mvs, [1, -1]),
-        (point.boost, xs[4], xs[5]),
-        (point.conserves_tension, point, xs[6]),
-        (point.pair,),
-        (pair.rotate_phase, xs[7]),
-        (op.mul, pair, pair),
-        (op.eq, pair, xs),
-        (repr, knot),
-        (result.to_python,),
-        (getattr, result, "params"),
-        (v.exp_n, "abc"),
-        (v.exp_n, [*xs, "x"]),
-        (v.exp_n, hooks),
-        (v.sin_n, hooks[1:]),
-        (v.cos_n, failing),
-        (v.add_n, xs),
-        (v.boost_n, bad, xs, xs[1]),
-        (v.rotate_phase_n, [pair], ys),
-        (v.octonion_mul_n, short, octs),
-        (v.geometric_product_n, mvs, short, [1, -1]),
-        (v.geometric_product_n, mvs, mvs, [1, 1000]),
-        (v.simulate_pulses_n, xs[1], xs[2], 2**64 - 1),
-        (v.christoffel_batch_n, pairs, -1, 0, 0, xs[3]),
-        (K, point, hooks[0]),
-        (K, point, 2**63),
-        (K, xs),
-        (point.minkowski_delta, 1, xs[4]),
-        (op.add, pair, xs[5]),
-        (point.conserves_tension, pair, xs[6]),
-        (hash, pair),
-        (v.find_formula, [xs], target, -1),
-        (R,),
-        (v.find_formula, [], target),
-        *([] if UNDER_ASAN else [(v.simulate_pulses_n, xs[1], xs[2], 2**40)]),
+        (v.exp_n, xs), (v.ln_n, ys), (v.add_n, xs, ys), (v.tension_n, xs, lying), (v.boost_n, pairs, xs, xs[6]),
+        (v.rotate_phase_n, pairs, ys), (v.schrodinger_step_n, pairs, xs, xs[7], xs[8]), (P, xs[9], xs[10]),
+        (v.simulate_pulses_n, xs[1], xs[2], 16), (v.christoffel_batch_n, pairs, 1, 0, 0, xs[3]), (knot.flip,),
+        (v.octonion_mul_n, octs, octs), (v.geometric_product_n, mvs, mvs, [1, -1]), (point.boost, xs[4], xs[5]),
+        (point.conserves_tension, point, xs[6]), (point.pair,), (pair.rotate_phase, xs[7]), (op.mul, pair, pair),
+        (op.eq, pair, xs), (repr, knot), (result.to_python,), (getattr, result, "params"),
+        (v.exp_n, "abc"), (v.exp_n, [*xs, "x"]), (v.exp_n, hooks), (v.sin_n, hooks[1:]), (v.cos_n, failing),
+        (v.add_n, xs), (v.boost_n, bad, xs, xs[1]), (v.rotate_phase_n, [pair], ys), (v.octonion_mul_n, short, octs),
+        (v.geometric_product_n, mvs, short, [1, -1]), (v.geometric_product_n, mvs, mvs, [1, 1000]),
+        (v.simulate_pulses_n, xs[1], xs[2], 2**64 - 1), (v.christoffel_batch_n, pairs, -1, 0, 0, xs[3]),
+        (K, point, hooks[0]), (K, point, 2**63), (K, xs), (point.minkowski_delta, 1, xs[4]), (op.add, pair, xs[5]),
+        (point.conserves_tension, pair, xs[6]), (hash, pair), (v.find_formula, [xs], target, -1), (R,),
+        (v.find_formula, [], target), *([] if UNDER_ASAN else [(v.simulate_pulses_n, xs[1], xs[2], 2**40)]),
     ]
     search = (v.find_formula, cols, target, 2, 4, 1e-10, True, False)
-    tracked = [
-        *xs,
-        xs,
-        ys,
-        *pairs,
-        pairs,
-        *octs,
-        octs,
-        *mvs,
-        mvs,
-        short,
-        cols,
-        target,
-        point,
-        pair,
-        *hooks,
-        hooks,
-        knot,
-        result,
-        lying,
-        lying.items,
-        failing,
-        failing.items,
-        bad,
-    ]
+    tracked = [*xs, xs, ys, *pairs, pairs, *octs, octs, *mvs, mvs, short, cols, target, point, pair, *hooks, hooks,
+               knot, result, lying, lying.items, failing, failing.items, bad]
 
     def run(n):
         order = [search if k % 250 == 0 else calls[k % len(calls)] for k in range(n)]

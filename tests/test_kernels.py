@@ -62,15 +62,12 @@ print(h.hexdigest(), len(os.listdir("/proc/self/task")))
 
 def run_python(code, **env):
     base = {k: v for k, v in os.environ.items() if not k.startswith("RAYON")}
-    return subprocess.run(
-        [sys.executable, "-I", "-c", code], env={**base, **env}, capture_output=True, text=True, check=True
-    ).stdout.split()
+    return subprocess.run([sys.executable, "-I", "-c", code], env={**base, **env}, capture_output=True, text=True,
+                          check=True).stdout.split()
 
 
 def test_the_pool_follows_the_environment_and_results_do_not():
-    (one, n1), (three, n3), (also_three, m3) = (
-        run_python(THREAD_SCRIPT, **{var: n})
-        for var, n in [("RAYON_NUM_THREADS", "1"), ("RAYON_NUM_THREADS", "3"), ("RAYON_RS_NUM_CPUS", "3")]
-    )
+    (one, n1), (three, n3), (also_three, m3) = (run_python(THREAD_SCRIPT, **{var: n}) for var, n in [
+        ("RAYON_NUM_THREADS", "1"), ("RAYON_NUM_THREADS", "3"), ("RAYON_RS_NUM_CPUS", "3")])
     assert len(one) == 64 and one == three == also_three
     assert int(n3) - int(n1) == 2 and m3 == n3  # two workers besides the calling thread

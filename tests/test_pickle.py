@@ -28,11 +28,8 @@ def fields(obj):
 
 def samples():
     out = [obj for a in SPECIAL for b in SPECIAL[::2] for obj in (v.VEKPoint(a, b), v.VEKPair(b, a))]
-    out += [
-        v.VEKKnot(v.VEKPoint(1.0, -0.0), n, theta)
-        for n in (0, -5, 2**63 - 1, -(2**63))
-        for theta in (0.0, -1.0, 7.0, math.nan)
-    ]
+    out += [v.VEKKnot(v.VEKPoint(1.0, -0.0), n, theta) for n in (0, -5, 2**63 - 1, -(2**63))
+            for theta in (0.0, -1.0, 7.0, math.nan)]
     # A knot whose phase went through several reductions.
     out.append(v.VEKKnot(v.VEKPoint(0.3, 2.0), 3, 4.8).flip().pulse())
     out.append(v.find_formula([[0.5, 1.5, 2.5]], [0.1, 0.7, -0.4], max_complexity=4))

@@ -79,15 +79,7 @@ def test_type_checker_accepts_and_rejects_like_the_module(tmp_path):
     lines = enumerate(SNIPPET.splitlines(), 1)
     expected = {(n, m.group(1)) for n, line in lines if (m := re.search(r"# E: ([\w-]+)$", line))}
     # A cache that survives between runs: cold, numpy's stubs take a while.
-    out, err, _ = api.run(
-        [
-            "--strict",
-            "--warn-unreachable",
-            "--no-error-summary",
-            "--cache-dir",
-            str(ROOT / "build" / "mypy-cache"),
-            str(source),
-        ]
-    )
+    out, err, _ = api.run(["--strict", "--warn-unreachable", "--no-error-summary", "--cache-dir",
+                           str(ROOT / "build" / "mypy-cache"), str(source)])
     got = {(int(m[1]), m[2]) for m in re.finditer(r"^[^:\n]*uses\.py:(\d+): error: .*\[([\w-]+)\]$", out, re.M)}
     assert got == expected, out + err

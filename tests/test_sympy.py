@@ -54,74 +54,40 @@ def test_many_columns_name_symbols_by_column():
 X, Y, Z = sympy.symbols("x0 x1 x2")
 
 
-@pytest.mark.parametrize(
-    "text, expected",
-    [
-        ("((y * x) + z)", X * Y + Z),
-        ("(\x7f + \xff)", sympy.Symbol("x7") + sympy.Symbol("x135")),
-        ("(-x)", -X),
-        ("(--1.0000)", sympy.Integer(1)),
-        ("(-1.0000 + x)", X - 1),  # a negative constant, not a negation
-        ("(-inf - x)", -sympy.oo - X),
-        ("sqrt(abs(x))", sympy.sqrt(sympy.Abs(X))),
-        ("(sin(x) + cos(y))", sympy.sin(X) + sympy.cos(Y)),
-        ("vek(vek(x, y), 1.0000)", sympy.exp(sympy.exp(X) - sympy.log(Y))),
-        ("(π * e)", sympy.pi * sympy.E),
-        ("-3.1416", sympy.Rational(-3927, 1250)),
-        ("NaN", sympy.nan),
-        ("(c12(-0.2500) + c0(NaN))", sympy.Symbol("c0") + sympy.Symbol("c12")),
-    ],
-)
+@pytest.mark.parametrize("text, expected", [
+    ("((y * x) + z)", X * Y + Z),
+    ("(\x7f + \xff)", sympy.Symbol("x7") + sympy.Symbol("x135")),
+    ("(-x)", -X),
+    ("(--1.0000)", sympy.Integer(1)),
+    ("(-1.0000 + x)", X - 1),  # a negative constant, not a negation
+    ("(-inf - x)", -sympy.oo - X),
+    ("sqrt(abs(x))", sympy.sqrt(sympy.Abs(X))),
+    ("(sin(x) + cos(y))", sympy.sin(X) + sympy.cos(Y)),
+    ("vek(vek(x, y), 1.0000)", sympy.exp(sympy.exp(X) - sympy.log(Y))),
+    ("(π * e)", sympy.pi * sympy.E),
+    ("-3.1416", sympy.Rational(-3927, 1250)),
+    ("NaN", sympy.nan),
+    ("(c12(-0.2500) + c0(NaN))", sympy.Symbol("c0") + sympy.Symbol("c12")),
+])
 def test_reading_rules(text, expected):
     assert vek_math.to_sympy(text) == expected
 
 
-@pytest.mark.parametrize(
-    "value, exc",
-    [
-        (text, ValueError)
-        for text in [
-            "",
-            "?",
-            "( + x)",
-            "(x + y",
-            "(x + y))",
-            "x y",
-            "(x ^ y)",
-            "(x+y)",
-            "foo(x)",
-            "exp x",
-            "vek(x)",
-            "vek(x,y)",
-            "1",
-            "1.",
-            "1e5",
-            "-x",
-            "(-x + y)",
-            "c(1.0000)",
-            "c0",
-            "c0(x)",
-            "A",
-            "€",
-            "x\x00",
-            "(" * 5000 + "x" + ")" * 5000,
-            "(-" * 5000 + "x" + ")" * 5000,
-        ]
-    ]
-    + [(value, TypeError) for value in [None, 42, b"x", ["x"], vek_core.VEKPoint(1.0, 2.0)]],
-)
+@pytest.mark.parametrize("value, exc", [(text, ValueError) for text in [
+    "", "?", "( + x)", "(x + y", "(x + y))", "x y", "(x ^ y)", "(x+y)", "foo(x)", "exp x", "vek(x)", "vek(x,y)", "1",
+    "1.", "1e5", "-x", "(-x + y)", "c(1.0000)", "c0", "c0(x)", "A", "€", "x\x00", "(" * 5000 + "x" + ")" * 5000,
+    "(-" * 5000 + "x" + ")" * 5000,
+]] + [(value, TypeError) for value in [None, 42, b"x", ["x"], vek_core.VEKPoint(1.0, 2.0)]])
 def test_refuses_what_is_not_a_formula(value, exc):
     with pytest.raises(exc):
         vek_math.to_sympy(value)
 
 
 def test_import_stays_light_and_the_missing_dependency_is_explained():
-    code = (
-        "import sys, vek_math\n"
-        "assert 'sympy' not in sys.modules and 'vek_math._sympy' not in sys.modules\n"
-        "assert 'to_sympy' in dir(vek_math) and 'to_sympy' not in vek_math.__all__\n"
-        "sys.modules['sympy'] = None  # as if it were not installed\n"
-        "try:\n    vek_math.to_sympy('(x + 1.0000)')\nexcept ImportError as exc:\n    print(exc)"
-    )
+    code = ("import sys, vek_math\n"
+            "assert 'sympy' not in sys.modules and 'vek_math._sympy' not in sys.modules\n"
+            "assert 'to_sympy' in dir(vek_math) and 'to_sympy' not in vek_math.__all__\n"
+            "sys.modules['sympy'] = None  # as if it were not installed\n"
+            "try:\n    vek_math.to_sympy('(x + 1.0000)')\nexcept ImportError as exc:\n    print(exc)")
     proc = subprocess.run([sys.executable, "-I", "-c", code], capture_output=True, text=True, timeout=120)
     assert "pip install 'vek_math[sympy]'" in proc.stdout, proc.stderr

@@ -83,15 +83,8 @@ def test_reduce_and_accumulate_stay_sequential():
         assert uf.reduce(x) == functools.reduce(op, xs)
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: U.pow(10.0, np.full(9000, 400.0)),
-        lambda: U.sin(np.full(9000, np.inf)),
-        lambda: U.exp(np.array([-1e4, 709.78])),
-        lambda: U.boost(1.0, 2.0, 800.0, 1.0),
-    ],
-)
+@pytest.mark.parametrize("call", [lambda: U.pow(10.0, np.full(9000, 400.0)), lambda: U.sin(np.full(9000, np.inf)),
+                                  lambda: U.exp(np.array([-1e4, 709.78])), lambda: U.boost(1.0, 2.0, 800.0, 1.0)])
 def test_no_floating_point_warnings(call):
     with np.errstate(all="raise"):
         call()
@@ -161,9 +154,8 @@ def test_geometric_product_failures_raise_value_error_for_the_first_failing_prod
 # (a loop call per buffer).
 LONG_LOOPS = {
     "one product": lambda: U.geometric_product(np.full((1, 1 << 15), 0.5), np.full(1 << 15, 0.5), [1] * 15),
-    "pooled products": lambda: U.geometric_product(
-        np.broadcast_to(np.full(1 << 11, 0.5), (300, 1 << 11)), np.full(1 << 11, 0.5), [1] * 11
-    ),
+    "pooled products": lambda: U.geometric_product(np.broadcast_to(np.full(1 << 11, 0.5), (300, 1 << 11)),
+                                                   np.full(1 << 11, 0.5), [1] * 11),
     "reduction": lambda: U.tension.reduce(np.broadcast_to(0.5, (10**9,))),
     "buffered reduction": lambda: U.tension.reduce(np.broadcast_to(np.float32(0.5), (10**9,))),
 }
@@ -188,7 +180,5 @@ def test_ctrl_c_stops_long_loops_promptly(call):
     xs = floats(40_000, 18)  # the next calls run as ever
     same(U.exp(np.array(xs)), v.exp_n(xs))
     a = octonions(300, 19)
-    same(
-        U.geometric_product(np.array(a), np.array(a[::-1]), [1, -1, 1]),
-        [c for row in v.geometric_product_n(a, a[::-1], [1, -1, 1]) for c in row],
-    )
+    same(U.geometric_product(np.array(a), np.array(a[::-1]), [1, -1, 1]),
+         [c for row in v.geometric_product_n(a, a[::-1], [1, -1, 1]) for c in row])
