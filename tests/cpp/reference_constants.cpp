@@ -36,9 +36,9 @@ struct Scored {
   std::vector<double> coefs;
   bool offset = false;
   std::uint64_t complexity() const {
-    if (terms.empty()) return Expr{nodes}.complexity() + wrap_nodes(wrap);
+    if (terms.empty()) return complexity_of(nodes) + wrap_nodes(wrap);
     std::uint64_t cx = (offset ? 2 : 0) + terms.size() - 1;
-    for (const auto& term : terms) cx += Expr{term}.complexity() + 2;
+    for (const auto& term : terms) cx += complexity_of(term) + 2;
     return cx;
   }
 };
@@ -65,15 +65,9 @@ std::vector<Node> compose(const Shape& a, const Shape* b, Op op, Lift lift, doub
 }
 
 std::optional<Probes> family_probes(const std::vector<Node>& nodes, std::size_t n_vars) {
-  std::vector<double> params(params_in(nodes)), point(n_vars);
-  for (std::size_t j = 0; j < params.size(); ++j) params[j] = family_param_probe(j);
   Probes p;
-  for (std::size_t k = 0; k < kProbeCount; ++k) {
-    for (std::size_t i = 0; i < n_vars; ++i) point[i] = family_var_probe(k, i);
-    const auto v = Expr{nodes}.eval(point, params);
-    if (!v || !std::isfinite(*v)) return std::nullopt;
-    p[k] = *v;
-  }
+  FamilyScratch scratch;
+  if (!vek::discover::family_probes(Expr{nodes}, n_vars, params_in(nodes), p, scratch)) return std::nullopt;
   return p;
 }
 
@@ -110,34 +104,18 @@ SearchResult present(const Scored& s, double scale) {
       nodes.push_back(Node::op(Op::Mul));
       if (k > 0) nodes.push_back(Node::op(Op::Add));
     }
-    if (s.offset) nodes.push_back(Node::param(0, s.b * scale));
-    if (s.offset) nodes.push_back(Node::op(Op::Add));
-    renumber_params(nodes);
-    SearchResult r;
-    r.params = param_values(nodes);
-    r.expr.nodes = std::move(nodes);
-    r.formula = r.expr.to_string();
-    r.complexity = r.expr.complexity();
-    r.error = s.error * scale;
-    r.loss = s.loss * scale;
-    return r;
+  } else {
+    if (s.wrap == Wrap::Scale || s.wrap == Wrap::Affine) nodes.push_back(Node::param(0, s.a * scale));
+    nodes.insert(nodes.end(), s.nodes.begin(), s.nodes.end());
+    if (s.nodes.size() == 1 && s.nodes[0].kind == Node::Kind::Param) nodes.back().value *= scale;  // the constant
+    if (s.wrap == Wrap::Scale || s.wrap == Wrap::Affine) nodes.push_back(Node::op(Op::Mul));
   }
-  const bool a = s.wrap == Wrap::Scale || s.wrap == Wrap::Affine, b = s.wrap == Wrap::Offset || s.wrap == Wrap::Affine;
-  if (a) nodes.push_back(Node::param(0, s.a * scale));
-  nodes.insert(nodes.end(), s.nodes.begin(), s.nodes.end());
-  if (s.nodes.size() == 1 && s.nodes[0].kind == Node::Kind::Param) nodes.back().value *= scale;  // the constant
-  if (a) nodes.push_back(Node::op(Op::Mul));
-  if (b) nodes.push_back(Node::param(0, s.b * scale));
-  if (b) nodes.push_back(Node::op(Op::Add));
+  if (s.terms.empty() ? s.wrap == Wrap::Offset || s.wrap == Wrap::Affine : s.offset) {
+    nodes.push_back(Node::param(0, s.b * scale));
+    nodes.push_back(Node::op(Op::Add));
+  }
   renumber_params(nodes);
-  SearchResult r;
-  r.params = param_values(nodes);
-  r.expr.nodes = std::move(nodes);
-  r.formula = r.expr.to_string();
-  r.complexity = r.expr.complexity();
-  r.error = s.error * scale;
-  r.loss = s.loss * scale;
-  return r;
+  return record_of(std::move(nodes), s.error * scale, s.loss * scale);
 }
 
 }  // namespace
@@ -180,7 +158,7 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
     }
   };
   const auto score_column = [&](std::vector<Node> nodes, const std::vector<double>& g) {
-    const std::uint64_t cx = Expr{nodes}.complexity();
+    const std::uint64_t cx = complexity_of(nodes);
     return wrapped(std::move(nodes), best_wrap(g.data(), rows, t, ts, penalty, cx));
   };
   const std::size_t inner_cap = std::min<std::size_t>(max_params - 2, 2);
@@ -275,7 +253,7 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
         if (bits & bit) cands.push_back(C{std::uint32_t(a), std::uint32_t(b), op, l});
       }
     };
-    const auto cx = [&](std::size_t i) { return Expr{beam[i].nodes}.complexity(); };
+    const auto cx = [&](std::size_t i) { return complexity_of(beam[i].nodes); };
     const auto np = [&](std::size_t i) { return params_in(beam[i].nodes); };
     for (std::size_t e = new_begin; e < beam.size(); ++e) {
       if (cx(e) + 1 <= config.max_complexity)
@@ -352,7 +330,7 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
       std::vector<double> theta = param_values(nodes);
       theta[new_at] = p[0];
       set_param_values(nodes, theta);
-      level[i] = wrapped(nodes, best_wrap(fitter.values(), rows, t, ts, penalty, Expr{nodes}.complexity()));
+      level[i] = wrapped(nodes, best_wrap(fitter.values(), rows, t, ts, penalty, complexity_of(nodes)));
     }
     // Full fits of the best-ranked shapes with constants.
     std::vector<Ranked> chosen;
@@ -365,7 +343,7 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
       auto prog = compile(nodes, columns);
       if (!prog || !(fitter.fit(*prog, theta, 50) < std::numeric_limits<double>::infinity())) continue;
       if (!fitter.eval(*prog, theta.data(), false)) continue;
-      const Wrapped w = best_wrap(fitter.values(), rows, t, ts, penalty, Expr{nodes}.complexity());
+      const Wrapped w = best_wrap(fitter.values(), rows, t, ts, penalty, complexity_of(nodes));
       if (!w.ok || !error_before(w.rank, level[r.index].rank)) continue;
       set_param_values(nodes, theta);
       level[r.index] = wrapped(nodes, w);
@@ -380,8 +358,7 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
       std::vector<bool> taken(fresh.size(), false);
       for (const Ranked& r : top) shapes.push_back(level[r.index].nodes), taken[r.index] = true;
       for (std::size_t i = 0, simple = 0; i < fresh.size() && simple < 4096; ++i) {
-        if (taken[i] || !level[i].ok || params_in(level[i].nodes) > 0 || Expr{level[i].nodes}.complexity() > 5)
-          continue;
+        if (taken[i] || !level[i].ok || params_in(level[i].nodes) > 0 || complexity_of(level[i].nodes) > 5) continue;
         shapes.push_back(level[i].nodes);
         ++simple;
       }

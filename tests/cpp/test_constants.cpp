@@ -24,15 +24,9 @@ Node P(std::size_t i) { return Node::param(i, 0.0); }
 // The family key of an expression over two variables, its constants at
 // their probe values; none when a probe fails.
 std::optional<ProbeBits> family_of(const Expr& e, std::size_t n_vars = 2) {
-  std::vector<double> params(16), point(n_vars);
-  for (std::size_t j = 0; j < params.size(); ++j) params[j] = vek::discover::family_param_probe(j);
   vek::discover::Probes values;
-  for (std::size_t k = 0; k < vek::discover::kProbeCount; ++k) {
-    for (std::size_t i = 0; i < n_vars; ++i) point[i] = vek::discover::family_var_probe(k, i);
-    const std::optional<double> v = e.eval(point, params);
-    if (!v || !std::isfinite(*v)) return std::nullopt;
-    values[k] = *v;
-  }
+  vek::discover::FamilyScratch scratch;
+  if (!vek::discover::family_probes(e, n_vars, 16, values, scratch)) return std::nullopt;
   return vek::discover::family_key(values);
 }
 

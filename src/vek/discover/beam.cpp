@@ -106,18 +106,20 @@ void Beam::add_leaf(Expr expr, const Probes& probes) {
   push(std::move(m), probes);
 }
 
-void Beam::add_shape(Expr expr, const Probes& probes) {
-  Member m;
-  m.expr = std::move(expr);
+void Beam::keep(Member& m, std::vector<double> values) {
   if (rows_ == 0) {
     m.cached = true;
   } else if (may_cache()) {
-    auto out = m.expr.eval_batch(columns_, {});
-    if (!out) panic("search: a scored shape no longer evaluates");
-    m.own = std::move(*out);
+    m.own = std::move(values);
     m.cached = true;
     cache_used_ += rows_ * sizeof(double);
   }
+}
+
+void Beam::add_shape(Expr expr, const Probes& probes, std::vector<double> values) {
+  Member m;
+  m.expr = std::move(expr);
+  keep(m, std::move(values));
   push(std::move(m), probes);
 }
 
@@ -125,24 +127,22 @@ void Beam::add(const Cand& c, std::vector<Node> nodes, const Probes& probes) {
   Member m;
   m.theta = param_values(nodes);
   m.expr.nodes = std::move(nodes);
-  if (rows_ == 0) {
-    m.cached = true;
-  } else if (may_cache()) {
+  std::vector<double> values;
+  if (rows_ > 0 && may_cache()) {
     if (m.theta.empty()) {
       // Without constants the operands' columns are the candidate's inputs.
       std::vector<double> sa, sb;
       const double* a = column(c.a, sa);
       const double* b = arity(c.op) == 1 ? a : column(c.b, sb);
-      m.own.resize(rows_);
-      if (!fill_rows_for(c.op)(a, b, rows_, m.own.data())) panic("search: a scored candidate no longer evaluates");
+      values.resize(rows_);
+      if (!fill_rows_for(c.op)(a, b, rows_, values.data())) panic("search: a scored candidate no longer evaluates");
     } else {
       auto out = m.expr.eval_batch(columns_, m.theta);
       if (!out) panic("search: a scored shape no longer evaluates");
-      m.own = std::move(*out);
+      values = std::move(*out);
     }
-    m.cached = true;
-    cache_used_ += rows_ * sizeof(double);
   }
+  keep(m, std::move(values));
   push(std::move(m), probes);
 }
 

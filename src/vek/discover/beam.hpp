@@ -91,8 +91,8 @@ class Beam {
   // Adds a leaf (a variable or a constant) with its probe values.
   void add_leaf(Expr expr, const Probes& probes);
   // Adds a whole shape without constants (a power block) with its probe
-  // values. It must evaluate on every row.
-  void add_shape(Expr expr, const Probes& probes);
+  // values and its values on every row.
+  void add_shape(Expr expr, const Probes& probes, std::vector<double> values);
   // Adds a scored candidate with the nodes it was scored with (its new
   // constant and its operands' constants as fitted) and its probe values.
   // It must evaluate on every row.
@@ -111,6 +111,8 @@ class Beam {
   };
 
   void push(Member m, const Probes& probes);
+  // Caches the member's values when the budget allows.
+  void keep(Member& m, std::vector<double> values);
   bool may_cache() const noexcept { return cache_used_ + rows_ * sizeof(double) <= cache_bytes_; }
 
   const Columns& columns_;

@@ -139,14 +139,15 @@ class ConstantsMode {
       Expr e{std::move(block)};
       ++g.generated;
       Probes p;
-      if (!shape_probes_of(e, p)) continue;
+      FamilyScratch scratch;
+      if (!family_probes(e, columns_.size(), 0, p, scratch)) continue;
       ++g.fingerprinted;
       if (seen.insert(family_key(p))) continue;
       auto values = e.eval_batch(columns_, {});
       if (!values) continue;
       scores_.push_back(ShapeScore::of(scorer_.wrap(values->data(), e.complexity()), 0.0));
       leaves_.push_back(e.nodes);
-      beam_.add_shape(std::move(e), p);
+      beam_.add_shape(std::move(e), p, std::move(*values));
     }
     g.candidates = scores_.size();
     base_ = scores_.size();
@@ -172,7 +173,7 @@ class ConstantsMode {
 
   std::uint64_t complexity(std::size_t i) const {
     if (i >= base_) return extras_[i - base_].complexity;
-    const std::uint64_t shape = leaves_.empty() ? beam_.complexity(cands_[i]) : Expr{leaves_[i]}.complexity();
+    const std::uint64_t shape = leaves_.empty() ? beam_.complexity(cands_[i]) : complexity_of(leaves_[i]);
     return shape + wrap_nodes(scores_[i].wrap);
   }
 
@@ -224,17 +225,6 @@ class ConstantsMode {
     bool offset = true;
     std::uint64_t complexity = 0;
   };
-
-  bool shape_probes_of(const Expr& e, Probes& out) const {
-    std::vector<double> point(columns_.size());
-    for (std::size_t k = 0; k < kProbeCount; ++k) {
-      for (std::size_t i = 0; i < point.size(); ++i) point[i] = family_var_probe(k, i);
-      const std::optional<double> v = e.eval(point, {});
-      if (!v || !std::isfinite(*v)) return false;
-      out[k] = *v;
-    }
-    return true;
-  }
 
   // Sums of terms over the beam and the level's best candidates (their
   // indices in `best`), scored and appended to the level as extra
@@ -336,14 +326,7 @@ class ConstantsMode {
       nodes.push_back(Node::op(Op::Add));
     }
     renumber_params(nodes);
-    SearchResult r;
-    r.params = param_values(nodes);
-    r.expr.nodes = std::move(nodes);
-    r.formula = r.expr.to_string();
-    r.complexity = r.expr.complexity();
-    r.error = s.error * norm_.scale;
-    r.loss = s.loss * norm_.scale;
-    return r;
+    return record_of(std::move(nodes), s.error * norm_.scale, s.loss * norm_.scale);
   }
 
   // The level's scores in the engine's form.

@@ -34,6 +34,14 @@ struct Node {
   static constexpr Node power(double k) noexcept { return Node{Kind::Op, Op::Pow, 0, k}; }
 };
 
+// The complexity of a postfix node list: one per node, except operators of
+// cost 0 (a power of a variable counts as one node).
+inline std::size_t complexity_of(std::span<const Node> nodes) noexcept {
+  std::size_t n = 0;
+  for (const Node& node : nodes) n += node.kind == Node::Kind::Op ? op_cost(node.opcode) : 1;
+  return n;
+}
+
 // A candidate formula in postfix order.
 struct Expr {
   std::vector<Node> nodes;
@@ -56,13 +64,7 @@ struct Expr {
   // texts where the stack runs short).
   std::string to_string() const;
 
-  // Nodes counted by their cost: one each, except operators of cost 0 (a
-  // power of a variable counts as one node).
-  std::size_t complexity() const noexcept {
-    std::size_t n = 0;
-    for (const Node& node : nodes) n += node.kind == Node::Kind::Op ? op_cost(node.opcode) : 1;
-    return n;
-  }
+  std::size_t complexity() const noexcept { return complexity_of(nodes); }
 };
 
 // Appends `pattern` (an operator rendering of the table) with "{0}" and

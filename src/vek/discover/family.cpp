@@ -66,4 +66,17 @@ ProbeBits family_key(const Probes& p) noexcept {
   return key;
 }
 
+bool family_probes(const Expr& expr, std::size_t n_vars, std::size_t n_params, Probes& out, FamilyScratch& scratch) {
+  scratch.params.resize(n_params);
+  for (std::size_t j = 0; j < n_params; ++j) scratch.params[j] = family_param_probe(j);
+  scratch.point.resize(n_vars);
+  for (std::size_t k = 0; k < kProbeCount; ++k) {
+    for (std::size_t i = 0; i < n_vars; ++i) scratch.point[i] = family_var_probe(k, i);
+    const std::optional<double> v = expr.eval(scratch.point, scratch.params);
+    if (!v || !std::isfinite(*v)) return false;
+    out[k] = *v;
+  }
+  return true;
+}
+
 }  // namespace vek::discover

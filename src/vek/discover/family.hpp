@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "vek/discover/expr.hpp"
 #include "vek/discover/fingerprint.hpp"
@@ -36,6 +37,16 @@ double family_var_probe(std::size_t k, std::size_t index) noexcept;
 
 // Value of parameter j at every probe point.
 double family_param_probe(std::size_t j) noexcept;
+
+// Buffers of family_probes, reused between calls.
+struct FamilyScratch {
+  std::vector<double> params, point;
+};
+
+// An expression's values at the five probe points over `n_vars` variables,
+// its `n_params` parameters at their probe values; false when an evaluation
+// fails or gives a value that is not finite.
+bool family_probes(const Expr& expr, std::size_t n_vars, std::size_t n_params, Probes& out, FamilyScratch& scratch);
 
 // The family key of five probe values (all finite).
 ProbeBits family_key(const Probes& p) noexcept;

@@ -20,16 +20,6 @@ namespace vek::discover {
 
 namespace {
 
-SearchResult make_result(Expr expr, double error, double loss) {
-  SearchResult r;
-  r.formula = expr.to_string();
-  r.complexity = expr.complexity();
-  r.expr = std::move(expr);
-  r.error = error;
-  r.loss = loss;
-  return r;
-}
-
 // The plain search: leaves 0, 1 and the variables; every operator over the
 // beam members; scored by penalised error with hopeless candidates dropped.
 class PlainMode {
@@ -97,7 +87,7 @@ class PlainMode {
   std::uint64_t complexity(std::size_t i) const { return leaves_.empty() ? beam_.complexity(cands_[i]) : 1; }
 
   SearchResult record(std::size_t i, const Scores& s) const {
-    return make_result(leaves_.empty() ? beam_.compose(cands_[i]) : leaves_[i], s.error[i], s.loss[i]);
+    return record_of(leaves_.empty() ? beam_.compose(cands_[i]).nodes : leaves_[i].nodes, s.error[i], s.loss[i]);
   }
 
   void join(const std::vector<Ranked>& joining) {
@@ -125,6 +115,17 @@ class PlainMode {
 };
 
 }  // namespace
+
+SearchResult record_of(std::vector<Node> nodes, double error, double loss) {
+  SearchResult r;
+  r.params = param_values(nodes);
+  r.expr.nodes = std::move(nodes);
+  r.formula = r.expr.to_string();
+  r.complexity = r.expr.complexity();
+  r.error = error;
+  r.loss = loss;
+  return r;
+}
 
 std::optional<SearchResult> search(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
                                    const SearchConfig& config, const SearchHooks* hooks, SearchStats* stats) {

@@ -54,6 +54,10 @@ struct SearchResult {
   double loss = 0.0;             // plain RMSE (error = loss × (penalty × complexity + 1))
 };
 
+// The record of a formula's nodes: its params (the Param values in postfix
+// order), text and complexity, with the given error and loss.
+SearchResult record_of(std::vector<Node> nodes, double error, double loss);
+
 // Reported after each scored level. Counts are those of that level:
 // generated = candidates built, fingerprinted = those with a fingerprint,
 // scored = those with a new fingerprint, evaluated on the data.

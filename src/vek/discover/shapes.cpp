@@ -45,17 +45,7 @@ bool shape_probes(const Beam& beam, const Cand& c, Probes& out, ShapeScratch& sc
     return beam.probe(c, out);
   }
   beam.compose(c, 0.0, scratch.expr.nodes);
-  scratch.params.resize(n);
-  for (std::size_t j = 0; j < n; ++j) scratch.params[j] = family_param_probe(j);
-  const std::size_t vars = beam.n_vars();
-  scratch.point.resize(vars);
-  for (std::size_t k = 0; k < kProbeCount; ++k) {
-    for (std::size_t i = 0; i < vars; ++i) scratch.point[i] = family_var_probe(k, i);
-    const std::optional<double> v = scratch.expr.eval(scratch.point, scratch.params);
-    if (!v || !std::isfinite(*v)) return false;
-    out[k] = *v;
-  }
-  return true;
+  return family_probes(scratch.expr, beam.n_vars(), n, out, scratch.family);
 }
 
 Generated generate_shapes(const Beam& beam, std::size_t new_begin, const Operators& ops, std::uint64_t budget,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "vek/discover/beam.hpp"
+#include "vek/discover/family.hpp"
 #include "vek/discover/generate.hpp"
 #include "vek/discover/seen_set.hpp"
 
@@ -23,7 +24,7 @@ bool linear_in_constant(Op op, Lift lift) noexcept;
 // Buffers of shape_probes, reused between calls.
 struct ShapeScratch {
   Expr expr;
-  std::vector<double> params, point;
+  FamilyScratch family;
 };
 
 // The shape's probe values for its family key: variables and constants at

@@ -99,16 +99,10 @@ std::vector<Node> simplified(const std::vector<Node>& nodes) {
   return out;
 }
 
-SearchResult record_of(std::vector<Node> nodes, double sse, const SnapData& d) {
-  SearchResult r;
-  r.params = param_values(nodes);
-  r.expr.nodes = std::move(nodes);
-  r.formula = r.expr.to_string();
-  r.complexity = r.expr.complexity();
+SearchResult snapped_record(std::vector<Node> nodes, double sse, const SnapData& d) {
   const double loss = rmse_of(sse, d.target.length);
-  r.loss = loss * d.scale;
-  r.error = penalised(loss, complexity_factor(d.penalty, r.complexity)) * d.scale;
-  return r;
+  const double error = penalised(loss, complexity_factor(d.penalty, complexity_of(nodes)));
+  return record_of(std::move(nodes), error * d.scale, loss * d.scale);
 }
 
 double rank_of(const SearchResult& r, const SnapData& d) {
@@ -150,7 +144,7 @@ SearchResult snap_record(const SearchResult& r, const SnapData& d) {
       sse = *s;
     }
   }
-  return record_of(std::move(nodes), sse, d);
+  return snapped_record(std::move(nodes), sse, d);
 }
 
 void snap_outcome(SearchOutcome& out, const SnapData& d) {

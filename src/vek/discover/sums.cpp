@@ -234,7 +234,7 @@ std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
                                         const std::vector<std::size_t>& params, std::size_t rows, const Target& t,
                                         const SumLimits& limits) {
   SumCosts costs;
-  for (const auto& term : nodes) costs.cost.push_back(Expr{term}.complexity());
+  for (const auto& term : nodes) costs.cost.push_back(complexity_of(term));
   costs.penalty = limits.penalty;
   costs.floor_sse = limits.floor_sse;
   std::vector<SumFit> found;

@@ -58,16 +58,29 @@ bool F64Buffer::overlaps(const F64Buffer& other) const noexcept {
 
 namespace {
 
+// Whether an operator can be named, for an arity (0: any). Power blocks
+// cannot: they take their exponent as ('pow', k).
+bool nameable(const discover::OpDef& d, unsigned arity) {
+  return d.group != discover::OpGroup::Block && (arity == 0 || d.arity == arity);
+}
+
 // The names of the operators that can be named, of one arity (0: any),
 // comma-separated.
 std::string operator_names(unsigned arity) {
   std::string names;
   for (const discover::OpDef& d : discover::kOps) {
-    if (d.group == discover::OpGroup::Block || (arity != 0 && d.arity != arity)) continue;
+    if (!nameable(d, arity)) continue;
     if (!names.empty()) names += ", ";
     names += d.name;
   }
   return names;
+}
+
+// The operator of that name that can be named for the arity, if any.
+std::optional<discover::Op> named_operator(const char* text, unsigned arity) {
+  const std::optional<discover::Op> op = discover::op_named(text);
+  if (op && nameable(discover::op_def(*op), arity)) return op;
+  return std::nullopt;
 }
 
 // The payload of node `where` ("nodes[3]") as a non-negative index.
@@ -129,8 +142,8 @@ bool node_from_py(PyObject* item, const char* where, std::vector<discover::Node>
       if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s: an operator must be named by a str", where);
       return false;
     }
-    const std::optional<discover::Op> op = discover::op_named(op_text);
-    if (!op || discover::op_def(*op).group == discover::OpGroup::Block) {
+    const std::optional<discover::Op> op = named_operator(op_text, 0);
+    if (!op) {
       PyErr_Format(PyExc_ValueError, "%s: unknown operator '%s' (%s)", where, op_text, operator_names(0).c_str());
       return false;
     }
@@ -189,8 +202,8 @@ bool operators_from_py(PyObject* o, unsigned arity, std::optional<std::vector<di
                      Py_TYPE(item)->tp_name);
       return false;
     }
-    const std::optional<discover::Op> op = discover::op_named(text);
-    if (!op || discover::op_def(*op).group == discover::OpGroup::Block || discover::arity(*op) != arity) {
+    const std::optional<discover::Op> op = named_operator(text, arity);
+    if (!op) {
       PyErr_Format(PyExc_ValueError, "%s: unknown %s operator '%s' (%s)", name, arity == 1 ? "unary" : "binary", text,
                    operator_names(arity).c_str());
       return false;
