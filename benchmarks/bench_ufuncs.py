@@ -1,6 +1,7 @@
 """vek_math.ufuncs against the list kernels and against numpy's own ufuncs.
 
     bash scripts/dev.sh bench bench_ufuncs [--n 1000000] [--pairs 100000] [--repeat 5]
+    RAYON_NUM_THREADS=1 bash scripts/dev.sh bench bench_ufuncs    (one thread)
 
 Every contender starts from the same float64 arrays:
   ufunc    vek_math.ufuncs.exp(x) and the like: array in, array out
@@ -10,6 +11,9 @@ Every contender starts from the same float64 arrays:
   numpy    numpy's nearest equivalent: numpy.exp, numpy.log, numpy.sin, ...,
            numpy.exp(x) - numpy.log(y) for tension, the boost formula written with
            numpy array operations; these skip the guards, so they do less work
+  scalar   for add, sub, mul, div and sqrt, which have vector loops (AVX2 or
+           AVX-512, whichever the processor has): the same ufunc with its
+           scalar loop, so the column is the vector loop's speed-up
 The octonion product of `--pairs` pairs is compared with octonion_mul_n and two
 numpy formulations: einsum over the structure constants T[i, j, k] (the
 coefficient of e_k in e_i * e_j) and the explicit component formulas, eight
@@ -25,6 +29,10 @@ from _tables import octonion_table
 from _timing import best_of
 from vek_math import ufuncs as U
 from vek_math import vek_core as v
+from vek_math._ufuncs import _simd_level
+
+VECTOR_LOOPS = {"add", "sub", "mul", "div", "sqrt"}
+LEVELS = ["none (scalar loops)", "AVX2", "AVX-512"]
 
 
 def np_components(table):
@@ -89,14 +97,24 @@ def main():
     x = rng.uniform(-5.0, 5.0, args.n)
     y = rng.uniform(0.01, 10.0, args.n)
     phi = rng.uniform(-2.0, 2.0, args.n)
-    print(f"n = {args.n}, threads: {os.environ.get('RAYON_NUM_THREADS', 'all')}, cores: {os.cpu_count()}")
-    print(f"{'ufunc':<10} {'ufunc ms':>9} {'÷list':>8} {'÷numpy':>8}  goal vs numpy")
+    level = _simd_level(2)
+    _simd_level(level)
+    print(
+        f"n = {args.n}, threads: {os.environ.get('RAYON_NUM_THREADS', 'all')}, cores: {os.cpu_count()}, "
+        f"vector loops: {LEVELS[level]}"
+    )
+    print(f"{'ufunc':<10} {'ufunc ms':>9} {'÷list':>8} {'÷numpy':>8} {'÷scalar':>8}  goal vs numpy")
     for name, ours, listed, peer, goal in cases(x, y, phi):
         t = best_of(ours, args.repeat)
         r_list = best_of(listed, args.repeat) / t
         r_np = best_of(peer, args.repeat) / t
+        r_scalar = ""
+        if name in VECTOR_LOOPS:
+            _simd_level(0)
+            r_scalar = f"{best_of(ours, args.repeat) / t:.2f}"
+            _simd_level(level)
         verdict = "" if goal is None else f"≥{goal}× {'met' if r_np >= goal else 'missed'}"
-        print(f"{name:<10} {t * 1e3:>9.3f} {r_list:>8.2f} {r_np:>8.2f}  {verdict}")
+        print(f"{name:<10} {t * 1e3:>9.3f} {r_list:>8.2f} {r_np:>8.2f} {r_scalar:>8}  {verdict}")
 
     n = args.pairs
     a, b = rng.uniform(-2.0, 2.0, (n, 8)), rng.uniform(-2.0, 2.0, (n, 8))

@@ -14,6 +14,7 @@ from conftest import SPECIAL_FLOATS, assert_same_floats, random_floats
 from vek_math import ufuncs as U
 from vek_math import vek_core as v
 from vek_math._runtime import PanicException
+from vek_math._ufuncs import _simd_level
 
 UNARY = {"exp": v.exp_n, "ln": v.ln_n, "sqrt": v.sqrt_n, "sin": v.sin_n, "cos": v.cos_n}
 BINARY = {"add": v.add_n, "sub": v.sub_n, "mul": v.mul_n, "div": v.div_n, "pow": v.pow_n, "tension": v.tension_n}
@@ -42,6 +43,58 @@ def test_element_rules_equal_the_list_kernels(name, n):
         pairs = list(itertools.product(SPECIAL_FLOATS, repeat=2))  # every pair of special values first
         a, b = [p[0] for p in pairs] + floats(n, 2), [p[1] for p in pairs] + floats(n, 3)
         same(getattr(U, name)(np.array(a), np.array(b)), BINARY[name](a, b))
+
+
+@pytest.fixture(params=[2, 1, 0], ids=["avx512", "avx2", "scalar"])
+def simd(request):
+    """Runs a test with each level of vector loops (at most what the processor has)."""
+    was = _simd_level(request.param)
+    yield
+    _simd_level(was)
+
+
+def arrays_for(name, n, seed):
+    """Operands for a cheap rule: the pairs of special values in random order, then random floats, n in all."""
+    pairs = list(itertools.product(SPECIAL_FLOATS, repeat=2))
+    random.Random(seed).shuffle(pairs)
+    a = ([p[0] for p in pairs] + floats(n, seed))[:n]
+    b = ([p[1] for p in pairs] + floats(n, seed + 1))[:n]
+    return (np.array(a),) if name == "sqrt" else (np.array(a), np.array(b))
+
+
+def listed(name, *xs):
+    return (UNARY | BINARY)[name](*(x.tolist() for x in xs))
+
+
+def broadcast(f, xs):  # an operand with a zero step
+    return f(*xs), tuple(np.array(x) for x in xs)
+
+
+def in_place(f, xs):
+    out = xs[-1].copy()
+    return f(*xs[:-1], out, out=out), xs
+
+
+# The layouts the vector loops take (contiguous, one operand a broadcast
+# value, in place) and ones they leave to the scalar loop (strided or
+# reversed operands, a strided output).
+LAYOUTS = {
+    "contiguous": lambda f, xs: (f(*xs), xs),
+    "first broadcast": lambda f, xs: broadcast(f, (np.broadcast_to(xs[0][-1], xs[0].shape), *xs[1:])),
+    "last broadcast": lambda f, xs: broadcast(f, (*xs[:-1], np.broadcast_to(xs[-1][0], xs[-1].shape))),
+    "in place": in_place,
+    "strided": lambda f, xs: (f(*(np.repeat(x, 2)[::2] for x in xs)), xs),
+    "reversed": lambda f, xs: (f(*(x[::-1] for x in xs)), tuple(x[::-1] for x in xs)),
+    "strided out": lambda f, xs: (f(*xs, out=np.empty(2 * len(xs[0]))[::2]), xs),
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("n", [1, 3, 4, 7, 13, 1_027, 40_003])  # tails of every size after 4- and 8-wide steps
+@pytest.mark.parametrize("name", ["add", "sub", "mul", "div", "sqrt"])
+def test_cheap_rules_equal_the_list_kernels_in_both_loops(simd, name, n, layout):
+    got, operands = LAYOUTS[layout](getattr(U, name), arrays_for(name, n, 20))
+    same(got, listed(name, *operands))
 
 
 @pytest.mark.parametrize("c", [1.0, 0.5, -3.0, 0.0, 5e-324, float("inf"), float("nan")])

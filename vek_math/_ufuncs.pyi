@@ -14,3 +14,5 @@ tension: np.ufunc
 boost: np.ufunc
 octonion_mul: np.ufunc
 geometric_product: np.ufunc
+
+def _simd_level(level: int, /) -> int: ...

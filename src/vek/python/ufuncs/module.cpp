@@ -36,7 +36,9 @@
 #include "vek/common/guards.hpp"
 #include "vek/common/panic.hpp"
 #include "vek/common/parallel.hpp"
+#include "vek/common/simd.hpp"
 #include "vek/common/stop.hpp"
+#include "vek/kernels/arrays.hpp"
 #include "vek/kernels/kernels.hpp"
 #include "vek/python/ufuncs/docs.hpp"
 
@@ -194,15 +196,24 @@ class QuietFlags {
 // Every loop has numpy's ArrayMethod signature: 0, or -1 with an error set.
 using Context = PyArrayMethod_Context;
 
-template <double (*F)(double), npy_intp From = kParallelFrom>
+// An array loop (arrays.hpp), when the rule has one, takes the calls whose
+// output is contiguous and whose inputs are contiguous or one broadcast
+// value, and whose operands meet exactly or not at all (independent): it
+// reads ahead of what it writes, which accumulate's shifted output would see.
+template <double (*F)(double), npy_intp From = kParallelFrom, kernels::UnaryArrayFn Array = nullptr>
 int unary_loop(Context*, char* const* args, const npy_intp* dims, const npy_intp* steps, NpyAuxData*) {
   const npy_intp n = dims[0];
   char* const in = args[0];
   char* const out = args[1];
   const npy_intp si = steps[0], so = steps[1];
+  const bool indep = independent(args, steps, 1, 1, n);
+  const bool array = Array != nullptr && so == kD && (si == kD || si == 0) && indep;
   QuietFlags quiet;
-  return run_loop(n, n >= From && independent(args, steps, 1, 1, n), [=](npy_intp lo, npy_intp hi) {
-    if (si == kD && so == kD) {
+  return run_loop(n, n >= From && indep, [=](npy_intp lo, npy_intp hi) {
+    if (array) {
+      const auto* x = reinterpret_cast<const double*>(in + lo * si);
+      Array(x, si != 0, reinterpret_cast<double*>(out) + lo, static_cast<std::size_t>(hi - lo));
+    } else if (si == kD && so == kD) {
       const double* x = reinterpret_cast<const double*>(in);
       double* y = reinterpret_cast<double*>(out);
       for (npy_intp i = lo; i < hi; ++i) y[i] = F(x[i]);
@@ -212,16 +223,22 @@ int unary_loop(Context*, char* const* args, const npy_intp* dims, const npy_intp
   });
 }
 
-template <double (*F)(double, double), npy_intp From = kParallelFrom>
+template <double (*F)(double, double), npy_intp From = kParallelFrom, kernels::BinaryArrayFn Array = nullptr>
 int binary_loop(Context*, char* const* args, const npy_intp* dims, const npy_intp* steps, NpyAuxData*) {
   const npy_intp n = dims[0];
   char* const a = args[0];
   char* const b = args[1];
   char* const out = args[2];
   const npy_intp sa = steps[0], sb = steps[1], so = steps[2];
+  const bool indep = independent(args, steps, 2, 1, n);
+  const bool array = Array != nullptr && so == kD && (sa == kD || sa == 0) && (sb == kD || sb == 0) && indep;
   QuietFlags quiet;
-  return run_loop(n, n >= From && independent(args, steps, 2, 1, n), [=](npy_intp lo, npy_intp hi) {
-    if (sa == kD && sb == kD && so == kD) {
+  return run_loop(n, n >= From && indep, [=](npy_intp lo, npy_intp hi) {
+    if (array) {
+      const auto* x = reinterpret_cast<const double*>(a + lo * sa);
+      const auto* y = reinterpret_cast<const double*>(b + lo * sb);
+      Array(x, sa != 0, y, sb != 0, reinterpret_cast<double*>(out) + lo, static_cast<std::size_t>(hi - lo));
+    } else if (sa == kD && sb == kD && so == kD) {
       const double* x = reinterpret_cast<const double*>(a);
       const double* y = reinterpret_cast<const double*>(b);
       double* z = reinterpret_cast<double*>(out);
@@ -359,11 +376,11 @@ struct Row {
 const Row kRows[] = {
     {"exp", 1, 1, unary_loop<guarded_exp>, nullptr, doc::exp},
     {"ln", 1, 1, unary_loop<guarded_ln>, nullptr, doc::ln},
-    {"add", 2, 1, binary_loop<kernels::add_elem, kCheapParallelFrom>, nullptr, doc::add},
-    {"sub", 2, 1, binary_loop<kernels::sub_elem, kCheapParallelFrom>, nullptr, doc::sub},
-    {"mul", 2, 1, binary_loop<kernels::mul_elem, kCheapParallelFrom>, nullptr, doc::mul},
-    {"div", 2, 1, binary_loop<kernels::div_elem, kCheapParallelFrom>, nullptr, doc::div},
-    {"sqrt", 1, 1, unary_loop<kernels::sqrt_elem, kCheapParallelFrom>, nullptr, doc::sqrt},
+    {"add", 2, 1, binary_loop<kernels::add_elem, kCheapParallelFrom, kernels::add_array>, nullptr, doc::add},
+    {"sub", 2, 1, binary_loop<kernels::sub_elem, kCheapParallelFrom, kernels::sub_array>, nullptr, doc::sub},
+    {"mul", 2, 1, binary_loop<kernels::mul_elem, kCheapParallelFrom, kernels::mul_array>, nullptr, doc::mul},
+    {"div", 2, 1, binary_loop<kernels::div_elem, kCheapParallelFrom, kernels::div_array>, nullptr, doc::div},
+    {"sqrt", 1, 1, unary_loop<kernels::sqrt_elem, kCheapParallelFrom, kernels::sqrt_array>, nullptr, doc::sqrt},
     {"sin", 1, 1, unary_loop<kernels::sin_elem>, nullptr, doc::sin},
     {"cos", 1, 1, unary_loop<kernels::cos_elem>, nullptr, doc::cos},
     {"pow", 2, 1, binary_loop<kernels::pow_elem>, nullptr, doc::pow},
@@ -393,11 +410,27 @@ PyObject* make_ufunc(const Row& r) {
   return ufunc.release();
 }
 
+// _simd_level(level): the vector loops (of these ufuncs and of the search's
+// row kernels) used from now on for the whole process: 0 none, 1 AVX2,
+// 2 AVX-512, at most what the processor has; the level used before. The
+// tests run each level and compare.
+PyObject* simd_level(PyObject*, PyObject* level) {
+  const long wanted = PyLong_AsLong(level);
+  if (wanted == -1 && PyErr_Occurred()) return nullptr;
+  return PyLong_FromLong(simd::set_level(static_cast<int>(std::clamp<long>(wanted, 0, simd::kAvx512))));
+}
+
+PyMethodDef g_methods[] = {
+    {"_simd_level", simd_level, METH_O,
+     "_simd_level($module, level, /)\n--\n\nUses the vector loops up to level (0 none, 1 AVX2, 2 AVX-512; "
+     "at most what the processor has) from now on; returns the level used before."},
+    {nullptr, nullptr, 0, nullptr}};
+
 PyModuleDef g_def = {PyModuleDef_HEAD_INIT,
                      "vek_math._ufuncs",
                      "numpy ufuncs over vek_math's element rules (see vek_math.ufuncs).",
                      0,
-                     nullptr,
+                     g_methods,
                      nullptr,
                      nullptr,
                      nullptr,
