@@ -1,6 +1,7 @@
 #include "vek/kernels/arrays.hpp"
 
 #include <cmath>
+#include <cstdint>
 
 #include "vek/common/simd.hpp"
 #include "vek/kernels/kernels.hpp"
@@ -56,7 +57,10 @@ VEK_WIDER_INLINE __m512d wider_rule(__m512d a, __m512d b, __m512d nan) noexcept 
     const __mmask8 divide = _mm512_cmp_pd_mask(_mm512_abs_pd(b), _mm512_set1_pd(kTiny), _CMP_NLT_UQ);
     return _mm512_mask_div_pd(nan, divide, a, b);
   }
-  if constexpr (R == Rule::Sqrt) return _mm512_sqrt_pd(_mm512_abs_pd(a));
+  if constexpr (R == Rule::Sqrt) {
+    const __m512d x = _mm512_abs_pd(a);
+    return _mm512_mask_sqrt_pd(x, 0xFF, x);  // every lane; the unmasked form trips a false warning of GCC 12
+  }
 }
 
 // SA and SB: whether a and b move (else one value broadcast). The tail
@@ -80,11 +84,21 @@ VEK_WIDER void wider_loop(const double* a, const double* b, double* out, std::si
   const __m512d nan = _mm512_set1_pd(std::nan(""));
   const __m512d a0 = _mm512_set1_pd(a[0]);
   const __m512d b0 = _mm512_set1_pd(b[0]);
+  // Scalar rows until the output is aligned to a cache line, so that no
+  // store straddles two.
   std::size_t i = 0;
+  for (; i < n && (reinterpret_cast<std::uintptr_t>(out + i) & 63) != 0; ++i)
+    out[i] = scalar_rule<R>(a[SA ? i : 0], b[SB ? i : 0]);
+  for (; i + 16 <= n; i += 16) {
+    const __m512d x0 = SA ? _mm512_loadu_pd(a + i) : a0, x1 = SA ? _mm512_loadu_pd(a + i + 8) : a0;
+    const __m512d y0 = SB ? _mm512_loadu_pd(b + i) : b0, y1 = SB ? _mm512_loadu_pd(b + i + 8) : b0;
+    _mm512_store_pd(out + i, wider_rule<R>(x0, y0, nan));
+    _mm512_store_pd(out + i + 8, wider_rule<R>(x1, y1, nan));
+  }
   for (; i + 8 <= n; i += 8) {
     const __m512d x = SA ? _mm512_loadu_pd(a + i) : a0;
     const __m512d y = SB ? _mm512_loadu_pd(b + i) : b0;
-    _mm512_storeu_pd(out + i, wider_rule<R>(x, y, nan));
+    _mm512_store_pd(out + i, wider_rule<R>(x, y, nan));
   }
   for (; i < n; ++i) out[i] = scalar_rule<R>(a[SA ? i : 0], b[SB ? i : 0]);
 }

@@ -155,7 +155,9 @@ bool run(npy_intp n, bool split, Body&& body) noexcept {
     const auto range = [&](std::size_t lo, std::size_t hi) {
       body(static_cast<npy_intp>(lo), static_cast<npy_intp>(hi));
     };
-    if (split) {
+    // A pool of one thread gains nothing from the split but its task
+    // overhead, which is more than a cheap loop of 10^5 elements costs.
+    if (split && par::thread_count() > 1) {
       par::for_ranges(static_cast<std::size_t>(n), range, 0);
     } else {
       par::run_pieces(0, static_cast<std::size_t>(n), range, &stop);
