@@ -87,13 +87,6 @@ class RowOps : public testing::Test {
 
 }  // namespace
 
-TEST_F(RowOps, WideKernelsCoverTheArithmeticOperators) {
-  std::vector<std::size_t> want;
-  for (Op op : {Op::Neg, Op::Inv, Op::Sqrt, Op::Abs, Op::Add, Op::Sub, Op::Mul, Op::Div, Op::Square, Op::Cube})
-    want.push_back(static_cast<std::size_t>(op));
-  EXPECT_EQ(wide_ops(), want);
-}
-
 // Every pair of special values, in each of the four lanes of a vector, among
 // plain rows before and after: the guard, the finiteness check and the
 // value lane by lane.
