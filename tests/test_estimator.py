@@ -17,7 +17,7 @@ import types
 
 import pytest
 
-from conftest import replaced
+from conftest import replaced, same_float
 
 np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
@@ -186,6 +186,7 @@ def test_exports_work_for_any_column_names(names):
         ([[1.0], [2.0]], [1.0, 2.0], {"n_jobs": 0}, "n_jobs == 0"),
         ([[1.0], [2.0]], [1.0, 2.0], {"n_jobs": 2**70}, "'n_jobs' parameter"),
         ([[1.0], [2.0]], [1.0, 2.0], {"max_params": 1}, "'max_params' parameter"),
+        ([[1.0], [2.0]], [1.0, 2.0], {"max_samples": -1}, "'max_samples' parameter"),
     ],
 )
 def test_bad_input_and_parameters(X, y, params, message):
@@ -234,6 +235,22 @@ def test_a_noisy_line_gives_a_line_on_few_rows_and_the_engines_choice_on_many(n,
     if n >= 100:
         engine = _search.search(X, y, constants=True, complexity_penalty=0.01, max_complexity=8, beam_width=2000)
         assert est._nodes[est.best_index_] == [tuple(n) for n in engine.best.nodes]
+
+
+def test_large_data_is_searched_on_a_sample_and_scored_on_every_row():
+    X, rng = rows(11, n=3000, cols=3)
+    y = X[:, 0] * X[:, 1] + np.sin(X[:, 2]) + 0.01 * rng.standard_normal(len(X))
+    fits = [SymbolicRegressor(**SEARCH, max_samples=300, n_jobs=j).fit(X, y) for j in (1, 2)]
+    for est in fits:
+        eq = est.equations_
+        assert all(same_float(sequential_rmse(est.predict(X, i), y), eq.loss[i]) for i in range(len(eq)))
+    a, b = (est.equations_ for est in fits)
+    assert a.formula.tolist() == b.formula.tolist() and a.loss.to_numpy().tobytes() == b.loss.to_numpy().tobytes()
+    assert a.params.tolist() == b.params.tolist() and fits[0].best_index_ == fits[1].best_index_
+    assert fits[0].formula_ == "((x0 * x1) + sin(x2))"
+    # None and 0 search every row, as does a sample as large as the data.
+    whole = [SymbolicRegressor(**SEARCH, max_samples=m).fit(X[:400], y[:400]).equations_ for m in (None, 0, 400)]
+    assert len({w.loss.to_numpy().tobytes() for w in whole}) == 1
 
 
 def test_negative_n_jobs_count_processors_back():

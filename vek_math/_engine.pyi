@@ -92,6 +92,7 @@ def search(
     max_params: SupportsIndex = 4,
     unary_operators: Sequence[str] | None = None,
     binary_operators: Sequence[str] | None = None,
+    max_samples: SupportsIndex | None = None,
 ) -> Outcome: ...
 def evaluate[Out: Buffer](
     nodes: Sequence[_NodeIn], X: Buffer, params: Sequence[SupportsFloat | SupportsIndex], out: Out

@@ -12,10 +12,8 @@ from __future__ import annotations
 import functools
 import math
 import operator
-import sys
-import time
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from numbers import Integral, Real
 from typing import TYPE_CHECKING, Any, ClassVar, Self, SupportsIndex
 
@@ -35,7 +33,7 @@ except ImportError as exc:
         name=exc.name,
     ) from exc
 
-from vek_math import _engine, _export, _formula, _search
+from vek_math import _engine, _export, _formula, _progress, _search
 from vek_math._search import SearchStoppedWarning
 
 if TYPE_CHECKING:
@@ -176,6 +174,12 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         (with a ``SearchStoppedWarning``).
     verbose : bool or int, default=False
         Report each search level on stderr.
+    max_samples : int or None, default=10000
+        Past this many rows the search runs on this many rows spread evenly
+        through the data (the same rows on every run and for any
+        ``n_jobs``), then scores its best formula and front again on every
+        row, fitted constants re-fitted there, and selects again: every
+        loss reported is one on all rows. None or 0: every row.
 
     Attributes
     ----------
@@ -218,6 +222,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         "max_params": [Interval(Integral, 2, 16, closed="both")],
         "unary_operators": [list, tuple, None],
         "binary_operators": [list, tuple, None],
+        "max_samples": [Interval(Integral, 0, None, closed="left"), None],
     }
 
     def __init__(
@@ -235,6 +240,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         max_params: int = 6,
         unary_operators: Sequence[str] | None = None,
         binary_operators: Sequence[str] | None = None,
+        max_samples: int | None = 10_000,
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -249,6 +255,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         self.max_params = max_params
         self.unary_operators = unary_operators
         self.binary_operators = binary_operators
+        self.max_samples = max_samples
 
     # -- fitting ---------------------------------------------------------
 
@@ -270,6 +277,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         X, y = validate_data(self, X, y, dtype=np.float64, order="C", y_numeric=True)
         y = np.ascontiguousarray(y, dtype=np.float64)
         names = self._feature_names()
+        progress = _progress.Progress(names) if self.verbose else None
         options = dict(
             max_complexity=int(self.max_complexity),
             beam_width=int(self.beam_width),
@@ -279,16 +287,23 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             complexity_penalty=self._penalty(),
             n_threads=self._threads(),
             time_limit=None if self.time_limit is None else float(self.time_limit),
-            progress=self._reporter(names) if self.verbose else None,
+            # The line within a level: progress.tick(level, done, total,
+            # best_loss) is the renderer for the engine's tick= keyword.
+            progress=None if progress is None else progress.report,
             constants=bool(self.constants),
             max_params=int(self.max_params),
             unary_operators=self._operators(self.unary_operators),
             binary_operators=self._operators(self.binary_operators),
+            max_samples=None if self.max_samples is None else int(self.max_samples),
         )
         # Ctrl-C after the engine has returned keeps its result: everything
         # up to storing the fitted attributes runs in the block.
         with _search.KeepResult() as keep:
-            result = _search.search(X, y, keep=keep, **options)
+            try:
+                result = _search.search(X, y, keep=keep, **options)
+            finally:
+                if progress is not None:
+                    progress.close()
             best, stopped = result.best, result.stopped
             if best is None:
                 if stopped == "interrupted":
@@ -362,37 +377,6 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         import os
 
         return max((os.cpu_count() or 1) + 1 + int(self.n_jobs), 1)
-
-    def _reporter(self, names: list[str]) -> Callable[[int, int, int, _engine.Record | None], None]:
-        """The progress callback: one line per level on stderr. Progress is
-        never worth a result: without a usable stderr (closed, None, full,
-        unable to encode) lines go nowhere, and never to stdout."""
-        shown = [_formula.shown_name(n) for n in names]
-        start = time.perf_counter()
-        usable = True
-
-        def report(level: int, generated: int, scored: int, best: _engine.Record | None) -> None:
-            nonlocal usable
-            stream = sys.stderr
-            if not usable or stream is None:
-                return
-            text = (
-                "-"
-                if best is None
-                else (
-                    f"{_formula.render(_formula.from_nodes(best.nodes), shown, best.params)}  (error {best.error:.3g})"
-                )
-            )
-            try:
-                stream.write(
-                    f"level {level}: {generated} candidates, {scored} scored, best {text}  "
-                    f"[{time.perf_counter() - start:.1f}s]\n"
-                )
-                stream.flush()
-            except (OSError, ValueError, AttributeError):
-                usable = False
-
-        return report
 
     # -- using the result ------------------------------------------------
 

@@ -15,7 +15,7 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
                  double precision_goal, bool use_trig, bool use_vek, double complexity_penalty,
                  std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
                  bool constants, std::uint64_t max_params, const OpNames<1>& unary_operators,
-                 const OpNames<2>& binary_operators);
+                 const OpNames<2>& binary_operators, std::optional<std::uint64_t> max_samples);
 
 PyObject* evaluate(Nodes nodes, const F64Array<2>& x, const std::vector<double>& params, const F64Array<1, true>& out);
 
@@ -49,6 +49,10 @@ inline constexpr const char search[] =
     "unary_operators, binary_operators\n"
     "            the operators offered, by name (OPERATORS lists them), in\n"
     "            this order; None: the defaults (use_trig and use_vek apply).\n"
+    "max_samples past this many rows the search runs on as many rows spread\n"
+    "            evenly through the data, then scores its best and front again\n"
+    "            on every row (constants re-fitted there), so every loss is one\n"
+    "            on all rows; None or 0: every row.\n"
     "\n"
     "Returns an Outcome (best, front, stopped, levels, generated, scored):\n"
     "best is a Record or None, front a list of Records, stopped None,\n"
