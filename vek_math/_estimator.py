@@ -130,6 +130,32 @@ def _shadowing() -> frozenset[str]:
     return frozenset(names)
 
 
+class _WarmState:
+    """What a later fit with ``warm_start`` continues from: the search's
+    beam (its seed) and the front the estimator kept."""
+
+    def __init__(self, features: int, constants: bool, beam: list[Any], front: list[_engine.Record]) -> None:
+        self.features, self.constants, self.beam, self.front = features, constants, beam, front
+
+    def fits(self, features: int, constants: bool) -> bool:
+        return (features, constants) == (self.features, self.constants)
+
+    def rescored(self, X: npt.NDArray[np.float64], y: npt.NDArray[np.float64], penalty: float) -> list[_engine.Record]:
+        """The front's records with their loss and error on this data, as
+        the engine computes them (squares summed in row order); records
+        undefined on some row are left out."""
+        out = []
+        for r in self.front:
+            pred = _search.evaluate(r.nodes, X, r.params)
+            if not np.all(np.isfinite(pred)):
+                continue
+            d = pred - y
+            loss = math.sqrt(float(np.cumsum(d * d)[-1]) / len(y))
+            error = loss * (penalty * r.complexity + 1.0)
+            out.append(_engine.Record((list(r.nodes), r.formula, r.complexity, loss, error, list(r.params))))
+        return out
+
+
 class SymbolicRegressor(RegressorMixin, BaseEstimator):
     """Finds a formula for y in the columns of X by the engine's beam search.
 
@@ -174,6 +200,14 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         (with a ``SearchStoppedWarning``).
     verbose : bool or int, default=False
         Report each search level on stderr.
+    warm_start : bool, default=False
+        When True, ``fit`` continues the previous fit of this estimator (on
+        data with as many features, with the same ``constants``): the
+        previous search's beam seeds the new one (its members join the beam
+        after the leaves and are scored with them), and the previous Pareto
+        front is scored on the new data and merged into the new front. So a
+        second fit with a larger ``time_limit`` or ``max_complexity`` picks
+        up where the first stopped. False: every fit starts afresh.
     max_samples : int or None, default=10000
         Past this many rows the search runs on this many rows spread evenly
         through the data (the same rows on every run and for any
@@ -223,6 +257,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         "unary_operators": [list, tuple, None],
         "binary_operators": [list, tuple, None],
         "max_samples": [Interval(Integral, 0, None, closed="left"), None],
+        "warm_start": ["boolean"],
     }
 
     def __init__(
@@ -241,6 +276,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         unary_operators: Sequence[str] | None = None,
         binary_operators: Sequence[str] | None = None,
         max_samples: int | None = 10_000,
+        warm_start: bool = False,
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -256,6 +292,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         self.unary_operators = unary_operators
         self.binary_operators = binary_operators
         self.max_samples = max_samples
+        self.warm_start = warm_start
 
     # -- fitting ---------------------------------------------------------
 
@@ -271,11 +308,18 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
     def fit(self, X: npt.ArrayLike, y: npt.ArrayLike) -> Self:
         """Searches for a formula of y in the columns of X; returns self."""
         # A failed fit must not leave the results of an earlier one behind.
-        for name in [k for k in vars(self) if k.endswith("_") and not k.startswith("__")] + ["_nodes", "_params"]:
+        state: _WarmState | None = self.__dict__.get("_warm")
+        for name in [k for k in vars(self) if k.endswith("_") and not k.startswith("__")] + [
+            "_nodes",
+            "_params",
+            "_warm",
+        ]:
             self.__dict__.pop(name, None)
         self._validate_params()
         X, y = validate_data(self, X, y, dtype=np.float64, order="C", y_numeric=True)
         y = np.ascontiguousarray(y, dtype=np.float64)
+        if not (self.warm_start and state is not None and state.fits(self.n_features_in_, bool(self.constants))):
+            state = None
         names = self._feature_names()
         progress = _progress.Progress(names) if self.verbose else None
         options = dict(
@@ -295,6 +339,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             unary_operators=self._operators(self.unary_operators),
             binary_operators=self._operators(self.binary_operators),
             max_samples=None if self.max_samples is None else int(self.max_samples),
+            seed=None if state is None else state.beam,
         )
         # Ctrl-C after the engine has returned keeps its result: everything
         # up to storing the fitted attributes runs in the block.
@@ -313,9 +358,12 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
                 if stopped == "memory":
                     raise MemoryError("the search ran out of memory before it scored a formula")
                 raise _search.NoFormulaError("no formula could be scored on this data")
-            front = _front(list(result.front))
+            earlier = [] if state is None else state.rescored(np.asarray(X), y, self._penalty())
+            front = _front(list(result.front) + earlier)
             if not front:  # nothing with a loss to compare
                 raise _search.NoFormulaError("no formula could be scored on this data")
+            # The first of the lowest errors: the new search's best on a tie.
+            best = min([best, *earlier], key=lambda r: (math.isnan(r.error), r.error))
             selected = self._select(front, best, y)
             shown = [_formula.shown_name(n) for n in names]
             nodes = [[tuple(node) for node in r.nodes] for r in front]
@@ -333,6 +381,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             self._nodes, self._params, self.equations_, self.best_index_ = nodes, params, equations, selected
             self.formula_ = equations["formula"].iat[selected]
             self.stopped_ = stopped
+            self._warm = _WarmState(self.n_features_in_, bool(self.constants), list(result.beam), front)
         if keep.interrupted and stopped is None:
             self.stopped_ = stopped = "interrupted"
         if stopped is not None:

@@ -41,7 +41,7 @@ TEST(SampleRows, SpreadEvenlyOrEveryRow) {
   EXPECT_EQ(vek::discover::sample_rows(3, 7), (std::vector<std::size_t>{0, 1, 2}));
   // No overflow of (2i + 1) * rows on row counts past 2^32.
   const auto big = vek::discover::sample_rows(std::size_t{1} << 40, 2);
-  EXPECT_EQ(big, (std::vector<std::size_t>{std::size_t{1} << 37, std::size_t{3} << 37}));
+  EXPECT_EQ(big, (std::vector<std::size_t>{std::size_t{1} << 38, std::size_t{3} << 38}));
 }
 
 // With constants: a finalist fitted on a sample is re-fitted on every row,

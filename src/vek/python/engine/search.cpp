@@ -34,7 +34,7 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
                  double precision_goal, bool use_trig, bool use_vek, double complexity_penalty,
                  std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
                  bool constants, std::uint64_t max_params, const OpNames<1>& unary_operators,
-                 const OpNames<2>& binary_operators, std::optional<std::uint64_t> max_samples) {
+                 const OpNames<2>& binary_operators, std::optional<std::uint64_t> max_samples, const Seed& seed) {
   if (max_params < 2 || max_params > 16) {
     PyErr_Format(PyExc_ValueError, "max_params must be between 2 and 16, not %llu",
                  static_cast<unsigned long long>(max_params));
@@ -64,6 +64,7 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
   discover::SearchConfig config{max_complexity, beam_width, precision_goal, use_trig, use_vek, complexity_penalty};
   config.unary_ops = unary_operators.ops;
   config.binary_ops = binary_operators.ops;
+  config.seed = seed.members;
 
   // The search runs without the interpreter lock; the calling thread takes
   // it back to run signal handlers, check the deadline and call progress.
