@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "vek/discover/penalised.hpp"
 #include "vek/discover/sample.hpp"
 
 using namespace vek::test;
@@ -15,14 +16,9 @@ namespace {
 
 using Columns = std::vector<std::vector<double>>;
 
-// Σ (v − y)² in row order, as a record's loss is defined.
 double rmse(const std::vector<double>& v, const std::vector<double>& y) {
-  double sse = 0.0;
-  for (std::size_t i = 0; i < y.size(); ++i) {
-    const double d = v[i] - y[i];
-    sse += d * d;
-  }
-  return std::sqrt(sse / static_cast<double>(y.size()));
+  return vek::discover::rmse_of(vek::discover::add_squares(0.0, v.data(), y.data(), y.size()),
+                                static_cast<double>(y.size()));
 }
 
 SearchResult record(std::vector<Node> nodes, double loss = 1.0) {
