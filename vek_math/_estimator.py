@@ -199,7 +199,9 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         Seconds after which the search stops and keeps the best formula so far
         (with a ``SearchStoppedWarning``).
     verbose : bool or int, default=False
-        Report each search level on stderr.
+        Show the search's progress on stderr: a live line within each level
+        (a bar on a terminal, a plain line at most every 5 s elsewhere) and
+        a line after each level.
     warm_start : bool, default=False
         When True, ``fit`` continues the previous fit of this estimator (on
         data with as many features, with the same ``constants``): the

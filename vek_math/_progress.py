@@ -71,6 +71,8 @@ class Progress:
             f"level {level}: {generated} candidates, {scored} scored, best {text}  [{self._clock() - self._start:.1f}s]"
         )
         self._level = None
+        if self._terminal():  # the next level's bar shows at once
+            self._last_write = -float("inf")
 
     def tick(self, level: int, done: int, total: int, best_loss: float | None) -> None:
         """How far level ``level`` has got: ``done`` of ``total`` candidates
