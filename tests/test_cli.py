@@ -124,6 +124,12 @@ def test_export_names_and_refusals():
         ("a,b\n1,2\n", ["--precision", "inf"], "argument --precision: must be a finite number of at least 0"),
         ("a,b\n1,2\n", ["--precision", "1e400"], "argument --precision: must be a finite number of at least 0"),
         ("a,b\n1,2\n", ["--precision", "-1e-3"], "argument --precision"),
+        ("a,b\n1,2\n", ["--time-limit", "0"], "argument --time-limit: must be more than 0 seconds"),
+        ("a,b\n1,2\n", ["--time-limit", "inf"], "argument --time-limit: must be a finite number"),
+        ("a,b\n1,2\n", ["--n-jobs", "0"], "argument --n-jobs: 0 threads cannot run"),
+        ("a,b\n1,2\n", ["--n-jobs", "1.5"], "argument --n-jobs: not a whole number"),
+        ("a,b\n1,2\n", ["--n-jobs", str(2**63)], "argument --n-jobs: must be below 2^63"),
+        ("a,b\n1,2\n", ["--max-samples", "-1"], "argument --max-samples: must not be negative"),
     ],
 )
 def test_bad_input_is_one_line_and_status_2(tmp_path, capsys, content, args, message):
@@ -229,3 +235,20 @@ def test_progress_never_costs_the_result(stderr):
     proc = subprocess.run(cmd, shell=True, capture_output=False, stdout=subprocess.PIPE, text=True)
     assert proc.returncode == 0
     assert json.loads(proc.stdout)["formula"] == "(sin(angle) + (load * angle))"
+
+
+def test_search_flags_reach_the_search(monkeypatch, capsys):
+    seen = {}
+    search = _search.search
+
+    def spy(*a, **k):
+        seen.update(k)
+        return search(*a, **k)
+
+    monkeypatch.setattr(_search, "search", spy)
+    args = ["--verbose", "--time-limit", "30", "--n-jobs", "1", "--max-samples", "20"]
+    code, out, err = run_main(capsys, "discover", *args)
+    assert code == 0 and "level 0:" in err and out.startswith("response ≈ (sin(angle) + (load * angle))")
+    assert (seen["time_limit"], seen["n_threads"], seen["max_samples"]) == (30.0, 1, 20)
+    run_main(capsys, "discover", "--max-samples", "0", "--n-jobs", "-1")
+    assert (seen["time_limit"], seen["n_threads"], seen["max_samples"]) == (None, os.cpu_count(), 0)

@@ -17,7 +17,7 @@ import types
 
 import pytest
 
-from conftest import replaced
+from conftest import replaced, same_float
 
 np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
@@ -186,6 +186,7 @@ def test_exports_work_for_any_column_names(names):
         ([[1.0], [2.0]], [1.0, 2.0], {"n_jobs": 0}, "n_jobs == 0"),
         ([[1.0], [2.0]], [1.0, 2.0], {"n_jobs": 2**70}, "'n_jobs' parameter"),
         ([[1.0], [2.0]], [1.0, 2.0], {"max_params": 1}, "'max_params' parameter"),
+        ([[1.0], [2.0]], [1.0, 2.0], {"max_samples": -1}, "'max_samples' parameter"),
     ],
 )
 def test_bad_input_and_parameters(X, y, params, message):
@@ -216,7 +217,7 @@ SHIFTED = record([P, X0, M, P1, A], 0.0, [2.0, 0.0])    # c0 * x0 + c1, exact as
 ], ids=["best off the front", "simplest exact fit", "one row per complexity"])
 def test_equations_are_the_front_and_the_choice_is_on_it(monkeypatch, front, best, want, selected):
     X = np.linspace(1.0, 2.0, 40).reshape(-1, 1)
-    monkeypatch.setattr(_search, "search", lambda *a, **k: _engine.Outcome((best, front, None, 3, 9, 9)))
+    monkeypatch.setattr(_search, "search", lambda *a, **k: _engine.Outcome((best, front, None, 3, 9, 9, [])))
     est = SymbolicRegressor().fit(X, 2.0 * X[:, 0])
     eq = est.equations_
     assert list(eq.complexity) == [r.complexity for r in want] and list(eq.loss) == [r.loss for r in want]
@@ -234,6 +235,46 @@ def test_a_noisy_line_gives_a_line_on_few_rows_and_the_engines_choice_on_many(n,
     if n >= 100:
         engine = _search.search(X, y, constants=True, complexity_penalty=0.01, max_complexity=8, beam_width=2000)
         assert est._nodes[est.best_index_] == [tuple(n) for n in engine.best.nodes]
+
+
+def test_large_data_is_searched_on_a_sample_and_scored_on_every_row():
+    X, rng = rows(11, n=3000, cols=3)
+    y = X[:, 0] * X[:, 1] + np.sin(X[:, 2]) + 0.01 * rng.standard_normal(len(X))
+    fits = [SymbolicRegressor(**SEARCH, max_samples=300, n_jobs=j).fit(X, y) for j in (1, 2)]
+    for est in fits:
+        eq = est.equations_
+        assert all(same_float(sequential_rmse(est.predict(X, i), y), eq.loss[i]) for i in range(len(eq)))
+    a, b = (est.equations_ for est in fits)
+    assert a.formula.tolist() == b.formula.tolist() and a.loss.to_numpy().tobytes() == b.loss.to_numpy().tobytes()
+    assert a.params.tolist() == b.params.tolist() and fits[0].best_index_ == fits[1].best_index_
+    assert fits[0].formula_ == "((x0 * x1) + sin(x2))"
+    # None and 0 search every row, as does a sample as large as the data.
+    whole = [SymbolicRegressor(**SEARCH, max_samples=m).fit(X[:400], y[:400]).equations_ for m in (None, 0, 400)]
+    assert len({w.loss.to_numpy().tobytes() for w in whole}) == 1
+
+
+WARM = (
+    "((((((1.008 * ((x0 * x1) + x0)) + (2.6 * sin(x2))) + (-1.473 * (1/vek(x0, x2)))) "
+    "+ (0.3572 * vek((x2 - x0), x2))) + (0.6667 * (cos(sqrt(x0)) / x2))) - 2.558)"
+)
+
+
+def test_warm_start_continues_the_previous_search():
+    X, rng = rows(3, n=300, cols=3)
+    y = X[:, 0] * X[:, 1] + np.sin(X[:, 2]) * X[:, 0] + 0.01 * rng.standard_normal(len(X))
+    for n_jobs in (1, 2):
+        est = SymbolicRegressor(max_complexity=4, beam_width=200, warm_start=True, n_jobs=n_jobs).fit(X, y)
+        first = est.equations_.error[est.best_index_]
+        second = est.set_params(max_complexity=5).fit(X, y).equations_.error[est.best_index_]
+        assert est.formula_ == WARM and second < first
+    # Once more: the previous front is merged, so nothing found is lost.
+    assert est.fit(X, y).equations_.error[est.best_index_] <= second
+    # Without warm_start, or on other columns, the state is ignored.
+    for columns, warm_start in ((3, False), (2, True)):
+        again = est.set_params(warm_start=warm_start).fit(X[:, :columns], y).equations_
+        fresh = SymbolicRegressor(max_complexity=5, beam_width=200).fit(X[:, :columns], y).equations_
+        assert again.formula.tolist() == fresh.formula.tolist()
+        assert again.loss.to_numpy().tobytes() == fresh.loss.to_numpy().tobytes()
 
 
 def test_negative_n_jobs_count_processors_back():

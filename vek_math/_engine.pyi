@@ -53,9 +53,12 @@ class Record(structseq[Any], tuple[list[_Node], str, int, float, float, list[flo
     @property
     def params(self) -> list[float]: ...
 
+# A beam member as Outcome.beam holds it and search(seed=...) takes it.
+type _Member = tuple[list[_Node], list[float]]
+
 @final
-class Outcome(structseq[Any], tuple[Record | None, list[Record], _Stopped | None, int, int, int]):
-    __match_args__: Final = ("best", "front", "stopped", "levels", "generated", "scored")
+class Outcome(structseq[Any], tuple[Record | None, list[Record], _Stopped | None, int, int, int, list[_Member]]):
+    __match_args__: Final = ("best", "front", "stopped", "levels", "generated", "scored", "beam")
     @property
     def best(self) -> Record | None: ...
     @property
@@ -68,6 +71,8 @@ class Outcome(structseq[Any], tuple[Record | None, list[Record], _Stopped | None
     def generated(self) -> int: ...
     @property
     def scored(self) -> int: ...
+    @property
+    def beam(self) -> list[_Member]: ...
 
 # The operator table, in code order.
 OPERATORS: tuple[Operator, ...]
@@ -92,6 +97,8 @@ def search(
     max_params: SupportsIndex = 4,
     unary_operators: Sequence[str] | None = None,
     binary_operators: Sequence[str] | None = None,
+    max_samples: SupportsIndex | None = None,
+    seed: Sequence[tuple[Sequence[_NodeIn], Sequence[SupportsFloat | SupportsIndex]]] | None = None,
 ) -> Outcome: ...
 def evaluate[Out: Buffer](
     nodes: Sequence[_NodeIn], X: Buffer, params: Sequence[SupportsFloat | SupportsIndex], out: Out

@@ -12,10 +12,8 @@ from __future__ import annotations
 import functools
 import math
 import operator
-import sys
-import time
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from numbers import Integral, Real
 from typing import TYPE_CHECKING, Any, ClassVar, Self, SupportsIndex
 
@@ -35,7 +33,7 @@ except ImportError as exc:
         name=exc.name,
     ) from exc
 
-from vek_math import _engine, _export, _formula, _search
+from vek_math import _engine, _export, _formula, _progress, _search
 from vek_math._search import SearchStoppedWarning
 
 if TYPE_CHECKING:
@@ -132,6 +130,32 @@ def _shadowing() -> frozenset[str]:
     return frozenset(names)
 
 
+class _WarmState:
+    """What a later fit with ``warm_start`` continues from: the search's
+    beam (its seed) and the front the estimator kept."""
+
+    def __init__(self, features: int, constants: bool, beam: list[Any], front: list[_engine.Record]) -> None:
+        self.features, self.constants, self.beam, self.front = features, constants, beam, front
+
+    def fits(self, features: int, constants: bool) -> bool:
+        return (features, constants) == (self.features, self.constants)
+
+    def rescored(self, X: npt.NDArray[np.float64], y: npt.NDArray[np.float64], penalty: float) -> list[_engine.Record]:
+        """The front's records with their loss and error on this data, as
+        the engine computes them (squares summed in row order); records
+        undefined on some row are left out."""
+        out = []
+        for r in self.front:
+            pred = _search.evaluate(r.nodes, X, r.params)
+            if not np.all(np.isfinite(pred)):
+                continue
+            d = pred - y
+            loss = math.sqrt(float(np.cumsum(d * d)[-1]) / len(y))
+            error = loss * (penalty * r.complexity + 1.0)
+            out.append(_engine.Record((list(r.nodes), r.formula, r.complexity, loss, error, list(r.params))))
+        return out
+
+
 class SymbolicRegressor(RegressorMixin, BaseEstimator):
     """Finds a formula for y in the columns of X by the engine's beam search.
 
@@ -175,7 +199,23 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         Seconds after which the search stops and keeps the best formula so far
         (with a ``SearchStoppedWarning``).
     verbose : bool or int, default=False
-        Report each search level on stderr.
+        Show the search's progress on stderr: a live line within each level
+        (a bar on a terminal, a plain line at most every 5 s elsewhere) and
+        a line after each level.
+    warm_start : bool, default=False
+        When True, ``fit`` continues the previous fit of this estimator (on
+        data with as many features, with the same ``constants``): the
+        previous search's beam seeds the new one (its members join the beam
+        after the leaves and are scored with them), and the previous Pareto
+        front is scored on the new data and merged into the new front. So a
+        second fit with a larger ``time_limit`` or ``max_complexity`` picks
+        up where the first stopped. False: every fit starts afresh.
+    max_samples : int or None, default=10000
+        Past this many rows the search runs on this many rows spread evenly
+        through the data (the same rows on every run and for any
+        ``n_jobs``), then scores its best formula and front again on every
+        row, fitted constants re-fitted there, and selects again: every
+        loss reported is one on all rows. None or 0: every row.
 
     Attributes
     ----------
@@ -218,6 +258,8 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         "max_params": [Interval(Integral, 2, 16, closed="both")],
         "unary_operators": [list, tuple, None],
         "binary_operators": [list, tuple, None],
+        "max_samples": [Interval(Integral, 0, None, closed="left"), None],
+        "warm_start": ["boolean"],
     }
 
     def __init__(
@@ -235,6 +277,8 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         max_params: int = 6,
         unary_operators: Sequence[str] | None = None,
         binary_operators: Sequence[str] | None = None,
+        max_samples: int | None = 10_000,
+        warm_start: bool = False,
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -249,6 +293,8 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         self.max_params = max_params
         self.unary_operators = unary_operators
         self.binary_operators = binary_operators
+        self.max_samples = max_samples
+        self.warm_start = warm_start
 
     # -- fitting ---------------------------------------------------------
 
@@ -264,12 +310,20 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
     def fit(self, X: npt.ArrayLike, y: npt.ArrayLike) -> Self:
         """Searches for a formula of y in the columns of X; returns self."""
         # A failed fit must not leave the results of an earlier one behind.
-        for name in [k for k in vars(self) if k.endswith("_") and not k.startswith("__")] + ["_nodes", "_params"]:
+        state: _WarmState | None = self.__dict__.get("_warm")
+        for name in [k for k in vars(self) if k.endswith("_") and not k.startswith("__")] + [
+            "_nodes",
+            "_params",
+            "_warm",
+        ]:
             self.__dict__.pop(name, None)
         self._validate_params()
         X, y = validate_data(self, X, y, dtype=np.float64, order="C", y_numeric=True)
         y = np.ascontiguousarray(y, dtype=np.float64)
+        if not (self.warm_start and state is not None and state.fits(self.n_features_in_, bool(self.constants))):
+            state = None
         names = self._feature_names()
+        progress = _progress.Progress(names) if self.verbose else None
         options = dict(
             max_complexity=int(self.max_complexity),
             beam_width=int(self.beam_width),
@@ -279,16 +333,24 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             complexity_penalty=self._penalty(),
             n_threads=self._threads(),
             time_limit=None if self.time_limit is None else float(self.time_limit),
-            progress=self._reporter(names) if self.verbose else None,
+            # The line within a level: progress.tick(level, done, total,
+            # best_loss) is the renderer for the engine's tick= keyword.
+            progress=None if progress is None else progress.report,
             constants=bool(self.constants),
             max_params=int(self.max_params),
             unary_operators=self._operators(self.unary_operators),
             binary_operators=self._operators(self.binary_operators),
+            max_samples=None if self.max_samples is None else int(self.max_samples),
+            seed=None if state is None else state.beam,
         )
         # Ctrl-C after the engine has returned keeps its result: everything
         # up to storing the fitted attributes runs in the block.
         with _search.KeepResult() as keep:
-            result = _search.search(X, y, keep=keep, **options)
+            try:
+                result = _search.search(X, y, keep=keep, **options)
+            finally:
+                if progress is not None:
+                    progress.close()
             best, stopped = result.best, result.stopped
             if best is None:
                 if stopped == "interrupted":
@@ -298,9 +360,12 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
                 if stopped == "memory":
                     raise MemoryError("the search ran out of memory before it scored a formula")
                 raise _search.NoFormulaError("no formula could be scored on this data")
-            front = _front(list(result.front))
+            earlier = [] if state is None else state.rescored(np.asarray(X), y, self._penalty())
+            front = _front(list(result.front) + earlier)
             if not front:  # nothing with a loss to compare
                 raise _search.NoFormulaError("no formula could be scored on this data")
+            # The first of the lowest errors: the new search's best on a tie.
+            best = min([best, *earlier], key=lambda r: (math.isnan(r.error), r.error))
             selected = self._select(front, best, y)
             shown = [_formula.shown_name(n) for n in names]
             nodes = [[tuple(node) for node in r.nodes] for r in front]
@@ -318,6 +383,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             self._nodes, self._params, self.equations_, self.best_index_ = nodes, params, equations, selected
             self.formula_ = equations["formula"].iat[selected]
             self.stopped_ = stopped
+            self._warm = _WarmState(self.n_features_in_, bool(self.constants), list(result.beam), front)
         if keep.interrupted and stopped is None:
             self.stopped_ = stopped = "interrupted"
         if stopped is not None:
@@ -362,37 +428,6 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         import os
 
         return max((os.cpu_count() or 1) + 1 + int(self.n_jobs), 1)
-
-    def _reporter(self, names: list[str]) -> Callable[[int, int, int, _engine.Record | None], None]:
-        """The progress callback: one line per level on stderr. Progress is
-        never worth a result: without a usable stderr (closed, None, full,
-        unable to encode) lines go nowhere, and never to stdout."""
-        shown = [_formula.shown_name(n) for n in names]
-        start = time.perf_counter()
-        usable = True
-
-        def report(level: int, generated: int, scored: int, best: _engine.Record | None) -> None:
-            nonlocal usable
-            stream = sys.stderr
-            if not usable or stream is None:
-                return
-            text = (
-                "-"
-                if best is None
-                else (
-                    f"{_formula.render(_formula.from_nodes(best.nodes), shown, best.params)}  (error {best.error:.3g})"
-                )
-            )
-            try:
-                stream.write(
-                    f"level {level}: {generated} candidates, {scored} scored, best {text}  "
-                    f"[{time.perf_counter() - start:.1f}s]\n"
-                )
-                stream.flush()
-            except (OSError, ValueError, AttributeError):
-                usable = False
-
-        return report
 
     # -- using the result ------------------------------------------------
 

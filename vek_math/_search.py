@@ -6,7 +6,8 @@
 
     best (a Record or None), front (Records by increasing complexity),
     stopped (None | "time_limit" | "interrupted" | "memory"),
-    levels, generated, scored
+    levels, generated, scored, beam ((nodes, params) of the beam's members:
+    ``seed=`` of a search that continues this one)
 
 where a ``Record`` has nodes (postfix node tuples), formula (engine text),
 complexity, loss (RMSE), error (loss * (penalty * complexity + 1)) and

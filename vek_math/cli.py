@@ -362,6 +362,9 @@ def discover(args: argparse.Namespace) -> int:
         max_params=args.max_params,
         unary_operators=args.unary_operators,
         binary_operators=args.binary_operators,
+        time_limit=args.time_limit,
+        n_jobs=args.n_jobs,
+        max_samples=args.max_samples,
     )
     t0 = time.perf_counter()
     try:
@@ -474,6 +477,25 @@ def _amount(text: str) -> float:
     return value
 
 
+def _seconds(text: str) -> float:
+    value = _amount(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be more than 0 seconds")
+    return value
+
+
+def _jobs(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value == 0:
+        raise argparse.ArgumentTypeError("0 threads cannot run; use a count, or -1 for every processor")
+    if not -(2**63) < value < 2**63:
+        raise argparse.ArgumentTypeError(f"must be below 2^63 in size, not {value}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = _Parser(prog="vek-math", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = p.add_subparsers(dest="command", required=True)
@@ -525,7 +547,33 @@ def build_parser() -> argparse.ArgumentParser:
         "--all", action="store_true", help="also print the Pareto front: the best formula at each complexity"
     )
     d.add_argument("--json", action="store_true", help="print one JSON object")
-    d.add_argument("--progress", action="store_true", help="report each level on stderr (default: on a terminal)")
+    d.add_argument(
+        "--verbose",
+        "--progress",
+        dest="progress",
+        action="store_true",
+        help="show the search's progress on stderr (default: on a terminal)",
+    )
+    d.add_argument(
+        "--time-limit",
+        type=_seconds,
+        metavar="SECONDS",
+        help="stop after this many seconds and print the best formula found by then",
+    )
+    d.add_argument(
+        "--n-jobs",
+        type=_jobs,
+        metavar="N",
+        help="threads: a count, -1 for every processor, -2 for all but one, ... (default: every processor)",
+    )
+    d.add_argument(
+        "--max-samples",
+        type=_count,
+        default=10_000,
+        metavar="N",
+        help="past N rows, search on N rows spread through the data and score the finalists on every row; "
+        "0: search on every row (default 10000)",
+    )
     return p
 
 

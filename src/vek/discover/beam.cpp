@@ -1,5 +1,7 @@
 #include "vek/discover/beam.hpp"
 
+#include <cmath>
+
 #include <utility>
 
 #include "vek/common/panic.hpp"
@@ -31,6 +33,29 @@ constexpr auto kProbe = probe_table(std::make_index_sequence<kOpCount>{});
 bool probe_op(Op op, const Probes& a, const Probes& b, Probes& out) noexcept {
   const auto i = static_cast<std::size_t>(op);
   return i < kOpCount && kProbe[i](a, b, out);
+}
+
+bool seed_fits(const std::vector<Node>& nodes, std::size_t n_vars, std::size_t max_params) {
+  std::size_t depth = 0, params = 0;
+  for (const Node& n : nodes) {
+    switch (n.kind) {
+      case Node::Kind::Var:
+        if (n.index >= n_vars) return false;
+        break;
+      case Node::Kind::Param:
+        if (++params > max_params || !std::isfinite(n.value)) return false;
+        break;
+      case Node::Kind::Const:
+        if (!std::isfinite(n.value)) return false;
+        break;
+      case Node::Kind::Op:
+        if (depth < arity(n.opcode)) return false;
+        depth -= arity(n.opcode);
+        break;
+    }
+    ++depth;
+  }
+  return depth == 1;
 }
 
 std::vector<double> param_values(const std::vector<Node>& nodes) {
@@ -118,6 +143,7 @@ void Beam::keep(Member& m, std::vector<double> values) {
 
 void Beam::add_shape(Expr expr, const Probes& probes, std::vector<double> values) {
   Member m;
+  m.theta = param_values(expr.nodes);
   m.expr = std::move(expr);
   keep(m, std::move(values));
   push(std::move(m), probes);
@@ -150,6 +176,14 @@ void Beam::reserve(std::size_t n) {
   members_.reserve(n);
   probes_.reserve(n);
   complexity_.reserve(n);
+}
+
+std::vector<std::vector<Node>> Beam::shapes() const {
+  std::vector<std::vector<Node>> out;
+  for (const Member& m : members_) {
+    if (m.expr.nodes.size() > 1) out.push_back(m.expr.nodes);
+  }
+  return out;
 }
 
 }  // namespace vek::discover

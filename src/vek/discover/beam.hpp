@@ -90,14 +90,17 @@ class Beam {
 
   // Adds a leaf (a variable or a constant) with its probe values.
   void add_leaf(Expr expr, const Probes& probes);
-  // Adds a whole shape without constants (a power block) with its probe
-  // values and its values on every row.
+  // Adds a whole shape (a power block, a member of an earlier search) with
+  // its probe values and its values on every row (its constants as its
+  // Param nodes hold them).
   void add_shape(Expr expr, const Probes& probes, std::vector<double> values);
   // Adds a scored candidate with the nodes it was scored with (its new
   // constant and its operands' constants as fitted) and its probe values.
   // It must evaluate on every row.
   void add(const Cand& c, std::vector<Node> nodes, const Probes& probes);
   void reserve(std::size_t n);
+  // The members' nodes beyond the single-node leaves, in joining order.
+  std::vector<std::vector<Node>> shapes() const;
 
  private:
   struct Member {
@@ -124,6 +127,11 @@ class Beam {
   std::vector<Probes> probes_;             // probe values per member
   std::vector<std::uint64_t> complexity_;  // node count per member
 };
+
+// Whether `nodes` can seed a search over n_vars variables: one expression
+// (every operator has its operands, one value is left), variables below
+// n_vars, at most max_params Param nodes, every constant finite.
+bool seed_fits(const std::vector<Node>& nodes, std::size_t n_vars, std::size_t max_params);
 
 // The values of Param nodes in postfix order; renumbering them so.
 std::vector<double> param_values(const std::vector<Node>& nodes);

@@ -149,6 +149,28 @@ class ConstantsMode {
       leaves_.push_back(e.nodes);
       beam_.add_shape(std::move(e), p, std::move(*values));
     }
+    // Members of an earlier search, with their constants as fitted there.
+    for (const std::vector<Node>& nodes : config_.seed) {
+      checkpoint(beam_.rows());
+      if (nodes.size() < 2 || complexity_of(nodes) > config_.max_complexity ||
+          !seed_fits(nodes, columns_.size(), inner_cap_)) {
+        continue;
+      }
+      Expr e{nodes};
+      renumber_params(e.nodes);
+      const std::vector<double> theta = param_values(e.nodes);
+      ++g.generated;
+      Probes p;
+      FamilyScratch scratch;
+      if (!family_probes(e, columns_.size(), theta.size(), p, scratch)) continue;
+      ++g.fingerprinted;
+      if (seen.insert(family_key(p))) continue;
+      auto values = e.eval_batch(columns_, theta);
+      if (!values) continue;
+      scores_.push_back(ShapeScore::of(scorer_.wrap(values->data(), e.complexity()), 0.0));
+      leaves_.push_back(e.nodes);
+      beam_.add_shape(std::move(e), p, std::move(*values));
+    }
     g.candidates = scores_.size();
     base_ = scores_.size();
     add_sums({});
@@ -159,6 +181,7 @@ class ConstantsMode {
   // Constants snap to simple values within the noise (snap.hpp).
   void finish(SearchOutcome& out) const {
     snap_outcome(out, SnapData{columns_, target_, stats_, norm_.scale, config_.complexity_penalty});
+    out.beam = beam_.shapes();
   }
 
   Level expand(std::size_t new_begin, SeenSet& seen) {
@@ -184,9 +207,9 @@ class ConstantsMode {
       shape_of(i, shape);
     } else {
       shape = leaves_[i];
-      for (Node& n : shape) {
-        if (n.kind == Node::Kind::Param) n.value *= norm_.scale;  // the constant family
-      }
+      // The constant family's one constant is in the scored units; a seed's
+      // constants are inside its shape, which the wrapper scales.
+      if (shape.size() == 1 && shape[0].kind == Node::Kind::Param) shape[0].value *= norm_.scale;
     }
     return make_record(std::move(shape), scores_[i]);
   }

@@ -65,11 +65,38 @@ class PlainMode {
       offer(Expr{{Node::var(i)}}, p);
       checkpoint();
     }
+    // Members of an earlier search: formulas within the budget whose only
+    // constants are 0 and 1.
+    for (const std::vector<Node>& nodes : config_.seed) {
+      checkpoint();
+      if (nodes.size() < 2 || complexity_of(nodes) > config_.max_complexity || !seed_fits(nodes, columns_.size(), 0)) {
+        continue;
+      }
+      Expr e{nodes};
+      Probes p;
+      for (std::size_t k = 0; k < kProbeCount; ++k) {
+        std::vector<double> point(columns_.size());
+        for (std::size_t i = 0; i < point.size(); ++i) point[i] = probe_value(k, i);
+        p[k] = e.eval(point, {}).value_or(std::numeric_limits<double>::quiet_NaN());
+      }
+      offer(std::move(e), p);
+    }
     g.candidates = leaves_.size();
     scores = score_exprs(leaves_, columns_, target_, config_.complexity_penalty);
-    for (std::size_t i = 0; i < leaves_.size(); ++i) beam_.add_leaf(leaves_[i], probes[i]);
+    for (std::size_t i = 0; i < leaves_.size(); ++i) {
+      if (leaves_[i].nodes.size() == 1) {
+        beam_.add_leaf(leaves_[i], probes[i]);
+      } else if (scores.ok[i]) {
+        auto values = leaves_[i].eval_batch(columns_, {});
+        if (!values) panic("search: a scored seed no longer evaluates");
+        beam_.add_shape(leaves_[i], probes[i], std::move(*values));
+      }
+    }
     return g;
   }
+
+  // The beam, to continue this search later.
+  void finish(SearchOutcome& out) const { out.beam = beam_.shapes(); }
 
   Level expand(std::size_t new_begin, SeenSet& seen) {
     leaves_.clear();
@@ -84,7 +111,9 @@ class PlainMode {
     out = score_candidates(beam_, cands_, target_, config_.complexity_penalty, plan);
   }
 
-  std::uint64_t complexity(std::size_t i) const { return leaves_.empty() ? beam_.complexity(cands_[i]) : 1; }
+  std::uint64_t complexity(std::size_t i) const {
+    return leaves_.empty() ? beam_.complexity(cands_[i]) : leaves_[i].complexity();
+  }
 
   SearchResult record(std::size_t i, const Scores& s) const {
     return record_of(leaves_.empty() ? beam_.compose(cands_[i]).nodes : leaves_[i].nodes, s.error[i], s.loss[i]);

@@ -42,6 +42,11 @@ struct SearchConfig {
   // (use_trig and use_vek then do not apply); unary and binary ones.
   std::optional<std::vector<Op>> unary_ops;
   std::optional<std::vector<Op>> binary_ops;
+  // Beam members of an earlier search (SearchOutcome::beam), to continue
+  // it: each joins the beam after the leaves when its fingerprint is new,
+  // it fits the node budget and the search can hold its constants, and is
+  // scored with the leaves.
+  std::vector<std::vector<Node>> seed;
 };
 
 // One scored candidate.
@@ -107,6 +112,9 @@ struct SearchOutcome {
   bool stopped = false;
   bool out_of_memory = false;  // the stop was memory running out
   SearchStats stats;
+  // The beam's members beyond the single-node leaves, in the order they
+  // joined, with their constants as fitted: a seed for a later search.
+  std::vector<std::vector<Node>> beam;
 };
 
 // search() with its Pareto front: the same candidates, the same beam and

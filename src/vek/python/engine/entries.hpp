@@ -15,7 +15,7 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
                  double precision_goal, bool use_trig, bool use_vek, double complexity_penalty,
                  std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
                  bool constants, std::uint64_t max_params, const OpNames<1>& unary_operators,
-                 const OpNames<2>& binary_operators);
+                 const OpNames<2>& binary_operators, std::optional<std::uint64_t> max_samples, const Seed& seed);
 
 PyObject* evaluate(Nodes nodes, const F64Array<2>& x, const std::vector<double>& params, const F64Array<1, true>& out);
 
@@ -49,13 +49,23 @@ inline constexpr const char search[] =
     "unary_operators, binary_operators\n"
     "            the operators offered, by name (OPERATORS lists them), in\n"
     "            this order; None: the defaults (use_trig and use_vek apply).\n"
+    "max_samples past this many rows the search runs on as many rows spread\n"
+    "            evenly through the data, then scores its best and front again\n"
+    "            on every row (constants re-fitted there), so every loss is one\n"
+    "            on all rows; None or 0: every row.\n"
+    "seed        Outcome.beam of an earlier search on data of as many\n"
+    "            columns, to continue it: its members join the beam after the\n"
+    "            leaves (when new, within max_complexity and holding no more\n"
+    "            constants than the search can) and are scored with them.\n"
     "\n"
-    "Returns an Outcome (best, front, stopped, levels, generated, scored):\n"
+    "Returns an Outcome (best, front, stopped, levels, generated, scored,\n"
+    "beam):\n"
     "best is a Record or None, front a list of Records, stopped None,\n"
     "'time_limit', 'interrupted' or 'memory'. Without constants, best equals\n"
     "find_formula's result. The front holds, for each complexity, the\n"
     "lowest-loss candidate that beats every smaller complexity, by increasing\n"
-    "complexity.\n"
+    "complexity. beam lists the beam's members beyond the single-node leaves\n"
+    "as (nodes, params) pairs, in the order they joined.\n"
     "\n"
     "A Record is (nodes, formula, complexity, loss: RMSE, error: loss *\n"
     "(penalty * complexity + 1), params); its nodes are ('const', value),\n"

@@ -182,6 +182,49 @@ bool from_py(PyObject* o, Nodes& out, const char* name) {
   return true;
 }
 
+bool from_py(PyObject* o, Seed& out, const char* name) {
+  out.members.clear();
+  if (o == Py_None) return true;
+  if (PyUnicode_Check(o) || !PySequence_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a sequence of (nodes, params) pairs or None, not '%s'", name,
+                 Py_TYPE(o)->tp_name);
+    return false;
+  }
+  Ref seq(PySequence_Fast(o, "must be a sequence"));
+  if (!seq) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const std::string where = std::string(name) + '[' + std::to_string(i) + ']';
+    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    if (!PyTuple_Check(item) && !PyList_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "%s must be a (nodes, params) pair, not '%s'", where.c_str(),
+                   Py_TYPE(item)->tp_name);
+      return false;
+    }
+    Ref pair(PySequence_Fast(item, "must be a pair"));
+    if (!pair) return false;
+    if (PySequence_Fast_GET_SIZE(pair.get()) != 2) {
+      PyErr_Format(PyExc_ValueError, "%s must be a (nodes, params) pair", where.c_str());
+      return false;
+    }
+    Nodes nodes;
+    std::vector<double> params;
+    if (!from_py(PySequence_Fast_GET_ITEM(pair.get(), 0), nodes, where.c_str())) return false;
+    if (!from_py(PySequence_Fast_GET_ITEM(pair.get(), 1), params)) return false;
+    for (discover::Node& node : nodes.list) {
+      if (node.kind != discover::Node::Kind::Param) continue;
+      if (node.index >= params.size()) {
+        PyErr_Format(PyExc_ValueError, "%s: ('param', %zu) has no value among its %zu params", where.c_str(),
+                     node.index, params.size());
+        return false;
+      }
+      node.value = params[node.index];
+    }
+    out.members.push_back(std::move(nodes.list));
+  }
+  return true;
+}
+
 bool operators_from_py(PyObject* o, unsigned arity, std::optional<std::vector<discover::Op>>& out, const char* name) {
   out.reset();
   if (o == Py_None) return true;

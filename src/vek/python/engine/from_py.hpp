@@ -58,6 +58,14 @@ struct Nodes {
 };
 bool from_py(PyObject* o, Nodes& out, const char* name);
 
+// Beam members of an earlier search: None or a sequence of (nodes, params)
+// pairs as Outcome.beam holds them; each member's ('param', i) nodes take
+// params[i].
+struct Seed {
+  std::vector<std::vector<discover::Node>> members;
+};
+bool from_py(PyObject* o, Seed& out, const char* name);
+
 // Operator names of one arity from the operator table: None (no list) or a
 // sequence of names, repeats dropped.
 bool operators_from_py(PyObject* o, unsigned arity, std::optional<std::vector<discover::Op>>& out, const char* name);

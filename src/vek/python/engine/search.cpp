@@ -8,6 +8,7 @@
 
 #include "vek/common/parallel.hpp"
 #include "vek/discover/constants.hpp"
+#include "vek/discover/sample.hpp"
 #include "vek/discover/search.hpp"
 #include "vek/python/engine/entries.hpp"
 #include "vek/python/engine/to_py.hpp"
@@ -33,7 +34,7 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
                  double precision_goal, bool use_trig, bool use_vek, double complexity_penalty,
                  std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
                  bool constants, std::uint64_t max_params, const OpNames<1>& unary_operators,
-                 const OpNames<2>& binary_operators) {
+                 const OpNames<2>& binary_operators, std::optional<std::uint64_t> max_samples, const Seed& seed) {
   if (max_params < 2 || max_params > 16) {
     PyErr_Format(PyExc_ValueError, "max_params must be between 2 and 16, not %llu",
                  static_cast<unsigned long long>(max_params));
@@ -63,6 +64,7 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
   discover::SearchConfig config{max_complexity, beam_width, precision_goal, use_trig, use_vek, complexity_penalty};
   config.unary_ops = unary_operators.ops;
   config.binary_ops = binary_operators.ops;
+  config.seed = seed.members;
 
   // The search runs without the interpreter lock; the calling thread takes
   // it back to run signal handlers, check the deadline and call progress.
@@ -84,6 +86,9 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
       });
     };
   }
+  // Past max_samples rows the search runs on a sample of them and its
+  // finalists are scored again on every row (discover/sample.hpp).
+  const bool sampled = max_samples && *max_samples > 0 && *max_samples < rows;
   const discover::SearchOutcome out = call.run([&] {
     std::vector<std::vector<double>> columns(features, std::vector<double>(rows));
     const double* p = x.data();
@@ -93,10 +98,22 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
     const std::vector<double> target(y.data(), y.data() + rows);
     std::optional<par::ThreadLimit> limit;
     if (n_threads) limit.emplace(static_cast<std::size_t>(*n_threads));
-    if (constants) {
-      return discover::search_constants(columns, target, config, {static_cast<std::size_t>(max_params)}, &hooks);
-    }
-    return discover::search_front(columns, target, config, &hooks);
+    const auto run = [&](const std::vector<std::vector<double>>& cols, const std::vector<double>& tgt) {
+      if (constants) {
+        return discover::search_constants(cols, tgt, config, {static_cast<std::size_t>(max_params)}, &hooks);
+      }
+      return discover::search_front(cols, tgt, config, &hooks);
+    };
+    if (!sampled) return run(columns, target);
+    const std::vector<std::size_t> picked = discover::sample_rows(rows, static_cast<std::size_t>(*max_samples));
+    std::vector<std::vector<double>> sample_columns;
+    for (const auto& c : columns) sample_columns.push_back(discover::rows_of(c, picked));
+    discover::SearchOutcome found = run(sample_columns, discover::rows_of(target, picked));
+    sample_columns.clear();
+    // After a stop the finalists are only evaluated on every row: a re-fit
+    // is more work than a stopped search should do.
+    discover::rescore_outcome(found, columns, target, {complexity_penalty, constants, !found.stopped});
+    return found;
   });
 
   // Why it stopped: Ctrl-C (a KeyboardInterrupt, from a signal handler or

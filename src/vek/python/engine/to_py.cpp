@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "vek/discover/beam.hpp"
 #include "vek/python/to_py.hpp"
 
 namespace vek::py {
@@ -69,7 +70,7 @@ RecordType<6> g_record{
       {"params", "fitted values of the ('param', i) nodes, by index"},
       {nullptr, nullptr}}}};
 
-RecordType<6> g_outcome{"vek_math._engine.Outcome",
+RecordType<7> g_outcome{"vek_math._engine.Outcome",
                         "What a search found.",
                         {{{"best", "the selected Record, or None when nothing was scored"},
                           {"front", "the Pareto front: Records by increasing complexity and falling loss"},
@@ -77,6 +78,7 @@ RecordType<6> g_outcome{"vek_math._engine.Outcome",
                           {"levels", "search levels finished"},
                           {"generated", "candidates built"},
                           {"scored", "candidates scored on the data"},
+                          {"beam", "the beam's members beyond the leaves as (nodes, params) pairs: a seed"},
                           {nullptr, nullptr}}}};
 
 const char* group_name(discover::OpGroup g) {
@@ -149,7 +151,17 @@ PyObject* to_py(const discover::SearchOutcome& out, const char* stopped) {
       [&] { return list_of(out.front.size(), [&](std::size_t i) { return to_py(out.front[i]); }); },
       [&] { return stopped != nullptr ? PyUnicode_FromString(stopped) : Py_NewRef(Py_None); },
       [&] { return PyLong_FromSize_t(out.stats.levels); }, [&] { return PyLong_FromSize_t(out.stats.generated); },
-      [&] { return PyLong_FromSize_t(out.stats.scored); });
+      [&] { return PyLong_FromSize_t(out.stats.scored); },
+      [&] {
+        return list_of(out.beam.size(), [&](std::size_t i) -> PyObject* {
+          std::vector<discover::Node> nodes = out.beam[i];
+          discover::renumber_params(nodes);
+          Ref n(to_py(nodes));
+          Ref p(n ? to_py(discover::param_values(nodes)) : nullptr);
+          if (!p) return nullptr;
+          return PyTuple_Pack(2, n.get(), p.get());
+        });
+      });
 }
 
 }  // namespace vek::py
