@@ -62,7 +62,15 @@ def plot_front(
         color="C3",
         label=f"selected: {label}",
     )
-    ax.annotate(label, (complexities[selected], shown[selected]), xytext=(8, 8), textcoords="offset points")
+    # The label reaches toward the middle of the axis, so that it stays inside.
+    right = complexities[selected] > (complexities[0] + complexities[-1]) / 2
+    ax.annotate(
+        label,
+        (complexities[selected], shown[selected]),
+        xytext=(-10 if right else 10, 10),
+        textcoords="offset points",
+        ha="right" if right else "left",
+    )
     ax.set_yscale("log")
     ax.set_xlabel("complexity (nodes)")
     ax.set_ylabel("loss (RMSE)")
