@@ -28,31 +28,19 @@ def test_rules_on_given_fronts(losses, complexities, n, exact, want):
     assert _select.scores(losses, complexities, exact)[0] == 0.0
 
 
-def coulomb(seed, n=200):
-    """Coulomb's law k·q1·q2/r² with noise of 20 % of its spread."""
-    rng = np.random.default_rng(seed)
-    X = rng.uniform(0.5, 3.0, size=(n, 3))
-    law = 8.99 * X[:, 0] * X[:, 1] / (X[:, 2] * X[:, 2])
-    return X, law + 0.2 * np.std(law) * rng.standard_normal(n), law
-
-
 @pytest.mark.parametrize("seed", [1, 2])
 def test_a_noisy_law_is_picked_by_bic_and_score_and_overfitted_by_accuracy(seed):
-    X, y, law = coulomb(seed)
-    picks = {}
-    for rule in ("accuracy", "score", "bic"):
-        est = SymbolicRegressor(model_selection=rule).fit(X, y)
-        eq = est.equations_
-        assert eq.selected.tolist() == [i == est.best_index_ for i in range(len(eq))]
-        picks[rule] = est
+    rng = np.random.default_rng(seed)  # Coulomb's law with noise of 20 % of its spread
+    X = rng.uniform(0.5, 3.0, size=(200, 3))
+    law = 8.99 * X[:, 0] * X[:, 1] / (X[:, 2] * X[:, 2])
+    y = law + 0.2 * np.std(law) * rng.standard_normal(200)
+    picks = {rule: SymbolicRegressor(model_selection=rule).fit(X, y) for rule in ("accuracy", "score", "bic")}
     eq = picks["accuracy"].equations_
-    # The true form is on the front: a row predicting the law within rounding of its fitted scale.
-    true_rows = [i for i in range(len(eq))
-                 if np.allclose(picks["accuracy"].predict(X, i) / law, np.mean(picks["accuracy"].predict(X, i) / law),
-                                rtol=1e-9)]
-    assert true_rows, eq.formula.tolist()
-    truth = true_rows[0]
+    # The true form is on the front: the row whose values are the law times its fitted scale.
+    ratios = [picks["accuracy"].predict(X, i) / law for i in range(len(eq))]
+    truth = next(i for i, r in enumerate(ratios) if np.allclose(r, r[0], rtol=1e-9))
     assert picks["accuracy"].best_index_ == len(eq) - 1 > truth
-    assert picks["bic"].best_index_ == truth, picks["bic"].formula_
-    assert picks["score"].best_index_ == truth, picks["score"].formula_
+    for rule in ("bic", "score"):
+        assert picks[rule].best_index_ == truth, picks[rule].formula_
+        assert picks[rule].equations_.selected.tolist() == [i == truth for i in range(len(eq))]
     assert math.isclose(eq.loss.iloc[truth], eq.loss.min(), rel_tol=0.1)  # little of the loss is left to gain

@@ -538,9 +538,11 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         or arccos beyond [-1, 1], a power out of its domain, and vek's
         exponential above 709.78 and logarithm of a number <= 0) is a
         Piecewise that is NaN where ``predict`` gives NaN, or follows the
-        engine's floor. A step that overflows is not guarded: there the
-        lambdified function gives inf (or raises OverflowError with the
-        math module) where ``predict`` gives NaN. Needs sympy."""
+        engine's floor, so ``sympy.lambdify`` (numpy by default) gives what
+        ``predict`` gives on every row; the math module raises ValueError
+        on some failing rows instead. A step that overflows is not guarded:
+        there the lambdified function gives inf (or raises OverflowError
+        with the math module) where ``predict`` gives NaN. Needs sympy."""
         return self._sympy(index, shortest=False, guarded=True)
 
     @_each_output

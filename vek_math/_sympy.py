@@ -21,6 +21,7 @@ in, as Piecewise expressions that are NaN where the engine's evaluation fails.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, Protocol
 
@@ -124,9 +125,11 @@ def _tiny(sp: Any) -> Any:
 
 def _vek(sp: Any, a: list[Any]) -> Any:
     # exp(a), through ln above 709.78 (exp(ln a) is a); ln(b) for b > 0, else
-    # ln(max(|b|, 1e-300)) = ln(max(-b, 1e-300)).
+    # ln(max(|b|, 1e-300)): ln(-b) down to -1e-300, ln(1e-300) above. No Max:
+    # torch's max takes no plain number.
     grown = sp.Piecewise((a[0], a[0] > sp.Float("709.78")), (sp.exp(a[0]), True))
-    floored = sp.Piecewise((sp.log(a[1]), a[1] > 0), (sp.log(sp.Max(-a[1], _tiny(sp))), True))
+    floor = sp.Float(math.log(1e-300), EXACT_DIGITS)
+    floored = sp.Piecewise((sp.log(a[1]), a[1] > 0), (sp.log(-a[1]), a[1] <= -_tiny(sp)), (floor, True))
     return grown - floored
 
 
@@ -173,7 +176,11 @@ def _guarded(sp: Any, tree: _formula.Node, leaf: Callable[[_formula.Node], Any])
     condition = sp.And(*domains)
     if condition is sp.true:
         return value
-    return sp.Piecewise((value, condition), (sp.nan, True))
+    guarded = sp.Piecewise((value, condition), (sp.nan, True))
+    # sympy writes a condition on a Piecewise operand (vek's) as if-then-else
+    # terms, which lambdify prints as numeric selects that numpy refuses as
+    # conditions; as ands and ors they print as logical operations.
+    return guarded.replace(lambda e: isinstance(e, sp.ITE), lambda e: e.to_nnf())
 
 
 def to_sympy(result: _HasFormula | str) -> sympy.Expr:
