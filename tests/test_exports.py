@@ -37,6 +37,7 @@ CASES = {
     "div": [X1, X0, op("div")],
     "vek": [X0, X1, op("vek")],
     "ln of vek": [X0, X1, op("vek"), op("ln")],
+    "nested vek": [X0, X1, op("vek"), X1, X0, op("vek"), op("vek"), op("ln"), X0, X1, op("vek"), op("div")],
     "sqrt of ln": [X0, op("ln"), op("sqrt")],
     "arcsin": [X0, op("arcsin")],
     "arccos": [X1, op("arccos")],

@@ -532,13 +532,14 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         math, numpy or sympy, x{i} otherwise (``symbols()`` lists them), so
         ``sympy.lambdify(model.symbols(), model.sympy())`` works for any
         column names; fitted constants are Floats of 17 significant digits,
-        which hold their values exactly. The guards are part of it: an
-        operator that can reject its operands (a division by a magnitude
-        below 1e-300, ln of a number <= 0, sqrt of a negative number, arcsin
-        or arccos beyond [-1, 1], a power out of its domain, and vek's
-        exponential above 709.78 and logarithm of a number <= 0) is a
-        Piecewise that is NaN where ``predict`` gives NaN, or follows the
-        engine's floor, so ``sympy.lambdify`` (numpy by default) gives what
+        which hold their values exactly. The guards are part of it: where
+        an operator rejects its operands (a division by a magnitude below
+        1e-300, ln of a number <= 0, sqrt of a negative number, arcsin or
+        arccos beyond [-1, 1], a power out of its domain) the expression is
+        a Piecewise that is NaN, as ``predict`` is, and vek is the function
+        ``vek(a, b)`` with the engine's exponential above 709.78 and its
+        floor of ln(b) for b <= 0 (``.rewrite(sympy.Piecewise)`` writes them
+        out; code printers print them), so ``sympy.lambdify`` (numpy by default) gives what
         ``predict`` gives on every row; the math module raises ValueError
         on some failing rows instead. A step that overflows is not guarded:
         there the lambdified function gives inf (or raises OverflowError

@@ -16,12 +16,13 @@ the rest are sympy's functions of the same names. The engine's numeric guards (i
 exponential cap above 709.78 and the logarithm of the magnitude inside vek for
 a non-positive B) are not part of the expression: it is the plain formula.
 ``expression(..., guarded=True)`` (the estimator's ``sympy()``) writes them
-in, as Piecewise expressions that are NaN where the engine's evaluation fails.
+in: vek is then the function ``vek`` of ``vek_math._sympy_vek`` with its
+floors, and the expression is a Piecewise that is NaN where an operator's
+guard rejects its operands.
 """
 
 from __future__ import annotations
 
-import math
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, Protocol
 
@@ -123,16 +124,6 @@ def _tiny(sp: Any) -> Any:
     return sp.Float("1e-300")
 
 
-def _vek(sp: Any, a: list[Any]) -> Any:
-    # exp(a), through ln above 709.78 (exp(ln a) is a); ln(b) for b > 0, else
-    # ln(max(|b|, 1e-300)): ln(-b) down to -1e-300, ln(1e-300) above. No Max:
-    # torch's max takes no plain number.
-    grown = sp.Piecewise((a[0], a[0] > sp.Float("709.78")), (sp.exp(a[0]), True))
-    floor = sp.Float(math.log(1e-300), EXACT_DIGITS)
-    floored = sp.Piecewise((sp.log(a[1]), a[1] > 0), (sp.log(-a[1]), a[1] <= -_tiny(sp)), (floor, True))
-    return grown - floored
-
-
 def _power_domain(sp: Any, a: list[Any]) -> Any:
     # x^k for x > 0, for x = 0 with k > 0 and for x < 0 with a whole k.
     base, k = a
@@ -159,28 +150,27 @@ def _apply(sp: Any, node: _formula.Apply, args: list[Any]) -> Any:
 
 
 def _guarded(sp: Any, tree: _formula.Node, leaf: Callable[[_formula.Node], Any]) -> Any:
-    """The formula with its guards: the value (vek with its floors) where
-    every step's operands are in its operator's domain, NaN elsewhere. The
-    domains are conditions on the unguarded operands, joined into one
-    condition: a NaN inside a condition is something sympy refuses, and
-    where every domain holds the operands are what the engine computes."""
+    """The formula with its guards: the value where every step's operands
+    are in its operator's domain, NaN elsewhere, and vek as the function
+    ``vek`` of ``_sympy_vek`` (its floors written out when printed). The
+    domains are conditions on the steps' operands, joined into one: a NaN
+    inside a condition is something sympy refuses, and where every domain
+    holds the operands are what the engine computes."""
+    from vek_math._sympy_vek import vek
+
     domains: list[Any] = []
 
     def apply(node: _formula.Apply, args: list[Any]) -> Any:
         name = _formula.operator(node.op).name
         if name in _DOMAIN:
             domains.append(_DOMAIN[name](sp, args))
-        return _vek(sp, args) if name == "vek" else _SYMPY[name](sp, args)
+        return vek(*args) if name == "vek" else _SYMPY[name](sp, args)
 
     value = _formula.fold(tree, leaf, apply)
     condition = sp.And(*domains)
     if condition is sp.true:
         return value
-    guarded = sp.Piecewise((value, condition), (sp.nan, True))
-    # sympy writes a condition on a Piecewise operand (vek's) as if-then-else
-    # terms, which lambdify prints as numeric selects that numpy refuses as
-    # conditions; as ands and ors they print as logical operations.
-    return guarded.replace(lambda e: isinstance(e, sp.ITE), lambda e: e.to_nnf())
+    return sp.Piecewise((value, condition), (sp.nan, True))
 
 
 def to_sympy(result: _HasFormula | str) -> sympy.Expr:
@@ -231,10 +221,11 @@ def expression(
     and parameter i takes ``params[i]`` (a symbol ``c{i}`` beyond them), a
     Float of 17 significant digits that holds the double exactly, or with
     ``shortest`` (for display) of the digits of its ``repr``; otherwise the
-    rules of ``to_sympy``. ``guarded`` writes the guards in: vek's floors
-    as Piecewise expressions, and the domains of the operators that reject
-    operands (inv, div, ln, sqrt, arcsin, arccos, pow) as one condition
-    outside which the expression is NaN, as the engine's evaluation fails."""
+    rules of ``to_sympy``. ``guarded`` writes the guards in: vek as the
+    function ``vek`` with its floors (``_sympy_vek``), and the domains of the
+    operators that reject operands (inv, div, ln, sqrt, arcsin, arccos, pow)
+    as one condition outside which the expression is NaN, as the engine's
+    evaluation fails."""
     sp = _load_sympy("SymbolicRegressor.sympy() and .latex()")
     if _depth(tree) > _MAX_DEPTH:
         raise ValueError(f"formula nested deeper than {_MAX_DEPTH} levels")
