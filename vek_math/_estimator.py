@@ -526,7 +526,9 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         return score
 
     @_each_output
-    def sympy(self, index: SupportsIndex | None = None, *, output: int | str | None = None) -> SympyExpr:
+    def sympy(
+        self, index: SupportsIndex | None = None, *, guarded: bool = True, output: int | str | None = None
+    ) -> SympyExpr:
         """The formula as a sympy expression. A feature is the symbol of its
         name where that is a plain identifier naming nothing in Python,
         math, numpy or sympy, x{i} otherwise (``symbols()`` lists them), so
@@ -543,8 +545,10 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         ``predict`` gives on every row; the math module raises ValueError
         on some failing rows instead. A step that overflows is not guarded:
         there the lambdified function gives inf (or raises OverflowError
-        with the math module) where ``predict`` gives NaN. Needs sympy."""
-        return self._sympy(index, shortest=False, guarded=True)
+        with the math module) where ``predict`` gives NaN. ``guarded=False``
+        gives the plain formula (vek as exp(a) - log(b)), as ``latex()``
+        shows it, for comparing its form with others. Needs sympy."""
+        return self._sympy(index, shortest=False, guarded=guarded)
 
     @_each_output
     def latex(self, index: SupportsIndex | None = None, *, output: int | str | None = None) -> str:
