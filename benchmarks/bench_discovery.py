@@ -208,7 +208,9 @@ def structure(model, law, X_test, y_test):
         import sympy
 
         symbols = model.symbols() if hasattr(model, "symbols") else []
-        expr = model.sympy().xreplace({s: sympy.Symbol(v) for s, v in zip(symbols, law.variables)})
+        # The plain formula where the model also has a guarded one.
+        plain = model.sympy(guarded=False) if isinstance(model, SymbolicRegressor) else model.sympy()
+        expr = plain.xreplace({s: sympy.Symbol(v) for s, v in zip(symbols, law.variables)})
         truth = as_sympy(law)
         floats = sorted(expr.atoms(sympy.Float), key=float)
         rounded = expr.xreplace({f: (sympy.Integer(0) if abs(f) < 1e-6 else sympy.Float(f, 4)) for f in floats})

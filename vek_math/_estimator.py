@@ -15,16 +15,16 @@ import operator
 import warnings
 from collections.abc import Sequence
 from numbers import Integral, Real
-from typing import TYPE_CHECKING, Any, ClassVar, Self, SupportsIndex
+from typing import TYPE_CHECKING, Any, ClassVar, Self, SupportsIndex, cast
 
 import numpy as np
 import numpy.typing as npt
 
 try:
     import pandas as pd
-    from sklearn.base import BaseEstimator, RegressorMixin
+    from sklearn.base import BaseEstimator, RegressorMixin, clone
     from sklearn.metrics import r2_score
-    from sklearn.utils._param_validation import Interval
+    from sklearn.utils._param_validation import Interval, StrOptions
     from sklearn.utils.validation import check_is_fitted, validate_data
 except ImportError as exc:
     raise ImportError(
@@ -33,7 +33,7 @@ except ImportError as exc:
         name=exc.name,
     ) from exc
 
-from vek_math import _engine, _export, _formula, _progress, _search
+from vek_math import _engine, _export, _formula, _progress, _search, _select
 from vek_math._search import SearchStoppedWarning
 
 if TYPE_CHECKING:
@@ -154,6 +154,25 @@ class _WarmState:
             error = loss * (penalty * r.complexity + 1.0)
             out.append(_engine.Record((list(r.nodes), r.formula, r.complexity, loss, error, list(r.params))))
         return out
+def _each_output[F: Callable[..., Any]](method: F) -> F:
+    """A method of one fitted formula, for every output: after a fit of
+    several outputs (2-D y) it runs on the output named by its ``output``
+    argument (a position or a name of ``target_names_``), or on each of
+    them in turn when that is None, giving a list."""
+
+    @functools.wraps(method)
+    def each(self: SymbolicRegressor, *args: Any, output: int | str | None = None, **kwargs: Any) -> Any:
+        check_is_fitted(self)
+        estimators = getattr(self, "estimators_", None)
+        if estimators is None:
+            if output is not None:
+                raise ValueError("output= picks one of several outputs; this fit has one (y was 1-D)")
+            return method(self, *args, **kwargs)
+        if output is None:
+            return [method(e, *args, **kwargs) for e in estimators]
+        return method(estimators[self._output(output)], *args, **kwargs)
+
+    return cast(F, each)
 
 
 class SymbolicRegressor(RegressorMixin, BaseEstimator):
@@ -216,6 +235,16 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         ``n_jobs``), then scores its best formula and front again on every
         row, fitted constants re-fitted there, and selects again: every
         loss reported is one on all rows. None or 0: every row.
+    model_selection : {"penalised", "accuracy", "score", "bic"}, default="penalised"
+        How the formula is picked from the front (``best_index_``):
+        "penalised" the lowest error adjusted for the sample size (see
+        ``best_index_``); "accuracy" the lowest loss; "score" among the rows
+        with a loss at most 1.5 times the lowest, the largest drop of
+        ln(loss) per unit of complexity against the simpler row before it;
+        "bic" the lowest n * ln(loss²) + complexity * ln(n) (the complexity
+        counts every node, a fitted constant's leaf as its one parameter).
+        Under every rule a loss below 1e-12 of the target's RMS counts as
+        exact, so the simplest exact fit is picked.
 
     Attributes
     ----------
@@ -228,7 +257,9 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         constants to four significant digits), ``params`` (their full
         values, in the order of the formula's constants) and ``selected``.
     best_index_ : int
-        Row of ``equations_`` of the selected formula. With ``constants``:
+        Row of ``equations_`` of the selected formula (marked in its
+        ``selected`` column), by the rule ``model_selection`` names; this
+        is the default rule, "penalised". With ``constants``:
         the lowest error adjusted for the sample size, error * sqrt(n / (n -
         d)) with n rows and d = complexity - number of fitted constants;
         losses below 1e-12 of the target's RMS count as 0, so the simplest
@@ -242,6 +273,19 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
     n_features_in_, feature_names_in_ :
         As scikit-learn defines them; features are named after the columns of
         a DataFrame, otherwise x0, x1, ...
+
+    Several outputs: a 2-D y (n_samples, n_outputs) is fitted one column at
+    a time, each by its own search with these parameters (``time_limit``
+    applies to each), and ``predict`` gives a 2-D array, one column per
+    output (also for a single column, as scikit-learn's regressors do).
+    ``formula_``, ``equations_`` and ``best_index_`` are then lists, one
+    entry per output in y's column order; ``target_names_`` names the
+    outputs (a DataFrame's column names, otherwise y0, y1, ...);
+    ``estimators_`` holds one fitted single-output regressor per output;
+    ``stopped_`` is the first reason any output's search ended early. The
+    exports (``sympy``, ``latex``, ``python_source``, ``numpy_function``,
+    ``jax``, ``torch``, ``plot``) take ``output=`` (a position or a name)
+    and otherwise give a list, one per output.
     """
 
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
@@ -260,6 +304,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         "binary_operators": [list, tuple, None],
         "max_samples": [Interval(Integral, 0, None, closed="left"), None],
         "warm_start": ["boolean"],
+        "model_selection": [StrOptions(set(_select.RULES))],
     }
 
     def __init__(
@@ -279,6 +324,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         binary_operators: Sequence[str] | None = None,
         max_samples: int | None = 10_000,
         warm_start: bool = False,
+        model_selection: str = "penalised",
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -295,6 +341,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         self.binary_operators = binary_operators
         self.max_samples = max_samples
         self.warm_start = warm_start
+        self.model_selection = model_selection
 
     # -- fitting ---------------------------------------------------------
 
@@ -311,6 +358,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         """Searches for a formula of y in the columns of X; returns self."""
         # A failed fit must not leave the results of an earlier one behind.
         state: _WarmState | None = self.__dict__.get("_warm")
+        previous: list[SymbolicRegressor] | None = self.__dict__.get("estimators_")
         for name in [k for k in vars(self) if k.endswith("_") and not k.startswith("__")] + [
             "_nodes",
             "_params",
@@ -318,8 +366,11 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         ]:
             self.__dict__.pop(name, None)
         self._validate_params()
-        X, y = validate_data(self, X, y, dtype=np.float64, order="C", y_numeric=True)
+        y_columns = getattr(y, "columns", None)
+        X, y = validate_data(self, X, y, dtype=np.float64, order="C", y_numeric=True, multi_output=True)
         y = np.ascontiguousarray(y, dtype=np.float64)
+        if y.ndim == 2:
+            return self._fit_outputs(np.asarray(X, dtype=np.float64), y, y_columns, previous)
         if not (self.warm_start and state is not None and state.fits(self.n_features_in_, bool(self.constants))):
             state = None
         names = self._feature_names()
@@ -400,8 +451,63 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             )
         return self
 
+    def _fit_outputs(
+        self,
+        X: npt.NDArray[np.float64],
+        y: npt.NDArray[np.float64],
+        columns: Any,
+        previous: list[SymbolicRegressor] | None,
+    ) -> Self:
+        """One search per column of a 2-D y (see the class's text); with
+        ``warm_start``, each output continues its previous fit."""
+        warm = self.warm_start and previous is not None and len(previous) == y.shape[1]
+        names = [str(c) for c in columns] if columns is not None else [f"y{j}" for j in range(y.shape[1])]
+        # Each output's regressor sees the features under their names.
+        X_named = pd.DataFrame(X, columns=self.feature_names_in_) if hasattr(self, "feature_names_in_") else X
+        estimators = []
+        for j in range(y.shape[1]):
+            est = previous[j].set_params(**self.get_params()) if warm and previous else clone(self)
+            est.fit(X_named, y[:, j])
+            estimators.append(est)
+            if est.stopped_ == "interrupted":  # Ctrl-C stops the outputs still to come as well
+                raise KeyboardInterrupt
+        self.estimators_ = estimators
+        self.target_names_ = names
+        self.equations_ = [e.equations_ for e in estimators]
+        self.formula_ = [e.formula_ for e in estimators]
+        self.best_index_ = cast(Any, [e.best_index_ for e in estimators])
+        self.stopped_ = next((e.stopped_ for e in estimators if e.stopped_ is not None), None)
+        return self
+
+    def _output(self, output: int | str) -> int:
+        """The position of an output given by position or by name."""
+        names = self.target_names_
+        if isinstance(output, str):
+            if output not in names:
+                raise KeyError(f"no output named {output!r}; outputs: {names}")
+            return names.index(output)
+        j = operator.index(output)
+        if not -len(names) <= j < len(names):
+            raise IndexError(f"output {output} is out of range: the fit has {len(names)} outputs")
+        return j % len(names)
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.target_tags.multi_output = True
+        return tags
+
     def _select(self, front: list[_engine.Record], best: _engine.Record, y: npt.NDArray[np.float64]) -> int:
-        """Index of the selected row of the front (see ``best_index_``)."""
+        """Index of the selected row of the front (see ``best_index_`` and
+        ``model_selection``)."""
+        if self.model_selection != "penalised":
+            losses = [float(r.loss) for r in front]
+            complexities = [int(r.complexity) for r in front]
+            exact = _EXACT * _rms(y)
+            if self.model_selection == "accuracy":
+                return _select.accuracy(losses, exact)
+            if self.model_selection == "score":
+                return _select.score(losses, complexities, exact)
+            return _select.bic(losses, complexities, len(y), exact)
         on_front = next((i for i, r in enumerate(front) if r.nodes == best.nodes and r.params == best.params), None)
         if not self.constants:
             if on_front is not None:
@@ -434,11 +540,18 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
     def predict(self, X: npt.ArrayLike, index: SupportsIndex | None = None) -> npt.NDArray[np.float64]:
         """The selected formula (or row ``index`` of ``equations_``) on every
         row of X, computed as the engine computes it; NaN where it fails (a
-        logarithm of a number <= 0, a division by nearly 0, an overflow, ...)."""
+        logarithm of a number <= 0, a division by nearly 0, an overflow, ...).
+        After a fit of several outputs, one column per output (``index``
+        then picks that row of each output's front)."""
         check_is_fitted(self)
-        i = self._row(index)
-        X = validate_data(self, X, dtype=np.float64, order="C", reset=False)
-        return _search.evaluate(self._nodes[i], X, self._params[i])
+        estimators = getattr(self, "estimators_", None)
+        rows = [self._row(index)] if estimators is None else [e._row(index) for e in estimators]
+        data = np.asarray(validate_data(self, X, dtype=np.float64, order="C", reset=False))
+        if estimators is None:
+            return _search.evaluate(self._nodes[rows[0]], data, self._params[rows[0]])
+        return np.column_stack(
+            [_search.evaluate(e._nodes[i], data, e._params[i]) for e, i in zip(estimators, rows)]
+        ).reshape(data.shape[0], len(estimators))
 
     def score(self, X: npt.ArrayLike, y: npt.ArrayLike, sample_weight: npt.ArrayLike | None = None) -> float:
         """R² of ``predict(X)`` against y. Raises ValueError when the formula
@@ -455,18 +568,37 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         score: float = r2_score(y, pred, sample_weight=sample_weight)
         return score
 
-    def sympy(self, index: SupportsIndex | None = None) -> SympyExpr:
+    @_each_output
+    def sympy(
+        self, index: SupportsIndex | None = None, *, guarded: bool = True, output: int | str | None = None
+    ) -> SympyExpr:
         """The formula as a sympy expression. A feature is the symbol of its
         name where that is a plain identifier naming nothing in Python,
         math, numpy or sympy, x{i} otherwise (``symbols()`` lists them), so
         ``sympy.lambdify(model.symbols(), model.sympy())`` works for any
         column names; fitted constants are Floats of 17 significant digits,
-        which hold their values exactly. Needs sympy."""
-        return self._sympy(index, shortest=False)
+        which hold their values exactly. The guards are part of it: where
+        an operator rejects its operands (a division by a magnitude below
+        1e-300, ln of a number <= 0, sqrt of a negative number, arcsin or
+        arccos beyond [-1, 1], a power out of its domain) the expression is
+        a Piecewise that is NaN, as ``predict`` is, and vek is the function
+        ``vek(a, b)`` with the engine's exponential above 709.78 and its
+        floor of ln(b) for b <= 0 (``.rewrite(sympy.Piecewise)`` writes them
+        out; code printers print them), so ``sympy.lambdify`` (numpy by default) gives what
+        ``predict`` gives on every row; the math module raises ValueError
+        on some failing rows instead. A step that overflows is not guarded:
+        there the lambdified function gives inf (or raises OverflowError
+        with the math module) where ``predict`` gives NaN. ``guarded=False``
+        gives the plain formula (vek as exp(a) - log(b)), as ``latex()``
+        shows it, for comparing its form with others. Needs sympy."""
+        return self._sympy(index, shortest=False, guarded=guarded)
 
-    def latex(self, index: SupportsIndex | None = None) -> str:
+    @_each_output
+    def latex(self, index: SupportsIndex | None = None, *, output: int | str | None = None) -> str:
         """The formula in LaTeX (through sympy), with the feature names, and
-        fitted constants in the shortest digits that identify them."""
+        fitted constants in the shortest digits that identify them. It is
+        the plain formula, without the guards that ``sympy()`` writes in:
+        on the rows where ``predict`` gives numbers, they agree."""
         expr = self._sympy(index, shortest=True)
         import sympy
 
@@ -476,20 +608,30 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         text: str = sympy.latex(expr, symbol_names=latex_names, mul_symbol="dot")
         return text
 
-    def _sympy(self, index: SupportsIndex | None, shortest: bool) -> SympyExpr:
+    def _sympy(self, index: SupportsIndex | None, shortest: bool, guarded: bool = False) -> SympyExpr:
         from vek_math import _sympy
 
         check_is_fitted(self)
         i = self._row(index)
         return _sympy.expression(
-            _formula.from_nodes(self._nodes[i]), self._symbols(), self._params[i], shortest=shortest
+            _formula.from_nodes(self._nodes[i]), self._symbols(), self._params[i], shortest=shortest, guarded=guarded
         )
 
+    @_each_output
     def python_source(
-        self, index: SupportsIndex | None = None, func_name: str = "f", *, ascii_only: bool = False
+        self,
+        index: SupportsIndex | None = None,
+        func_name: str = "f",
+        *,
+        ascii_only: bool = False,
+        numpy: bool = False,
+        output: int | str | None = None,
     ) -> str:
         """Source of a standalone function (standard library only) with one
-        argument per feature, computing the formula as ``predict`` does."""
+        argument per feature, computing the formula as ``predict`` does.
+        With ``numpy``, the vectorised form (needs numpy): one array per
+        feature, broadcast together, and a float64 array out, equal to
+        ``predict`` bit for bit (``numpy_function`` runs it)."""
         check_is_fitted(self)
         i = self._row(index)
         return _export.python_source(
@@ -498,6 +640,89 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             self._params[i],
             func_name,
             ascii_only=ascii_only,
+            numpy=numpy,
+        )
+
+    @_each_output
+    def numpy_function(
+        self, index: SupportsIndex | None = None, *, output: int | str | None = None
+    ) -> Callable[[npt.ArrayLike], npt.NDArray[np.float64]]:
+        """The formula as a vectorised function of X (rows of features, as
+        ``predict`` takes them) that gives ``predict(X, index)`` bit for bit,
+        NaN where the engine's evaluation fails; it needs numpy alone (its
+        code is ``python_source(index, numpy=True)``)."""
+        source = self.python_source(index, numpy=True)
+        namespace: dict[str, Any] = {}
+        exec(compile(source, "<vek_math formula>", "exec"), namespace)
+        f = namespace["f"]
+        n = self.n_features_in_
+
+        def formula(X: npt.ArrayLike) -> npt.NDArray[np.float64]:
+            X = np.asarray(X, dtype=np.float64)
+            if X.ndim != 2 or X.shape[1] != n:
+                raise ValueError(f"X must have {n} columns (one per feature), not shape {X.shape}")
+            out: npt.NDArray[np.float64] = f(*(X[:, j] for j in range(n)))
+            return out
+
+        formula.__doc__ = f"{self._text(index, self._feature_names())} on every row of X."
+        return formula
+
+    @_each_output
+    def jax(self, index: SupportsIndex | None = None, *, output: int | str | None = None) -> Callable[[Any], Any]:
+        """The formula (with its guards, as ``sympy()`` writes it) as a
+        function of a jax array X (rows of features), built by
+        ``sympy.lambdify`` for jax. Needs sympy and jax
+        (``pip install 'vek_math[jax]'``)."""
+        return self._lambdified(index, "jax")
+
+    @_each_output
+    def torch(self, index: SupportsIndex | None = None, *, output: int | str | None = None) -> Callable[[Any], Any]:
+        """The formula (with its guards, as ``sympy()`` writes it) as a
+        function of a torch tensor X (rows of features), built by
+        ``sympy.lambdify`` for torch. Needs sympy and torch
+        (``pip install 'vek_math[torch]'``)."""
+        return self._lambdified(index, "torch")
+
+    def _lambdified(self, index: SupportsIndex | None, module: str) -> Callable[[Any], Any]:
+        import importlib
+
+        try:
+            importlib.import_module(module)
+        except ImportError as exc:
+            raise ImportError(
+                f"SymbolicRegressor.{module}() needs {module}; install it with: pip install 'vek_math[{module}]'",
+                name=module,
+            ) from exc
+        import sympy
+
+        f = sympy.lambdify(self.symbols(), self.sympy(index), modules=module)
+        n = self.n_features_in_
+
+        def formula(X: Any) -> Any:
+            return f(*(X[:, j] for j in range(n)))
+
+        return formula
+
+    @_each_output
+    def plot(self, ax: Any = None, *, output: int | str | None = None) -> Any:
+        """The front as a picture: loss (RMSE, log scale) against
+        complexity, the selected formula marked with a star and labelled;
+        an exact fit (loss 0) is drawn a decade below the smallest positive
+        loss. Draws into the matplotlib Axes ``ax``, or into a new Figure
+        (no pyplot: it works without a display); returns the Axes (its
+        ``.figure`` saves it). Needs matplotlib
+        (``pip install 'vek_math[plot]'``)."""
+        from vek_math import _plot
+
+        check_is_fitted(self)
+        eq = self.equations_
+        return _plot.plot_front(
+            [int(c) for c in eq["complexity"]],
+            [float(v) for v in eq["loss"]],
+            self.best_index_,
+            self.formula_,
+            ax=ax,
+            title=f"Pareto front, selected by {self.model_selection!r}",
         )
 
     # -- helpers ---------------------------------------------------------

@@ -33,12 +33,13 @@ from __future__ import annotations
 
 import keyword
 import math
+import re
 import unicodedata
 from collections.abc import Collection, Sequence
 
 from vek_math import _formula
 
-__all__ = ["identifiers", "python_source"]
+__all__ = ["identifiers", "numpy_source", "python_source"]
 
 _VEK = '''def vek(a, b):
     """exp(a) - ln(b) with the guards of the vek operator: exp(ln(a)) for
@@ -137,6 +138,7 @@ def python_source(
     func_name: str = "f",
     *,
     ascii_only: bool = False,
+    numpy: bool = False,
 ) -> str:
     """Python source of a function computing one formula of the engine.
 
@@ -150,8 +152,11 @@ def python_source(
     formula takes ``params[i]``, or the value printed beside it when
     ``params`` is shorter. Constants are the values printed (four decimals,
     or π and e). Raises ValueError for text that is not a formula of the
-    engine or that uses a variable beyond ``names``.
+    engine or that uses a variable beyond ``names``. ``numpy`` gives the
+    array form of ``numpy_source`` instead.
     """
+    if numpy:
+        return numpy_source(formula, names, params, func_name, ascii_only=ascii_only)
     if not (func_name.isidentifier() and not keyword.iskeyword(func_name) and func_name not in _RESERVED):
         raise ValueError(f"not a usable function name: {func_name!r}")
     tree = _formula.parse(formula) if isinstance(formula, str) else formula
@@ -254,4 +259,122 @@ def python_source(
             "        return math.nan",
             f"    return {result} if math.isfinite({result}) else math.nan",
         ]
+    return "\n".join(lines) + "\n"
+
+
+# The array form. Transcendental steps go through the math module element by
+# element: numpy's own exp, log, sin, ... may differ from the platform's libm
+# in the last bit, and the engine uses libm. Arithmetic, sqrt and fabs are
+# correctly rounded everywhere, so numpy computes them whole.
+_NP_EACH = '''def _each(fn, *args):
+    """fn of every element (broadcast); NaN where it raises."""
+
+    def safe(*values):
+        try:
+            return fn(*values)
+        except _FAILED:
+            return math.nan
+
+    return np.asarray(np.frompyfunc(safe, len(args), 1)(*args), dtype=np.float64)
+'''
+
+_NP_FINITE = '''def _finite(v):
+    """v, NaN where it is not finite: the step fails there."""
+    return np.where(np.isfinite(v), v, np.nan)
+'''
+
+_NP_DIVIDE = '''def _divide(a, b):
+    """a / b, NaN where |b| is below 1e-300."""
+    with np.errstate(all="ignore"):
+        return np.where(np.fabs(b) < 1e-300, np.nan, a / b)
+'''
+
+_NP_HELPERS = {"_each": _NP_EACH, "_finite": _NP_FINITE, "_divide": _NP_DIVIDE}
+_NP_RESERVED = frozenset({"np", "shape", *_NP_HELPERS})
+_MATH_CALL = re.compile(r"math\.(\w+)\(\{0\}\)")
+
+
+def numpy_source(
+    formula: str | _formula.Node,
+    names: Sequence[str],
+    params: Sequence[float] = (),
+    func_name: str = "f",
+    *,
+    ascii_only: bool = False,
+) -> str:
+    """Python source (numpy and the standard library) of a vectorised
+    function computing one formula of the engine: one array argument per
+    name (broadcast together), a float64 array out, equal element by
+    element to the engine's evaluation, NaN where it fails. Names, function
+    name and constants follow ``python_source``."""
+    if not (
+        func_name.isidentifier() and not keyword.iskeyword(func_name) and func_name not in _RESERVED | _NP_RESERVED
+    ):
+        raise ValueError(f"not a usable function name: {func_name!r}")
+    tree = _formula.parse(formula) if isinstance(formula, str) else formula
+    shown = repr(formula) if isinstance(formula, str) else "the formula"
+    args = identifiers(names, ascii_only, reserved=_NP_RESERVED)
+    steps: list[str] = []
+    used: set[str] = set()
+
+    def leaf(node: _formula.Node) -> str:
+        if isinstance(node, _formula.Var):
+            if node.index >= len(args):
+                raise ValueError(f"{shown} uses variable {node.index}, but only {len(args)} names were given")
+            return args[node.index]
+        if isinstance(node, _formula.Param):
+            value = float(params[node.index]) if node.index < len(params) else _formula.const_value(node.text)
+            return _literal(value)
+        assert isinstance(node, _formula.Const)
+        return {"π": "math.pi", "e": "math.e"}.get(node.text) or _literal(_formula.const_value(node.text))
+
+    def apply(node: _formula.Apply, operands: list[str]) -> str:
+        row = _formula.operator(node.op)
+        a = operands[0]
+        b = operands[1] if len(operands) > 1 else ""
+        if row.name in ("inv", "div"):
+            used.add("_divide")
+            value = f"_divide({'1.0' if row.name == 'inv' else a}, {a if row.name == 'inv' else b})"
+        elif row.name == "vek" or row.name == "pow":
+            helper = "vek" if row.name == "vek" else "_power"
+            used.update(("_each", helper))
+            value = f"_each({helper}, {a}, {b})"
+        elif row.name == "sqrt":
+            value = f"np.sqrt({a})"
+        elif row.name == "abs":
+            value = f"np.fabs({a})"
+        elif (call := _MATH_CALL.fullmatch(row.python)) is not None:
+            used.add("_each")
+            value = f"_each(math.{call[1]}, {a})"
+        else:  # arithmetic: the table's own rendering
+            value = _formula.fill(row.python, operands)
+        used.add("_finite")
+        local = f"t{len(steps) + 1}"
+        while local in args:
+            local += "_"
+        steps.append(f"{local} = _finite({value})")
+        return local
+
+    result = _formula.fold(tree, leaf, apply)
+    lines = ["import math", "", "import numpy as np", ""]
+    if "_each" in used:
+        used.add("_FAILED")
+    for helper in ("_FAILED", "vek", "_power", "_each", "_finite", "_divide"):
+        if helper in used:
+            lines += ["", _NP_HELPERS.get(helper) or _HELPERS[helper]]
+    lines += ["", f"def {func_name}({', '.join(args)}):"]
+    lines += [
+        '    """The formula as the discovery engine evaluates it, element by',
+        "    element of the broadcast arguments: NaN where that evaluation fails",
+        "    (a logarithm of a number <= 0, a square root of a negative number, a",
+        '    division by a magnitude below 1e-300, or a step whose result is not finite)."""',
+    ]
+    for arg, name in zip(args, names):
+        if arg != name:
+            lines.append(f"    # {arg} stands for {name!a}")
+    lines.append(f"    shape = np.broadcast_shapes({''.join(f'np.shape({a}), ' for a in args)})")
+    lines += [f"    {a} = np.asarray({a}, dtype=np.float64)" for a in args]
+    if steps:
+        lines += ['    with np.errstate(all="ignore"):'] + [f"        {step}" for step in steps]
+    lines.append(f"    return np.broadcast_to(np.asarray({result}, dtype=np.float64), shape).copy()")
     return "\n".join(lines) + "\n"

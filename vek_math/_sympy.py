@@ -15,6 +15,10 @@ Operators: ``(-A)`` is -A, ``(1/A)`` is 1/A, ``ln`` is ``log``, ``abs`` is
 the rest are sympy's functions of the same names. The engine's numeric guards (its
 exponential cap above 709.78 and the logarithm of the magnitude inside vek for
 a non-positive B) are not part of the expression: it is the plain formula.
+``expression(..., guarded=True)`` (the estimator's ``sympy()``) writes them
+in: vek is then the function ``vek`` of ``vek_math._sympy_vek`` with its
+floors, and the expression is a Piecewise that is NaN where an operator's
+guard rejects its operands.
 """
 
 from __future__ import annotations
@@ -115,8 +119,58 @@ _SYMPY: dict[str, Callable[[Any, list[Any]], Any]] = {
 }
 
 
+def _tiny(sp: Any) -> Any:
+    """The floor of divisors and of vek's logarithm, 1e-300."""
+    return sp.Float("1e-300")
+
+
+def _power_domain(sp: Any, a: list[Any]) -> Any:
+    # x^k for x > 0, for x = 0 with k > 0 and for x < 0 with a whole k.
+    base, k = a
+    if k.is_integer:
+        return sp.true if k > 0 else sp.Ne(base, 0)
+    return base >= 0 if k > 0 else base > 0
+
+
+# The operands each operator accepts, for those whose guard rejects some:
+# the engine's evaluation fails (NaN) elsewhere.
+_DOMAIN: dict[str, Callable[[Any, list[Any]], Any]] = {
+    "inv": lambda sp, a: sp.Abs(a[0]) >= _tiny(sp),
+    "div": lambda sp, a: sp.Abs(a[1]) >= _tiny(sp),
+    "ln": lambda sp, a: a[0] > 0,
+    "sqrt": lambda sp, a: a[0] >= 0,
+    "arcsin": lambda sp, a: sp.Abs(a[0]) <= 1,
+    "arccos": lambda sp, a: sp.Abs(a[0]) <= 1,
+    "pow": _power_domain,
+}
+
+
 def _apply(sp: Any, node: _formula.Apply, args: list[Any]) -> Any:
     return _SYMPY[_formula.operator(node.op).name](sp, args)
+
+
+def _guarded(sp: Any, tree: _formula.Node, leaf: Callable[[_formula.Node], Any]) -> Any:
+    """The formula with its guards: the value where every step's operands
+    are in its operator's domain, NaN elsewhere, and vek as the function
+    ``vek`` of ``_sympy_vek`` (its floors written out when printed). The
+    domains are conditions on the steps' operands, joined into one: a NaN
+    inside a condition is something sympy refuses, and where every domain
+    holds the operands are what the engine computes."""
+    from vek_math._sympy_vek import vek
+
+    domains: list[Any] = []
+
+    def apply(node: _formula.Apply, args: list[Any]) -> Any:
+        name = _formula.operator(node.op).name
+        if name in _DOMAIN:
+            domains.append(_DOMAIN[name](sp, args))
+        return vek(*args) if name == "vek" else _SYMPY[name](sp, args)
+
+    value = _formula.fold(tree, leaf, apply)
+    condition = sp.And(*domains)
+    if condition is sp.true:
+        return value
+    return sp.Piecewise((value, condition), (sp.nan, True))
 
 
 def to_sympy(result: _HasFormula | str) -> sympy.Expr:
@@ -138,28 +192,44 @@ def to_sympy(result: _HasFormula | str) -> sympy.Expr:
 
 
 def _convert(
-    sp: Any, tree: _formula.Node, names: Sequence[str] | None, params: Sequence[float], shortest: bool = False
+    sp: Any,
+    tree: _formula.Node,
+    names: Sequence[str] | None,
+    params: Sequence[float],
+    shortest: bool = False,
+    guarded: bool = False,
 ) -> Any:
+    def leaf(node: _formula.Node) -> Any:
+        return _leaf(sp, node, names, params, shortest)
+
     try:
-        return _formula.fold(
-            tree, lambda node: _leaf(sp, node, names, params, shortest), lambda node, args: _apply(sp, node, args)
-        )
+        if guarded:
+            return _guarded(sp, tree, leaf)
+        return _formula.fold(tree, leaf, lambda node, args: _apply(sp, node, args))
     except RecursionError:
         raise ValueError("formula nests too deeply to convert") from None
 
 
 def expression(
-    tree: _formula.Node, names: Sequence[str], params: Sequence[float] = (), shortest: bool = False
+    tree: _formula.Node,
+    names: Sequence[str],
+    params: Sequence[float] = (),
+    shortest: bool = False,
+    guarded: bool = False,
 ) -> sympy.Expr:
     """A formula tree as a sympy expression: variable i is ``Symbol(names[i])``
     and parameter i takes ``params[i]`` (a symbol ``c{i}`` beyond them), a
     Float of 17 significant digits that holds the double exactly, or with
     ``shortest`` (for display) of the digits of its ``repr``; otherwise the
-    rules of ``to_sympy``."""
+    rules of ``to_sympy``. ``guarded`` writes the guards in: vek as the
+    function ``vek`` with its floors (``_sympy_vek``), and the domains of the
+    operators that reject operands (inv, div, ln, sqrt, arcsin, arccos, pow)
+    as one condition outside which the expression is NaN, as the engine's
+    evaluation fails."""
     sp = _load_sympy("SymbolicRegressor.sympy() and .latex()")
     if _depth(tree) > _MAX_DEPTH:
         raise ValueError(f"formula nested deeper than {_MAX_DEPTH} levels")
-    return _convert(sp, tree, names, params, shortest)
+    return _convert(sp, tree, names, params, shortest, guarded)
 
 
 def _depth(tree: _formula.Node) -> int:

@@ -344,6 +344,8 @@ def discover(args: argparse.Namespace) -> int:
     t = header.index(target)
     names = [h for j, h in enumerate(header) if j != t]
     SymbolicRegressor, InvalidParameterError = _estimator()
+    if args.plot is not None:
+        _plot_library()  # before the search, not after it
     import numpy as np
     import pandas as pd
 
@@ -365,6 +367,7 @@ def discover(args: argparse.Namespace) -> int:
         time_limit=args.time_limit,
         n_jobs=args.n_jobs,
         max_samples=args.max_samples,
+        model_selection=args.selection,
     )
     t0 = time.perf_counter()
     try:
@@ -433,9 +436,30 @@ def discover(args: argparse.Namespace) -> int:
             ]
         lines += ["  Python      the function below, standard library only:", "", python]
         _write("\n".join(lines))
+    if found and args.plot is not None:
+        _save_plot(est, args.plot)
     if stopped == "interrupted":
         raise KeyboardInterrupt
     return 0 if found else 1
+
+
+def _plot_library() -> None:
+    try:
+        import matplotlib.figure  # noqa: F401
+    except ImportError:
+        raise UsageError("--plot needs matplotlib; install it with: pip install 'vek_math[plot]'") from None
+
+
+def _save_plot(est: SymbolicRegressor, path: str) -> None:
+    """The front's picture in the file (its format from the file name's
+    extension: .png, .svg, .pdf, ...)."""
+    figure = est.plot().figure
+    try:
+        figure.savefig(path)
+    except OSError as e:
+        raise UsageError(f"cannot write the plot to {_quoted(path)}: {e.strerror or e}") from None
+    except ValueError as e:  # an extension matplotlib has no writer for
+        raise UsageError(f"cannot write the plot to {_quoted(path)}: {e}") from None
 
 
 def _count(text: str) -> int:
@@ -546,6 +570,13 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument(
         "--all", action="store_true", help="also print the Pareto front: the best formula at each complexity"
     )
+    d.add_argument(
+        "--selection",
+        choices=["penalised", "accuracy", "score", "bic"],
+        default="penalised",
+        help="how the formula is picked from the front (default penalised; see SymbolicRegressor's model_selection)",
+    )
+    d.add_argument("--plot", metavar="FILE", help="also draw the front into FILE (.png, .svg, .pdf; needs matplotlib)")
     d.add_argument("--json", action="store_true", help="print one JSON object")
     d.add_argument(
         "--verbose",
