@@ -38,10 +38,22 @@ def test_each_output_gets_the_formula_of_its_own_fit():
     assert SymbolicRegressor(**SEARCH).fit(X, Y[["edge"]]).predict(X).shape == (len(X), 1)
     with pytest.raises(KeyError, match="no output named 'volume'"):
         est.sympy(output="volume")
+
     with pytest.raises(IndexError, match="3 outputs"):
         est.latex(output=3)
     with pytest.raises(ValueError, match="this fit has one"):
         SymbolicRegressor(**SEARCH).fit(X, Y.area).sympy(output=0)
+
+
+def test_a_warm_fit_of_several_outputs_continues_each_one():
+    X = frame()
+    Y = pd.DataFrame({"area": X.width * X.height + 0.1 * np.sin(7 * X.width), "edge": 2.0 * X.width})
+    est = SymbolicRegressor(max_complexity=4, beam_width=200, warm_start=True).fit(X, Y)
+    first = list(est.estimators_)
+    est.set_params(max_complexity=6).fit(X, Y)
+    assert all(e is f and e.max_complexity == 6 for e, f in zip(est.estimators_, first, strict=True))
+    cold = SymbolicRegressor(max_complexity=4, beam_width=200).fit(X, Y)
+    assert all(e.equations_.loss.min() <= c.equations_.loss.min() for e, c in zip(est.estimators_, cold.estimators_))
 
 
 # -- the picture -------------------------------------------------------------
@@ -59,7 +71,7 @@ def record(loss, complexity):
 def test_plot_draws_the_front_and_marks_the_choice(monkeypatch, losses, shown):
     figure = pytest.importorskip("matplotlib.figure")
     front = [record(loss, c) for loss, c in zip(losses, (1, 3, 6))]
-    monkeypatch.setattr(_search, "search", lambda *a, **k: _engine.Outcome((front[1], front, None, 1, 1, 1)))
+    monkeypatch.setattr(_search, "search", lambda *a, **k: _engine.Outcome((front[1], front, None, 1, 1, 1, [])))
     X = np.linspace(1.0, 2.0, 10).reshape(-1, 1)
     est = SymbolicRegressor(model_selection="accuracy").fit(pd.DataFrame(X, columns=["price $"]), X[:, 0])
     assert len(est.plot().get_lines()) == 2  # in a new figure

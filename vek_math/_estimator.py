@@ -13,7 +13,7 @@ import functools
 import math
 import operator
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from numbers import Integral, Real
 from typing import TYPE_CHECKING, Any, ClassVar, Self, SupportsIndex, cast
 
@@ -154,6 +154,8 @@ class _WarmState:
             error = loss * (penalty * r.complexity + 1.0)
             out.append(_engine.Record((list(r.nodes), r.formula, r.complexity, loss, error, list(r.params))))
         return out
+
+
 def _each_output[F: Callable[..., Any]](method: F) -> F:
     """A method of one fitted formula, for every output: after a fit of
     several outputs (2-D y) it runs on the output named by its ``output``
