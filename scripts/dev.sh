@@ -60,21 +60,21 @@ have_pkg() {
 
 # Any C++ compiler CMake would pick: $CXX, c++, g++ or clang++.
 have_compiler() {
-  local c
-  for c in "${CXX%% *}" c++ g++ clang++; do
+  local c cxx="${CXX:-}"
+  for c in "${cxx%% *}" c++ g++ clang++; do
     if [ -n "$c" ] && command -v "$c" >/dev/null; then return 0; fi
   done
   return 1
 }
 
 ensure_system() {
-  local missing=() pkg
-  for pkg in "$@"; do have_pkg "$pkg" || missing+=("$pkg"); done
-  have_compiler || missing+=(g++)
+  local missing=() what=() pkg
+  for pkg in "$@"; do have_pkg "$pkg" || { missing+=("$pkg"); what+=("$pkg"); }; done
+  have_compiler || { missing+=(g++); what+=("a C++20 compiler (g++, or any on PATH as c++ or named by CXX)"); }
   [ "${#missing[@]}" -gt 0 ] || return 0
-  log "needs the system packages ${missing[*]} (a C++ compiler, GoogleTest for the native tests)"
+  log "needs: ${what[*]}"
   apt_install "${missing[@]}" \
-    || die "cannot install ${missing[*]} as this user (not root, no sudo); ask for: apt-get install ${missing[*]} (any C++20 compiler on PATH or in CXX does for g++)"
+    || die "cannot install them as this user (not root, no sudo); as root: apt-get install ${missing[*]}"
 }
 
 # A working CPython 3.13 with venv and headers. `python3.13` on PATH may be a
@@ -266,7 +266,20 @@ make_wheel() {
   local wheel
   wheel="$(sed -n 's/^Fixed-up wheel written to //p' "$raw/auditwheel.log")"
   [ -f "$wheel" ] || die "auditwheel wrote no wheel (see $raw/auditwheel.log)"
-  log "auditwheel: $(basename "$wheel")"
+  # What the modules' symbol versions ask of the system, as `auditwheel show`
+  # reads them (its overall tag stays linux_x86_64: libtbb is excluded): at
+  # most glibc $WHEEL_GLIBC, no instruction-set extensions.
+  local needs
+  needs="$("$VENV/bin/auditwheel" show --json "$wheel" | "$VENV/bin/python" -c '
+import json, sys
+d = json.load(sys.stdin)
+tag = d["sym_tag"]
+ok = tag.startswith("manylinux_") and not d["unsupported_isa"]
+ok = ok and tuple(map(int, tag.split("_")[1:3])) <= tuple(map(int, sys.argv[1].split(".")))
+print(tag + ("" if not d["unsupported_isa"] else " and x86-64 extensions"))
+sys.exit(0 if ok else 1)' "$WHEEL_GLIBC")" \
+    || die "the wheel's modules need more than glibc $WHEEL_GLIBC and baseline x86-64: $needs"
+  log "auditwheel: $(basename "$wheel"); auditwheel show: its symbols need $needs"
   echo "$wheel"
 }
 
