@@ -79,12 +79,16 @@ ensure_system() {
 
 # A working CPython 3.13 with venv and headers. `python3.13` on PATH may be a
 # pyenv shim that fails unless activated, so every candidate is tried for real.
+# The check prints a word, so that a program that is not Python at all (one
+# that ignores its input and succeeds) does not pass.
 python_ok() {
-  "$1" - <<'PY' >/dev/null 2>&1
+  [ "$("$1" - 2>/dev/null <<'PY'
 import sys, sysconfig, os, venv
 assert sys.version_info[:2] == (3, 13)
 assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+print("python-ok")
 PY
+)" = python-ok ]
 }
 
 find_python() {
