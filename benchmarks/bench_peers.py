@@ -10,7 +10,8 @@ laws, the median fit time, the median of that error (how exact the fits
 are), fits stopped by the time limit, and determinism: on the first
 `--repeat-laws` laws the method fits again with the same options and seed,
 and once more on another thread count (1 against 2); "same" means the fresh
-rows' predictions equal bit for bit.
+rows' predictions equal bit for bit. gplearn's repeats run the generations its
+first fit reached, so that the clock does not decide.
 
 Budgets: each method's defaults, seeded (random_state = --seed), plus a time
 limit per fit. vek: SymbolicRegressor's defaults with time_limit. gplearn:
@@ -47,7 +48,9 @@ PEERS = ["gplearn==0.4.3", "pyoperon==0.6.2", "scikit-learn", "pandas"]
 
 
 class Vek:
-    def __init__(self, seed, threads, time_limit):
+    budget = None
+
+    def __init__(self, seed, threads, time_limit, budget=None):
         from vek_math import SymbolicRegressor
 
         self.model = SymbolicRegressor(n_jobs=threads, time_limit=time_limit)
@@ -63,12 +66,13 @@ class Vek:
 
 
 class Gplearn:
-    def __init__(self, seed, threads, time_limit):
+    def __init__(self, seed, threads, time_limit, budget=None):
         from gplearn.genetic import SymbolicRegressor
 
         self.model = SymbolicRegressor(random_state=seed, n_jobs=threads, warm_start=True, generations=1)
-        self.generations = SymbolicRegressor().generations
-        self.time_limit = time_limit
+        # A repeat runs the generations of the first fit, whatever the clock.
+        self.generations = budget or SymbolicRegressor().generations
+        self.time_limit = float("inf") if budget else time_limit
 
     def fit(self, X, y):
         X, m = array(X), self.model
@@ -82,6 +86,7 @@ class Gplearn:
             m.fit(X, y)
         self.timed_out = m.generations < self.generations and m.run_details_["best_fitness"][-1] > m.stopping_criteria
         self.formula_ = str(m._program)
+        self.budget = m.generations
         return self
 
     def predict(self, X):
@@ -89,7 +94,9 @@ class Gplearn:
 
 
 class Pyoperon:
-    def __init__(self, seed, threads, time_limit):
+    budget = None
+
+    def __init__(self, seed, threads, time_limit, budget=None):
         from pyoperon.sklearn import SymbolicRegressor
 
         self.model = SymbolicRegressor(random_state=seed, n_threads=threads, max_time=max(1, round(time_limit)))
@@ -115,10 +122,12 @@ def array(X):
 METHODS = {"vek": Vek, "gplearn": Gplearn, "pyoperon": Pyoperon}
 
 
-def one_fit(cls, law, args, threads):
-    """A JSON-ready record of one fit of `law`."""
+def one_fit(cls, law, args, threads, budgets):
+    """A JSON-ready record of one fit of `law`; its budget (where the method
+    has one that the clock can cut short) goes into `budgets` on the first
+    fit, and later fits of the law run that budget."""
     X, y, X_test, y_test = law_data(law, args.rows, args.seed, noisy=False)
-    model = cls(args.seed, threads, args.time_limit)
+    model = cls(args.seed, threads, args.time_limit, budgets.get(law.name))
     start = time.perf_counter()
     try:
         with warnings.catch_warnings():
@@ -127,6 +136,7 @@ def one_fit(cls, law, args, threads):
     except Exception as exc:  # a miss, reported with its reason
         return {"law": law.name, "seconds": time.perf_counter() - start, "error": f"{type(exc).__name__}: {exc}"}
     seconds = time.perf_counter() - start
+    budgets.setdefault(law.name, model.budget)
     ok, _ = judge(model, law, X_test, y_test, noisy=False)
     pred = predict(model, X_test)
     with np.errstate(all="ignore"):
@@ -145,12 +155,12 @@ def one_fit(cls, law, args, threads):
 def work(name, laws, args):
     """Fits `laws` with method `name`, printing one JSON line per fit: every
     law on one thread, then the first --repeat-laws again on one and on two."""
-    cls = METHODS[name]
+    cls, budgets = METHODS[name], {}
     for law in laws:
-        print(json.dumps(dict(one_fit(cls, law, args, 1), run="first")), flush=True)
+        print(json.dumps(dict(one_fit(cls, law, args, 1, budgets), run="first")), flush=True)
     for law in laws[: args.repeat_laws]:
-        print(json.dumps(dict(one_fit(cls, law, args, 1), run="again")), flush=True)
-        print(json.dumps(dict(one_fit(cls, law, args, 2), run="threads")), flush=True)
+        print(json.dumps(dict(one_fit(cls, law, args, 1, budgets), run="again")), flush=True)
+        print(json.dumps(dict(one_fit(cls, law, args, 2, budgets), run="threads")), flush=True)
 
 
 def peer_python():

@@ -229,8 +229,8 @@ run_checks() {
 # The wheel's compilers: zig (the `ziglang` package of the dev extra) as
 # clang for x86-64 Linux with glibc $VEK_WHEEL_GLIBC (2.28 unless set), the
 # baseline instruction set, and libc++ linked in statically. So the modules
-# need nothing newer from the system than that glibc: no libstdc++ of the
-# build machine. The exact-arithmetic flags come from CMakeLists.txt as for
+# need nothing newer from the system than that glibc and libgcc_s: no
+# libstdc++ of the build machine. The exact-arithmetic flags come from CMakeLists.txt as for
 # every build. Prints the folder holding the `cc` and `c++` wrappers.
 WHEEL_GLIBC="${VEK_WHEEL_GLIBC:-2.28}"
 zig_toolchain() {
@@ -257,8 +257,20 @@ make_wheel() {
   tools="$(zig_toolchain)"
   rm -rf "$raw"
   log "building the wheel (zig c++, glibc $WHEEL_GLIBC)"
+  # The modules unwind through the system's libgcc_s (which libtbb and
+  # libstdc++ use too) rather than a static copy of LLVM's unwinder: with one
+  # unwinder in the process, an exception thrown inside libtbb (say, out of
+  # memory while an arena starts) is caught by the modules' handlers instead
+  # of ending the process. libgcc_s.so.1 is part of every manylinux system.
+  local gcc_s
+  gcc_s="$("$VENV/bin/python" -c '
+import ctypes, ctypes.util
+ctypes.CDLL(ctypes.util.find_library("gcc_s") or "libgcc_s.so.1")
+print(next(l.split()[-1] for l in open("/proc/self/maps") if "/libgcc_s.so" in l))')" \
+    || die "libgcc_s.so.1 not found"
   CC="$tools/cc" CXX="$tools/c++" "$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps \
-    -C build-dir="$ROOT/build/wheel-zig-$WHEEL_GLIBC" -w "$raw" "$ROOT" >&2 \
+    -C build-dir="$ROOT/build/wheel-zig-$WHEEL_GLIBC" -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="$gcc_s" \
+    -w "$raw" "$ROOT" >&2 \
     || die "building the wheel failed"
   mkdir -p "$out"
   if ! "$VENV/bin/auditwheel" repair --plat "manylinux_${WHEEL_GLIBC/./_}_x86_64" \
