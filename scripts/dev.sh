@@ -11,7 +11,9 @@
 #   bash scripts/dev.sh installcheck  pip install into fresh venvs, system oneTBB hidden
 # It installs what is missing (a compiler and GoogleTest from the system, a
 # venv with Python 3.13, the Python packages named in pyproject.toml: oneTBB
-# comes from there) and rebuilds the extension incrementally.
+# comes from there) and rebuilds the extension incrementally. Without root
+# (or sudo) it says which system pieces are missing instead; VEK_PYTHON names
+# the Python 3.13 to build the venv from, VEK_VENV the venv's folder.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -21,17 +23,24 @@ cd "$ROOT"
 log() { printf '[dev] %s\n' "$*" >&2; }
 die() { printf '[dev] error: %s\n' "$*" >&2; exit 1; }
 
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else
-    die "need root to run: $*"; fi
+# System packages come from apt-get, as root or through sudo (which may ask
+# for a password on a terminal). Without either, nothing is tried: the caller
+# says what is missing and how to provide it.
+can_root() {
+  [ "$(id -u)" -eq 0 ] && return 0
+  command -v sudo >/dev/null || return 1
+  [ -t 0 ] || sudo -n true 2>/dev/null
 }
 
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# Installs Debian packages; returns 1 when this user cannot or apt-get fails.
 APT_UPDATED=0
 apt_install() {
-  command -v apt-get >/dev/null || die "missing system packages ($*) and no apt-get to install them"
+  command -v apt-get >/dev/null && can_root || return 1
   if [ "$APT_UPDATED" -eq 0 ]; then
     log "apt-get update"
-    as_root apt-get update -qq >/dev/null
+    as_root apt-get update -qq >/dev/null || return 1
     APT_UPDATED=1
   fi
   log "apt-get install $*"
@@ -40,21 +49,46 @@ apt_install() {
 
 have_deb() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
+# A system package's files, found whether or not dpkg installed them.
+have_pkg() {
+  have_deb "$1" && return 0
+  case "$1" in
+    libgtest-dev) [ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ] ;;
+    *) return 1 ;;
+  esac
+}
+
+# Any C++ compiler CMake would pick: $CXX, c++, g++ or clang++.
+have_compiler() {
+  local c cxx="${CXX:-}"
+  for c in "${cxx%% *}" c++ g++ clang++; do
+    if [ -n "$c" ] && command -v "$c" >/dev/null; then return 0; fi
+  done
+  return 1
+}
+
 ensure_system() {
-  local missing=()
-  for pkg in "$@"; do have_deb "$pkg" || missing+=("$pkg"); done
-  command -v g++ >/dev/null || missing+=(g++)
-  if [ "${#missing[@]}" -gt 0 ]; then apt_install "${missing[@]}"; fi
+  local missing=() what=() pkg
+  for pkg in "$@"; do have_pkg "$pkg" || { missing+=("$pkg"); what+=("$pkg"); }; done
+  have_compiler || { missing+=(g++); what+=("a C++20 compiler (g++, or any on PATH as c++ or named by CXX)"); }
+  [ "${#missing[@]}" -gt 0 ] || return 0
+  log "needs: ${what[*]}"
+  apt_install "${missing[@]}" \
+    || die "cannot install them as this user (not root, no sudo); as root: apt-get install ${missing[*]}"
 }
 
 # A working CPython 3.13 with venv and headers. `python3.13` on PATH may be a
 # pyenv shim that fails unless activated, so every candidate is tried for real.
+# The check prints a word, so that a program that is not Python at all (one
+# that ignores its input and succeeds) does not pass.
 python_ok() {
-  "$1" - <<'PY' >/dev/null 2>&1
+  [ "$("$1" - 2>/dev/null <<'PY'
 import sys, sysconfig, os, venv
 assert sys.version_info[:2] == (3, 13)
 assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+print("python-ok")
 PY
+)" = python-ok ]
 }
 
 find_python() {
@@ -69,9 +103,14 @@ find_python() {
 ensure_venv() {
   if [ -x "$VENV/bin/python" ] && python_ok "$VENV/bin/python"; then return; fi
   local py
+  if [ -n "${VEK_PYTHON:-}" ] && ! python_ok "$VEK_PYTHON"; then
+    die "VEK_PYTHON=$VEK_PYTHON is not a CPython 3.13 with its headers (Python.h) and venv"
+  fi
   if ! py="$(find_python)"; then
+    log "needs a CPython 3.13 with its headers (Python.h) and venv; none at /usr/bin/python3.13, /usr/local/bin/python3.13, ~/.pyenv/versions/3.13*/bin/python3.13 or python3.13 on PATH"
     apt_install python3.13 python3.13-venv python3.13-dev || true
-    py="$(find_python)" || die "no working Python 3.13 found (tried /usr/bin/python3.13, ~/.pyenv/versions/3.13*/bin/python3.13, python3.13 on PATH); install Python 3.13 with its headers or set VEK_PYTHON"
+    py="$(find_python)" \
+      || die "no Python 3.13 found: set VEK_PYTHON=/path/to/python3.13 (a CPython 3.13 with its headers, e.g. from pyenv or python.org), or as root: apt-get install python3.13 python3.13-venv python3.13-dev"
   fi
   log "creating venv with $py"
   rm -rf "$VENV"
@@ -187,17 +226,55 @@ run_checks() {
   fi
 }
 
-# A wheel of the current tree in dist/, repaired by auditwheel into a manylinux
-# wheel. oneTBB is not copied in: the wheel declares the `tbb` package, whose
-# libraries pip puts into <prefix>/lib, where the modules' RPATH points.
+# The wheel's compilers: zig (the `ziglang` package of the dev extra) as
+# clang for x86-64 Linux with glibc $VEK_WHEEL_GLIBC (2.28 unless set), the
+# baseline instruction set, and libc++ linked in statically. So the modules
+# need nothing newer from the system than that glibc and libgcc_s: no
+# libstdc++ of the build machine. The exact-arithmetic flags come from CMakeLists.txt as for
+# every build. Prints the folder holding the `cc` and `c++` wrappers.
+WHEEL_GLIBC="${VEK_WHEEL_GLIBC:-2.28}"
+zig_toolchain() {
+  local dir="$ROOT/build/zig-$WHEEL_GLIBC" tool
+  "$VENV/bin/python" -m ziglang version >/dev/null 2>&1 \
+    || die "zig (the ziglang package of the dev extra) does not run from $VENV"
+  mkdir -p "$dir"
+  for tool in cc c++; do
+    printf '#!/bin/sh\nexec "%s" -m ziglang %s -target x86_64-linux-gnu.%s -mcpu=baseline "$@"\n' \
+      "$VENV/bin/python" "$tool" "$WHEEL_GLIBC" > "$dir/$tool.new"
+    chmod +x "$dir/$tool.new"
+    mv "$dir/$tool.new" "$dir/$tool"
+  done
+  echo "$dir"
+}
+
+# A wheel of the current tree in dist/, built by the zig toolchain above and
+# tagged by auditwheel as manylinux_<glibc> (it fails if any module needs a
+# newer symbol). oneTBB is not copied in: the wheel declares the `tbb`
+# package (itself manylinux_2_28), whose libraries pip puts into <prefix>/lib,
+# where the modules' RPATH points.
 make_wheel() {
-  local raw="$ROOT/build/wheel-raw" out="$1"
+  local raw="$ROOT/build/wheel-raw" out="$1" tools
+  tools="$(zig_toolchain)"
   rm -rf "$raw"
-  log "building the wheel"
-  "$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" "$ROOT" >&2 \
+  log "building the wheel (zig c++, glibc $WHEEL_GLIBC)"
+  # The modules unwind through the system's libgcc_s (which libtbb and
+  # libstdc++ use too) rather than a static copy of LLVM's unwinder: with one
+  # unwinder in the process, an exception thrown inside libtbb (say, out of
+  # memory while an arena starts) is caught by the modules' handlers instead
+  # of ending the process. libgcc_s.so.1 is part of every manylinux system.
+  local gcc_s
+  gcc_s="$("$VENV/bin/python" -c '
+import ctypes, ctypes.util
+ctypes.CDLL(ctypes.util.find_library("gcc_s") or "libgcc_s.so.1")
+print(next(l.split()[-1] for l in open("/proc/self/maps") if "/libgcc_s.so" in l))')" \
+    || die "libgcc_s.so.1 not found"
+  CC="$tools/cc" CXX="$tools/c++" "$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps \
+    -C build-dir="$ROOT/build/wheel-zig-$WHEEL_GLIBC" -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="$gcc_s" \
+    -w "$raw" "$ROOT" >&2 \
     || die "building the wheel failed"
   mkdir -p "$out"
-  if ! "$VENV/bin/auditwheel" repair --exclude libtbb.so.12 --exclude libtbbmalloc.so.2 \
+  if ! "$VENV/bin/auditwheel" repair --plat "manylinux_${WHEEL_GLIBC/./_}_x86_64" \
+      --exclude libtbb.so.12 --exclude libtbbmalloc.so.2 \
       -w "$out" "$raw"/vek_math-*.whl >"$raw/auditwheel.log" 2>&1; then
     cat "$raw/auditwheel.log" >&2
     die "auditwheel repair failed"
@@ -205,7 +282,20 @@ make_wheel() {
   local wheel
   wheel="$(sed -n 's/^Fixed-up wheel written to //p' "$raw/auditwheel.log")"
   [ -f "$wheel" ] || die "auditwheel wrote no wheel (see $raw/auditwheel.log)"
-  log "auditwheel: $(basename "$wheel")"
+  # What the modules' symbol versions ask of the system, as `auditwheel show`
+  # reads them (its overall tag stays linux_x86_64: libtbb is excluded): at
+  # most glibc $WHEEL_GLIBC, no instruction-set extensions.
+  local needs
+  needs="$("$VENV/bin/auditwheel" show --json "$wheel" | "$VENV/bin/python" -c '
+import json, sys
+d = json.load(sys.stdin)
+tag = d["sym_tag"]
+ok = tag.startswith("manylinux_") and not d["unsupported_isa"]
+ok = ok and tuple(map(int, tag.split("_")[1:3])) <= tuple(map(int, sys.argv[1].split(".")))
+print(tag + ("" if not d["unsupported_isa"] else " and x86-64 extensions"))
+sys.exit(0 if ok else 1)' "$WHEEL_GLIBC")" \
+    || die "the wheel's modules need more than glibc $WHEEL_GLIBC and baseline x86-64: $needs"
+  log "auditwheel: $(basename "$wheel"); auditwheel show: its symbols need $needs"
   echo "$wheel"
 }
 

@@ -8,9 +8,9 @@ In a private mount namespace (unshare) the system's oneTBB headers, CMake
 package and shared libraries are covered by empty folders and /dev/null, for
 this process tree only. Then, each in a fresh venv:
   source   pip install <tree>           a build with isolation (tbb-devel and
-                                        numpy from the package index), about a
-                                        minute of compiling
-  wheel    pip install dist/<wheel>     the auditwheel-repaired wheel
+                                        numpy from the package index): the whole
+                                        extension compiled, minutes (timed below)
+  wheel    pip install dist/<wheel>     the manylinux wheel of `dev.sh wheel`
   target   pip install --target DIR     the wheel outside site-packages: the
                                         RPATH misses, vek_math._tbb preloads
 The extension must have loaded libtbb.so.12 and libtbbmalloc.so.2 from inside

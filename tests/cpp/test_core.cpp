@@ -1,10 +1,16 @@
 // Scalar guards, the boost element rule, number formats, the renderings of a
-// found formula and the pool's thread-count parsing.
+// found formula, the pool's thread-count parsing and failures inside parallel
+// loops.
 #include "builders.hpp"
+
+#include <atomic>
+#include <new>
+#include <stdexcept>
 
 #include "vek/common/format.hpp"
 #include "vek/common/parallel.hpp"
 #include "vek/discover/render.hpp"
+#include "vek/discover/seen_set.hpp"
 #include "vek/kernels/kernels.hpp"
 
 using namespace vek::test;
@@ -79,4 +85,37 @@ TEST(Pool, ThreadCountParsesLikeTheEnvironmentVariable) {
   const std::pair<const char*, std::size_t> cases[] = {
       {nullptr, 0}, {"", 0}, {"4", 4}, {"+2", 2}, {"0", 0}, {"two", 0}, {"-1", 0}, {"99999999999999999999999", 0}};
   for (const auto& [text, want] : cases) EXPECT_EQ(vek::par::parse_thread_count(text), want) << (text ? text : "null");
+}
+
+// A loop body's exception reaches the caller as thrown (type and message, not
+// the pool's own failure), on any number of threads, and the pool keeps
+// working afterwards.
+TEST(Pool, ABodysExceptionReachesTheCallerAsThrown) {
+  const std::size_t n = std::size_t{1} << 18;  // many pieces, far above the serial threshold
+  for (const std::size_t threads : {1, 2, 4}) {
+    const vek::par::ThreadLimit limit(threads);
+    std::atomic<std::size_t> done{0};
+    try {
+      vek::par::for_ranges(n, [&](std::size_t b, std::size_t e) {
+        if (b <= n / 2 && n / 2 < e) throw std::out_of_range("at the middle");
+        done += e - b;
+      });
+      ADD_FAILURE() << "no exception on " << threads << " threads";
+    } catch (const std::out_of_range& e) {
+      EXPECT_STREQ(e.what(), "at the middle");
+    }
+    EXPECT_LT(done.load(), n);
+    std::vector<double> out(n);
+    vek::par::map_index(n, out.data(), [](std::size_t i) { return static_cast<double>(i); });
+    EXPECT_EQ(out[n - 1], static_cast<double>(n - 1)) << threads << " threads";
+  }
+}
+
+// The seen set's allocator fails with std::bad_alloc of its own, for a count
+// whose byte size overflows and for one no allocator can serve.
+TEST(SeenSetAllocator, FailsWithBadAlloc) {
+  vek::discover::ScalableAllocator<double> alloc;
+  for (const std::size_t count : {static_cast<std::size_t>(-1) / 4, std::size_t{1} << 58}) {
+    EXPECT_THROW((void)alloc.allocate(count), std::bad_alloc) << count;
+  }
 }

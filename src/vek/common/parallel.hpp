@@ -3,7 +3,8 @@
 //
 // Every parallel operation here is an order-preserving map over an index
 // range: workers own disjoint sub-ranges, so results never depend on the
-// thread count. Exceptions thrown by a worker are re-thrown on the caller.
+// thread count. The first exception thrown by a worker is re-thrown on the
+// caller.
 //
 // Loops carry the caller's stop source (vek/common/stop.hpp) to the workers
 // and pass a checkpoint between pieces of at most kPiece indices, so a
@@ -18,6 +19,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <exception>
 #include <memory>
 
 #include <tbb/blocked_range.h>
@@ -97,23 +99,29 @@ void for_ranges(std::size_t n, Body&& body, std::size_t serial_below = kSerialBe
     run_pieces(0, n, body, stop);
     return;
   }
-  std::atomic<bool> body_failed{false};
+  // A body's exception is caught on its own thread and re-thrown here, after
+  // the loop: no exception unwinds through oneTBB's frames, which may belong
+  // to another C++ runtime than this code (the portable wheel links libc++
+  // statically, the `tbb` package's libtbb uses libstdc++). Later ranges see
+  // the flag and return at once.
+  std::atomic<bool> failed{false};
+  std::exception_ptr failure;
   try {
     where->execute([&] {
       tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
+        if (failed.load(std::memory_order_relaxed)) return;
         StopScope scope(stop);  // the caller's source, on whichever thread runs this range
         try {
           run_pieces(r.begin(), r.end(), body, stop);
         } catch (...) {
-          body_failed.store(true, std::memory_order_relaxed);
-          throw;
+          if (!failed.exchange(true, std::memory_order_relaxed)) failure = std::current_exception();
         }
       });
     });
   } catch (...) {
-    if (body_failed.load(std::memory_order_relaxed)) throw;
     pool_failed();
   }
+  if (failure) std::rethrow_exception(failure);
 }
 
 // out[i] = f(i) for every i in [0, n); out must already hold n slots.

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <new>
 
 #include <tbb/concurrent_unordered_set.h>
 #include <tbb/scalable_allocator.h>
@@ -17,6 +18,29 @@
 #include "vek/discover/fingerprint.hpp"
 
 namespace vek::discover {
+
+// oneTBB's scalable allocator for the set's nodes and tables, failing with a
+// std::bad_alloc thrown here rather than inside libtbb: an exception raised
+// in libtbb belongs to its C++ runtime, which need not be this code's (the
+// portable wheel links libc++ statically).
+template <class T>
+struct ScalableAllocator {
+  using value_type = T;
+  ScalableAllocator() = default;
+  template <class U>
+  ScalableAllocator(const ScalableAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    void* p = scalable_malloc(n * sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t) noexcept { scalable_free(p); }
+  template <class U>
+  bool operator==(const ScalableAllocator<U>&) const noexcept {
+    return true;
+  }
+};
 
 class SeenSet {
  public:
@@ -51,7 +75,7 @@ class SeenSet {
 
   // Nodes come from oneTBB's scalable allocator: a search inserts up to
   // millions of small keys, one allocation each.
-  tbb::concurrent_unordered_set<Key, KeyHash, std::equal_to<Key>, tbb::scalable_allocator<Key>> keys_;
+  tbb::concurrent_unordered_set<Key, KeyHash, std::equal_to<Key>, ScalableAllocator<Key>> keys_;
   std::uint64_t seed_[4] = {};
 };
 
