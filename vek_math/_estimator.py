@@ -94,41 +94,26 @@ def _front(records: list[_engine.Record]) -> list[_engine.Record]:
     return out
 
 
-def _adjusted_error(record: _engine.Record, n: int, exact: float, noise: float) -> float:
-    """The selection criterion of a record with fitted constants: its sum of
-    squared errors in units of the noise variance (`noise` the noise's
-    standard deviation), plus 2 per node, SSE / noise**2 + 2 * complexity (Mallows' Cp with every node counted as a
-    parameter). A node is charged the same in noise units whatever the
-    number of rows, so a term of a sum is kept when it explains more than
-    its cost in noise: a fixed share of the error per node (the search's
-    penalty) would ask more of it the more rows there are. A loss at the
-    rounding level counts as 0 (k < n constants cannot meet n rows that
-    exactly by chance); without an estimate of the noise (noise 0) the
-    criterion is the penalised error. Never selected (inf): as many
-    constants as rows, or an inexact fit with complexity - constants >= n."""
+def _adjusted_error(record: _engine.Record, n: int, exact: float) -> float:
+    """The penalised error of a record with fitted constants, adjusted for
+    the sample size: error * sqrt(n / (n - d)), where d = complexity - the
+    number of fitted constants counts the nodes that the search chose or
+    that apply a constant (the constants' own leaves aside). On a few rows
+    a search through thousands of shapes fits noise, and this is what an
+    unbiased noise estimate pays for d fitted parameters; on a few hundred
+    rows it is within a percent of the error. A loss at the rounding level
+    counts as 0 (k < n constants cannot meet n rows that exactly by
+    chance). Never selected (inf): as many constants as rows, or an inexact
+    fit with d >= n."""
     k = len(record.params)
     if k >= n:
         return math.inf
     if record.loss <= exact:
         return 0.0
-    if record.complexity - k >= n:
+    d = record.complexity - k
+    if d >= n:
         return math.inf
-    if not noise > 0.0:  # no estimate of the noise: the penalised error
-        return float(record.error)
-    # The ratio first: squaring the loss alone could overflow.
-    return n * (float(record.loss) / noise) ** 2 + 2.0 * record.complexity
-
-
-def _noise(front: list[_engine.Record], n: int) -> float:
-    """The noise's standard deviation, estimated from the front's closest
-    fit (its last row): sqrt(SSE / (n - d)), d = complexity - constants (the
-    nodes the search chose or that apply a constant); 0 when that fit is
-    exact or leaves no rows over."""
-    last = front[-1]
-    d = last.complexity - len(last.params)
-    if d >= n or not last.loss > 0.0 or not math.isfinite(last.loss):
-        return 0.0
-    return float(last.loss) * math.sqrt(n / (n - d))
+    return float(record.error) * math.sqrt(n / (n - d))
 
 
 @functools.cache
@@ -358,8 +343,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             errors = [float(r.error) for r in front]
         else:
             exact = _EXACT * _rms(y)
-            noise = _noise(front, len(y))
-            errors = [_adjusted_error(r, len(y), exact, noise) for r in front]
+            errors = [_adjusted_error(r, len(y), exact) for r in front]
         # The first of the lowest: the simplest on a tie (min keeps the first).
         return min(range(len(front)), key=lambda i: (math.isnan(errors[i]), errors[i]))
 
