@@ -28,8 +28,8 @@ std::vector<std::vector<Node>> propose_power_blocks(const std::vector<std::vecto
                                                     const Target& target, std::size_t max_blocks);
 
 // Powers of single variables that every search offers as leaves: x², 1/x,
-// √x and x³ (x², x³, and 1/x where no value is 0, for a variable not always
-// positive), variable by variable, over the first `rows` rows; then
+// √x, x³ and 1/x² (x², x³, and 1/x, 1/x² where no value is 0, for a
+// variable not always positive), variable by variable, over the first `rows` rows; then
 // products of two variables (whole exponents from -2 to 2) and of three
 // (exponents ±1, at most one -1), negative exponents only for variables
 // without a 0, as many as fit a fixed budget of values over `rows` rows.

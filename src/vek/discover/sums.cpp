@@ -191,8 +191,15 @@ std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::si
     if (chosen.size() >= 2) emit(chosen);
   }
   // Then backward and exchange steps on the last sum: drop a term, or put
-  // another in its place, while that lowers the penalised error (exact sums
-  // tie at the floor, so the simpler one wins).
+  // another in its place, while that lowers the criterion (exact sums tie
+  // at the floor, so the simpler one wins). Also on its first two and three
+  // terms: a long chain's early greedy steps can miss a short exact sum
+  // that an exchange finds (cheap at that size).
+  for (std::size_t size : {std::size_t{2}, std::size_t{3}}) {
+    if (chosen.size() <= size) continue;
+    std::vector<std::size_t> first(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(size));
+    if (refine(first)) emit(first);
+  }
   if (chosen.size() >= 2 && refine(chosen)) emit(chosen);
   return out;
 }
