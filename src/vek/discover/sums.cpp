@@ -274,11 +274,14 @@ std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
   costs.floor_sse = limits.floor_sse;
   std::vector<SumFit> found;
   // 0: every term; else terms without constants of at most `limit` nodes;
-  // 1: products of powers of variables.
-  for (const std::uint64_t limit : {std::uint64_t{0}, limits.simple_term, std::uint64_t{1}}) {
+  // 1: products of powers of variables; 2: the variables alone (a linear
+  // model, which greedy steps among many products can miss).
+  for (const std::uint64_t limit : {std::uint64_t{0}, limits.simple_term, std::uint64_t{1}, std::uint64_t{2}}) {
     std::vector<std::size_t> at;
     for (std::size_t j = 0; j < pool.size(); ++j) {
-      const bool simple = params[j] == 0 && (limit == 1 ? power_product(nodes[j]) : costs.cost[j] <= limit);
+      const bool simple = params[j] == 0 && (limit == 1   ? power_product(nodes[j])
+                                             : limit == 2 ? nodes[j].size() == 1 && nodes[j][0].kind == Node::Kind::Var
+                                                          : costs.cost[j] <= limit);
       if (limit == 0 || simple) at.push_back(j);
     }
     if (limit != 0 && (at.size() == pool.size() || at.size() < 2)) continue;

@@ -86,8 +86,9 @@ struct SumCandidate {
 // three selections: over every term; over the simple ones alone (no
 // constants, at most simple_term nodes), where greedy steps cannot be led
 // astray by a complex term that fits well on its own (polynomials,
-// energies); and over products of powers of variables (a linear model in
-// the variables and power blocks). Repeats dropped; each within max_params.
+// energies); over products of powers of variables (the power blocks and
+// products of a few variables); and over the variables alone (a linear
+// model). Repeats dropped; each within max_params.
 std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
                                         const std::vector<std::vector<Node>>& nodes,
                                         const std::vector<std::size_t>& params, std::size_t rows, const Target& t,
