@@ -39,7 +39,11 @@ LAWS = {
     "energy": (lambda X: 0.5 * X[:, 0] * X[:, 1] ** 2 + 9.81 * X[:, 0] * X[:, 2], 3, "+"),
     "linear": (lambda X: 3 * X[:, 0] + 2 * X[:, 1] - X[:, 2] + 0.5 * X[:, 3], 4, "+"),
     # sums of products of two and three variables
-    "body energy": (lambda X: 0.5 * X[:, 0] * X[:, 1] ** 2 + 0.5 * X[:, 2] * X[:, 3] ** 2 + 9.81 * X[:, 0] * X[:, 4], 5, "+"),
+    "body energy": (
+        lambda X: 0.5 * X[:, 0] * X[:, 1] ** 2 + 0.5 * X[:, 2] * X[:, 3] ** 2 + 9.81 * X[:, 0] * X[:, 4],
+        5,
+        "+",
+    ),
     "moments": (lambda X: (X[:, 0] * X[:, 1] + X[:, 2] * X[:, 3]) / X[:, 4], 5, "+"),
 }
 
