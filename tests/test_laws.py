@@ -38,6 +38,13 @@ LAWS = {
     # sums of terms
     "energy": (lambda X: 0.5 * X[:, 0] * X[:, 1] ** 2 + 9.81 * X[:, 0] * X[:, 2], 3, "+"),
     "linear": (lambda X: 3 * X[:, 0] + 2 * X[:, 1] - X[:, 2] + 0.5 * X[:, 3], 4, "+"),
+    # sums of products of two and three variables
+    "body energy": (
+        lambda X: 0.5 * X[:, 0] * X[:, 1] ** 2 + 0.5 * X[:, 2] * X[:, 3] ** 2 + 9.81 * X[:, 0] * X[:, 4],
+        5,
+        "+",
+    ),
+    "moments": (lambda X: (X[:, 0] * X[:, 1] + X[:, 2] * X[:, 3]) / X[:, 4], 5, "+"),
 }
 
 
@@ -114,3 +121,17 @@ def test_each_operator_renders_as_it_evaluates(name):
     for v, want in zip(X[:, 0], got):
         if math.isfinite(want):
             assert f(v) == pytest.approx(want, rel=1e-12, abs=0)
+
+
+def test_weak_terms_of_a_noisy_linear_law_reach_the_front_on_many_rows():
+    # Each weak term explains a few percent of the squared error, many times
+    # the noise variance on 1000 rows: the front must hold their sum.
+    rng = np.random.default_rng(5)
+    X = rng.uniform(-1.0, 1.0, (1000, 4))
+    y = X @ np.array([1.0, 0.35, 0.3, 0.25]) + rng.normal(0.0, 1.0, 1000)
+    ols = np.linalg.lstsq(np.column_stack([X, np.ones(1000)]), y, rcond=None)[0]
+    floor = math.sqrt(np.mean((np.column_stack([X, np.ones(1000)]) @ ols - y) ** 2))
+    eq = SymbolicRegressor(max_complexity=5).fit(X, y).equations_
+    full = [r.formula for r in eq.itertuples() if all(f"x{i}" in r.formula for i in range(4))]
+    assert any(r.loss <= floor * (1 + 1e-4) for r in eq.itertuples()), eq.loss.tolist()
+    assert full, eq.formula.tolist()

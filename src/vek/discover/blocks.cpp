@@ -12,6 +12,8 @@ namespace {
 
 // Variables fitted at the most: the normal equations stay small.
 constexpr std::size_t kMaxFactors = 12;
+// Values of the products of variables offered as terms, at the most (64 MB).
+constexpr std::size_t kMonomialValues = std::size_t{1} << 23;
 
 struct LogData {
   std::vector<std::size_t> vars;       // eligible variables
@@ -100,17 +102,50 @@ std::vector<Node> power_block(const std::vector<std::pair<std::size_t, double>>&
 
 std::vector<std::vector<Node>> power_leaves(const std::vector<std::vector<double>>& columns, std::size_t rows) {
   std::vector<std::vector<Node>> out;
-  for (std::size_t c = 0; c < columns.size(); ++c) {
-    bool positive = rows > 0, nonzero = rows > 0;
+  const std::size_t n = columns.size();
+  std::vector<bool> positive(n), nonzero(n);
+  for (std::size_t c = 0; c < n; ++c) {
+    bool pos = rows > 0, nz = rows > 0;
     for (std::size_t i = 0; i < rows; ++i) {
-      positive = positive && columns[c][i] > 0.0;
-      nonzero = nonzero && columns[c][i] != 0.0;
+      pos = pos && columns[c][i] > 0.0;
+      nz = nz && columns[c][i] != 0.0;
     }
-    if (positive) {
-      for (double k : {2.0, -1.0, 0.5}) out.push_back(power_block({{c, k}}));
+    positive[c] = pos;
+    nonzero[c] = nz;
+    if (pos) {
+      for (double k : {2.0, -1.0, 0.5, 3.0, -2.0}) out.push_back(power_block({{c, k}}));
     } else {
-      out.push_back(power_block({{c, 2.0}}));
-      if (nonzero) out.push_back(power_block({{c, -1.0}}));
+      for (double k : {2.0, 3.0}) out.push_back(power_block({{c, k}}));
+      if (nz) {
+        for (double k : {-1.0, -2.0}) out.push_back(power_block({{c, k}}));
+      }
+    }
+  }
+  // Products of two and three variables, the terms of energies, moments and
+  // superpositions (m·v², M/r², ρ·g·h, P·a/L): two with whole exponents from
+  // -2 to 2, three with exponents ±1, at most one of them -1. Their values
+  // are kept on every row, so they stop at kMonomialValues values in all.
+  const std::size_t cap = rows == 0 ? 0 : kMonomialValues / rows;
+  const auto add = [&](std::vector<std::pair<std::size_t, double>> factors) {
+    for (const auto& [c, k] : factors) {
+      if (k < 0.0 && !nonzero[c]) return;
+    }
+    if (out.size() < cap) out.push_back(power_block(factors));
+  };
+  for (std::size_t a = 0; a < n; ++a) {
+    for (std::size_t b = a + 1; b < n; ++b) {
+      for (double ka : {1.0, 2.0, -1.0, -2.0})
+        for (double kb : {1.0, 2.0, -1.0, -2.0}) add({{a, ka}, {b, kb}});
+    }
+  }
+  for (std::size_t a = 0; a < n; ++a) {
+    for (std::size_t b = a + 1; b < n; ++b) {
+      for (std::size_t c = b + 1; c < n; ++c) {
+        add({{a, 1.0}, {b, 1.0}, {c, 1.0}});
+        add({{a, -1.0}, {b, 1.0}, {c, 1.0}});
+        add({{a, 1.0}, {b, -1.0}, {c, 1.0}});
+        add({{a, 1.0}, {b, 1.0}, {c, -1.0}});
+      }
     }
   }
   return out;

@@ -27,9 +27,12 @@ namespace vek::discover {
 std::vector<std::vector<Node>> propose_power_blocks(const std::vector<std::vector<double>>& columns,
                                                     const Target& target, std::size_t max_blocks);
 
-// Powers of single variables that every search offers as leaves: x², 1/x
-// and √x (x², and 1/x where no value is 0, for a variable not always
-// positive), variable by variable, over the first `rows` rows.
+// Powers of single variables that every search offers as leaves: x², 1/x,
+// √x, x³ and 1/x² (x², x³, and 1/x, 1/x² where no value is 0, for a
+// variable not always positive), variable by variable, over the first `rows` rows; then
+// products of two variables (whole exponents from -2 to 2) and of three
+// (exponents ±1, at most one -1), negative exponents only for variables
+// without a 0, as many as fit a fixed budget of values over `rows` rows.
 std::vector<std::vector<Node>> power_leaves(const std::vector<std::vector<double>>& columns, std::size_t rows);
 
 // The nodes of x_i^k_i · … for the (variable, exponent) factors, in order.

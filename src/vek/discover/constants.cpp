@@ -117,7 +117,7 @@ class ConstantsMode {
       leaves_.push_back({Node::var(i)});
       beam_.add_leaf(Expr{{Node::var(i)}}, p);
     }
-    // Powers of single variables: scored, and terms of every sum, but not
+    // Powers of single variables and products of a few: scored, and terms of every sum, but not
     // beam members (the beam's own products and quotients build them too,
     // and more members would crowd out others).
     for (std::vector<Node>& power : power_leaves(columns_, beam_.rows())) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "vek/discover/fit.hpp"
 #include "vek/discover/penalised.hpp"
@@ -38,10 +39,29 @@ std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::si
     for (std::size_t k = 0; k < n; ++k) q[j][k] = pool[j][at[k]];
     norm0[j] = centred(q[j]);
   }
-  // Penalised error (up to a constant factor) of a sum of complexity cx.
+  // Penalised error (up to a constant factor) of a sum of complexity cx:
+  // it ranks the terms offered at one step.
   const double floor_sse = costs.floor_sse * static_cast<double>(n) / static_cast<double>(m);
   const auto score = [&](double sse, std::uint64_t cx) {
     return std::sqrt(std::fmax(sse, floor_sse)) * (1.0 + costs.penalty * static_cast<double>(cx));
+  };
+  // Whether terms are kept: ln(sse) + k·ln(1 + 4 / (n − k)) for k constants,
+  // so that a term joins when it lowers the sum of squares by more than
+  // about four times the noise variance left, sse / (n − k) (its
+  // coefficient is some two standard errors from 0: the rule by which a
+  // fitted constant snaps to 0). A fixed charge per node would ask a term
+  // for a share of the error instead, more the more rows there are, and
+  // stop sums of many weak terms on large noisy data. Below the floor, sums
+  // are equal but for their constants.
+  const auto worth = [&](double sse, std::size_t k) {
+    if (static_cast<double>(k) + 1.0 >= static_cast<double>(n)) return HUGE_VAL;
+    const double left = static_cast<double>(n) - static_cast<double>(k);
+    return std::log(std::fmax(sse, floor_sse)) + static_cast<double>(k) * std::log1p(4.0 / left);
+  };
+  const auto constants_of = [&](const std::vector<std::size_t>& terms) {
+    std::size_t k = 1 + terms.size();  // the offset and a coefficient each
+    for (std::size_t j : terms) k += j < costs.params.size() ? costs.params[j] : 0;
+    return k;
   };
   const std::vector<double> y0 = r;
   const std::vector<std::vector<double>> c0 = q;  // centred columns, before any orthogonalisation
@@ -55,7 +75,10 @@ std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::si
     }
   };
   // The penalised error of a set of terms by least squares on the sample.
-  const auto subset_score = [&](const std::vector<std::size_t>& terms) {
+  // (worth, nodes) of a set of terms, by least squares on the sample; the
+  // simpler of two equally worthy sets first.
+  using Worth = std::pair<double, std::uint64_t>;
+  const auto subset_score = [&](const std::vector<std::size_t>& terms) -> Worth {
     const std::size_t k = terms.size();
     std::vector<double> g(k * k), b(k), x(k);
     std::uint64_t size = 2;
@@ -70,26 +93,26 @@ std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::si
       for (std::size_t row = 0; row < n; ++row) d += c0[terms[a]][row] * y0[row];
       b[a] = d;
     }
-    if (!solve_linear(g.data(), b.data(), k, x.data())) return HUGE_VAL;
+    if (!solve_linear(g.data(), b.data(), k, x.data())) return {HUGE_VAL, size};
     double sse = 0.0;
     for (std::size_t row = 0; row < n; ++row) {
       double e = y0[row];
       for (std::size_t a = 0; a < k; ++a) e -= x[a] * c0[terms[a]][row];
       sse += e * e;
     }
-    return score(sse, size);
+    return {worth(sse, constants_of(terms)), size};
   };
   const auto refine = [&](std::vector<std::size_t>& terms) {
     bool changed = false;
-    double now = subset_score(terms);
+    Worth now = subset_score(terms);
     for (int round = 0; round < 8; ++round) {
       std::vector<std::size_t> best_terms;
-      double best = now;
+      Worth best = now;
       for (std::size_t a = 0; a < terms.size() && terms.size() > 2; ++a) {
         std::vector<std::size_t> fewer = terms;
         fewer.erase(fewer.begin() + static_cast<std::ptrdiff_t>(a));
-        const double e = subset_score(fewer);
-        if (e <= best) {
+        const Worth e = subset_score(fewer);
+        if (e.first <= best.first) {
           best = e;
           best_terms = fewer;
         }
@@ -103,7 +126,7 @@ std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::si
               continue;
             std::vector<std::size_t> swapped = terms;
             swapped[a] = j;
-            const double e = subset_score(swapped);
+            const Worth e = subset_score(swapped);
             if (e < best) {
               best = e;
               best_terms = swapped;
@@ -121,7 +144,7 @@ std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::si
   std::vector<std::size_t> chosen;
   std::vector<bool> used(p, false);
   std::uint64_t cx = 2;  // the offset and its sum
-  double current = HUGE_VAL;
+  double current = worth(rss, 1);
   while (chosen.size() < max_terms) {
     double best = HUGE_VAL, best_gain = 0.0;
     std::size_t pick = p;
@@ -141,8 +164,12 @@ std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::si
         pick = j;
       }
     }
-    if (pick == p || !(best < current)) break;
-    current = best;
+    if (pick == p) break;
+    std::vector<std::size_t> with = chosen;
+    with.push_back(pick);
+    const double now = worth(rss - best_gain, constants_of(with));
+    if (!(now < current)) break;
+    current = now;
     rss -= best_gain;
     cx += costs.cost[pick] + 3;
     used[pick] = true;
@@ -164,8 +191,15 @@ std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::si
     if (chosen.size() >= 2) emit(chosen);
   }
   // Then backward and exchange steps on the last sum: drop a term, or put
-  // another in its place, while that lowers the penalised error (exact sums
-  // tie at the floor, so the simpler one wins).
+  // another in its place, while that lowers the criterion (exact sums tie
+  // at the floor, so the simpler one wins). Also on its first two and three
+  // terms: a long chain's early greedy steps can miss a short exact sum
+  // that an exchange finds (cheap at that size).
+  for (std::size_t size : {std::size_t{2}, std::size_t{3}}) {
+    if (chosen.size() <= size) continue;
+    std::vector<std::size_t> first(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(size));
+    if (refine(first)) emit(first);
+  }
   if (chosen.size() >= 2 && refine(chosen)) emit(chosen);
   return out;
 }
@@ -235,24 +269,30 @@ std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
                                         const SumLimits& limits) {
   SumCosts costs;
   for (const auto& term : nodes) costs.cost.push_back(complexity_of(term));
+  costs.params = params;
   costs.penalty = limits.penalty;
   costs.floor_sse = limits.floor_sse;
   std::vector<SumFit> found;
   // 0: every term; else terms without constants of at most `limit` nodes;
-  // 1: products of powers of variables.
-  for (const std::uint64_t limit : {std::uint64_t{0}, limits.simple_term, std::uint64_t{1}}) {
+  // 1: products of powers of variables; 2: the variables alone (a linear
+  // model, which greedy steps among many products can miss).
+  for (const std::uint64_t limit : {std::uint64_t{0}, limits.simple_term, std::uint64_t{1}, std::uint64_t{2}}) {
     std::vector<std::size_t> at;
     for (std::size_t j = 0; j < pool.size(); ++j) {
-      const bool simple = params[j] == 0 && (limit == 1 ? power_product(nodes[j]) : costs.cost[j] <= limit);
+      const bool simple = params[j] == 0 && (limit == 1   ? power_product(nodes[j])
+                                             : limit == 2 ? nodes[j].size() == 1 && nodes[j][0].kind == Node::Kind::Var
+                                                          : costs.cost[j] <= limit);
       if (limit == 0 || simple) at.push_back(j);
     }
     if (limit != 0 && (at.size() == pool.size() || at.size() < 2)) continue;
     std::vector<const double*> sub;
     SumCosts sub_costs = costs;
     sub_costs.cost.clear();
+    sub_costs.params.clear();
     for (std::size_t j : at) {
       sub.push_back(pool[j]);
       sub_costs.cost.push_back(costs.cost[j]);
+      sub_costs.params.push_back(params[j]);
     }
     // Every constant counts: the terms' own, and a coefficient each.
     const auto allowed = [&](const std::vector<std::size_t>& chosen, std::size_t j) {

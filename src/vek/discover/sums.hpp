@@ -34,20 +34,24 @@ struct SumFit {
   bool offset = true;
 };
 
-// What a step of the selection weighs: a term j costs cost[j] + 3 nodes (its
-// coefficient, product and sum) in a formula whose error is its RMSE times
-// (1 + penalty × complexity); squared residuals below `floor_sse` (the
-// target's noise level) count as equal, so among exact sums the simplest is
-// chosen.
+// What a step of the selection weighs: among the terms offered, the one
+// whose sum has the lowest penalised error, a term j costing cost[j] + 3
+// nodes (its coefficient, product and sum) in a formula whose error is its
+// RMSE times (1 + penalty × complexity); it joins when it lowers the sum of
+// squares by more than about four times the noise variance left (counting
+// params[j], its own constants, with its coefficient and the offset).
+// Squared residuals below `floor_sse` (the target's noise level) count as
+// equal, so among exact sums the simplest is chosen.
 struct SumCosts {
   std::vector<std::uint64_t> cost;
+  std::vector<std::size_t> params;
   double penalty = 0.0;
   double floor_sse = 0.0;
 };
 
 // The nested sums of 2, 3, … up to max_terms terms over the pool's columns
 // (each `rows` finite values) against the target, each step taking the term
-// whose sum has the lowest penalised error, as long as it lowers it.
+// whose sum has the lowest penalised error, as long as it pays for itself.
 // `allowed(chosen, j)` says whether term j may join the chosen terms (their
 // budget of constants). Each sum is fitted with and without the offset.
 std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::size_t rows, const Target& t,
@@ -82,8 +86,9 @@ struct SumCandidate {
 // three selections: over every term; over the simple ones alone (no
 // constants, at most simple_term nodes), where greedy steps cannot be led
 // astray by a complex term that fits well on its own (polynomials,
-// energies); and over products of powers of variables (a linear model in
-// the variables and power blocks). Repeats dropped; each within max_params.
+// energies); over products of powers of variables (the power blocks and
+// products of a few variables); and over the variables alone (a linear
+// model). Repeats dropped; each within max_params.
 std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
                                         const std::vector<std::vector<Node>>& nodes,
                                         const std::vector<std::size_t>& params, std::size_t rows, const Target& t,
