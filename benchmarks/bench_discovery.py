@@ -66,6 +66,7 @@ The machine may be busy with other work: fit times are those of this run.
 """
 
 import argparse
+import inspect
 import os
 import statistics
 import sys
@@ -212,7 +213,7 @@ def structure(model, law, X_test, y_test):
 
         symbols = model.symbols() if hasattr(model, "symbols") else []
         # The plain formula where the model also has a guarded one.
-        plain = model.sympy(guarded=False) if isinstance(model, SymbolicRegressor) else model.sympy()
+        plain = model.sympy(guarded=False) if "guarded" in inspect.signature(model.sympy).parameters else model.sympy()
         expr = plain.xreplace({s: sympy.Symbol(v) for s, v in zip(symbols, law.variables)})
         truth = as_sympy(law)
         floats = sorted(expr.atoms(sympy.Float), key=float)

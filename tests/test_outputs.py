@@ -26,7 +26,7 @@ def test_each_output_gets_the_formula_of_its_own_fit():
     Y = pd.DataFrame({"area": X.width * X.height, "aspect": X.width / X.height + 1.0, "edge": 2.0 * X.width})
     est = SymbolicRegressor(**SEARCH).fit(X, Y)
     assert est.target_names_ == ["area", "aspect", "edge"]
-    assert est.formula_ == ["(width * height)", "((width / height) + 1)", "(2 * width)"]
+    assert est.formula_ == ["(width * height)", "((width * (height ^ -1.0)) + 1)", "(2 * width)"]
     pred = est.predict(X)
     assert pred.shape == (len(X), 3) and est.score(X, Y) == 1.0
     for j, name in enumerate(Y.columns):
