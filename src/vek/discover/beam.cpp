@@ -84,6 +84,8 @@ const double* Beam::column(std::uint32_t i, std::vector<double>& scratch) const 
 }
 
 void Beam::push(Member m, const Probes& probes) {
+  bytes_ += sizeof(Member) + sizeof(Probes) + sizeof(std::uint64_t) + m.expr.nodes.capacity() * sizeof(Node) +
+            m.theta.capacity() * sizeof(double) + m.own.capacity() * sizeof(double);
   complexity_.push_back(m.expr.complexity());
   probes_.push_back(probes);
   members_.push_back(std::move(m));

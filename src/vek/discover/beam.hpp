@@ -62,6 +62,9 @@ class Beam {
   const Probes& probes(std::size_t i) const noexcept { return probes_[i]; }
   std::uint64_t complexity(std::size_t i) const noexcept { return complexity_[i]; }
   std::size_t n_params(std::size_t i) const noexcept { return members_[i].theta.size(); }
+  // Bytes the beam holds, roughly: its members with their nodes, constants,
+  // probe values and cached columns.
+  std::size_t bytes() const noexcept { return bytes_; }
 
   // Node count of the candidate (a new constant adds itself and its operator).
   std::uint64_t complexity(const Cand& c) const noexcept {
@@ -119,6 +122,7 @@ class Beam {
   const std::size_t cache_bytes_;
   const std::size_t rows_;  // length of the first column
   std::size_t cache_used_ = 0;
+  std::size_t bytes_ = 0;
 
   std::vector<Member> members_;
   std::vector<Probes> probes_;             // probe values per member

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "vek/common/panic.hpp"
 #include "vek/common/parallel.hpp"
 #include "vek/common/stop.hpp"
 #include "vek/discover/penalised.hpp"
@@ -53,19 +54,36 @@ Scores score_candidates(const Beam& beam, const std::vector<Cand>& cands, const 
 
   bool only_best = plan.only_best;
   const std::size_t keep = only_best ? 1 : plan.keep;
-  const std::size_t chunk = std::max(keep, plan.chunk);
+  // Chunks of at least `keep` unless the rows make that much work; the
+  // bound then waits for keep records over several chunks.
+  const std::size_t chunk = std::min(std::max(keep, plan.chunk), chunk_for_rows(rows, plan.chunk));
   std::vector<double> smallest;  // up to `keep` smallest errors so far (no NaN)
   double least = plan.least;     // smallest error known (no NaN)
+  double least_loss = std::numeric_limits<double>::infinity();
   double bound = only_best ? least : std::numeric_limits<double>::infinity();
   for (std::size_t from = 0; from < count; from += chunk) {
     const std::size_t to = std::min(count, from + chunk);
-    score_range(from, to, bound);
-    if (to == count) break;
+    try {
+      score_range(from, to, bound);
+    } catch (const Interrupted&) {
+      s.cut(from);  // the chunk's scores are partial: keep those before it
+      return s;
+    }
     for (std::size_t i = from; i < to; ++i) {
       if (!s.ok[i] || std::isnan(s.error[i])) continue;
       least = std::min(least, s.error[i]);
+      if (!std::isnan(s.loss[i])) least_loss = std::min(least_loss, s.loss[i]);
       if (!only_best) smallest.push_back(s.error[i]);
     }
+    if (plan.on_chunk) {
+      try {
+        plan.on_chunk(to, least_loss);
+      } catch (const Interrupted&) {
+        s.cut(to);
+        return s;
+      }
+    }
+    if (to == count) break;
     if (least <= plan.goal) only_best = true;
     if (only_best) {
       bound = least;
