@@ -176,6 +176,14 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         (with a ``SearchStoppedWarning``).
     verbose : bool or int, default=False
         Report each search level on stderr.
+    memory_limit : int or None, default=None
+        Bytes the search may hold (its seen formulas, its beam and a level's
+        candidates); None: a quarter of the physical memory, at most 2 GiB.
+        A level that would pass it keeps its first candidates (in the order
+        the search builds them) that fit, and the search ends after that
+        level with a ``SearchStoppedWarning`` (``stopped_ ==
+        "memory_limit"``). Only very wide beams (tens of thousands) come
+        near the default.
 
     Attributes
     ----------
@@ -195,9 +203,10 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         exact fit wins; a row with as many constants as rows, or an inexact
         one with d >= n, is never selected. Without: the formula
         ``find_formula`` returns for the same options.
-    stopped_ : None, "interrupted", "time_limit" or "memory"
+    stopped_ : None, "interrupted", "time_limit", "memory" or "memory_limit"
         Why the search ended early, if it did ("memory": it ran out of
-        memory and kept the levels it had finished; "interrupted" also
+        memory and kept the levels it had finished; "memory_limit": a level
+        was cut to ``memory_limit``; "interrupted" also
         when Ctrl-C came after the search, while the result was built).
     n_features_in_, feature_names_in_ :
         As scikit-learn defines them; features are named after the columns of
@@ -213,6 +222,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         "complexity_penalty": [Interval(Real, 0, np.inf, closed="left"), None],
         "n_jobs": [Interval(Integral, None, 2**63 - 1, closed="right"), None],
         "time_limit": [Interval(Real, 0, None, closed="neither"), None],
+        "memory_limit": [Interval(Integral, 1, 2**63 - 1, closed="both"), None],
         "verbose": ["verbose"],
         "constants": ["boolean"],
         "max_params": [Interval(Integral, 2, 16, closed="both")],
@@ -235,6 +245,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         max_params: int = 6,
         unary_operators: Sequence[str] | None = None,
         binary_operators: Sequence[str] | None = None,
+        memory_limit: int | None = None,
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -249,6 +260,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         self.max_params = max_params
         self.unary_operators = unary_operators
         self.binary_operators = binary_operators
+        self.memory_limit = memory_limit
 
     # -- fitting ---------------------------------------------------------
 
@@ -284,6 +296,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             max_params=int(self.max_params),
             unary_operators=self._operators(self.unary_operators),
             binary_operators=self._operators(self.binary_operators),
+            memory_limit=None if self.memory_limit is None else int(self.memory_limit),
         )
         # Ctrl-C after the engine has returned keeps its result: everything
         # up to storing the fitted attributes runs in the block.
@@ -325,6 +338,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
                 "interrupted": "the search was interrupted",
                 "memory": "the search ran out of memory",
                 "time_limit": f"the search reached its time limit of {self.time_limit} s",
+                "memory_limit": "the search reached its memory limit",
             }.get(stopped, f"the search stopped ({stopped})")
             warnings.warn(
                 f"{why} after {result.levels} levels; the estimator holds the best formula found "

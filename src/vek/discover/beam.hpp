@@ -10,6 +10,7 @@
 // constant (c·X, X + c or c - X); the plain search never lifts.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -65,6 +66,13 @@ class Beam {
   // Bytes the beam holds, roughly: its members with their nodes, constants,
   // probe values and cached columns.
   std::size_t bytes() const noexcept { return bytes_; }
+  // What bytes() may grow by when n members of at most `nodes` nodes join.
+  std::size_t growth_bytes(std::size_t n, std::size_t nodes) const noexcept {
+    const std::size_t cache_left = cache_bytes_ > cache_used_ ? cache_bytes_ - cache_used_ : 0;
+    return n * (sizeof(Member) + sizeof(Probes) + sizeof(std::uint64_t) + nodes * sizeof(Node) +
+                4 * sizeof(double)) +
+           std::min(cache_left, n * rows_ * sizeof(double));
+  }
 
   // Node count of the candidate (a new constant adds itself and its operator).
   std::uint64_t complexity(const Cand& c) const noexcept {

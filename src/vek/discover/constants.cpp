@@ -84,6 +84,9 @@ class ConstantsMode {
   std::size_t beam_size() const { return beam_.size(); }
   double loss_unit() const { return norm_.scale; }
   std::size_t tracked_bytes() const { return beam_.bytes(); }
+  std::size_t growth_bytes(std::size_t n) const {
+    return beam_.growth_bytes(n, static_cast<std::size_t>(std::min<std::uint64_t>(config_.max_complexity, 1024) + 8));
+  }
   // Relative to the target's root mean square.
   double goal() const { return goal_; }
   double floor() const { return stats_.noise; }

@@ -23,6 +23,8 @@
 //                                        by to be in the caller's units
 //   mode.tracked_bytes()                 bytes the mode holds between
 //                                        levels (the beam)
+//   mode.growth_bytes(n)                 what they may grow by when n
+//                                        candidates join the beam
 //   Mode::kCandidateBytes                bytes one candidate of a level
 //                                        costs until the level ends
 //
@@ -143,7 +145,8 @@ class Engine {
  private:
   // One expansion level; returns false when the search ends after it.
   bool expansion_level(std::size_t level, std::size_t new_begin) {
-    const Level g = mode_.expand(new_begin, *seen_, room());
+    const std::uint64_t quarter = config_.beam_width / 4;
+    const Level g = mode_.expand(new_begin, *seen_, room(static_cast<std::size_t>(quarter)));
     track(g.candidates);
     if (g.candidates == 0) {
       count(g);
@@ -178,14 +181,16 @@ class Engine {
       return false;
     }
     extend(scores);
+    track(g.candidates);  // the new members, the level's candidates still held
     return true;
   }
 
   // How many new candidates the next level may have: those that fit the
-  // memory limit besides the seen-set and the mode's own structures, each
-  // with its seen-set key.
-  std::size_t room() const {
-    const std::size_t held = held_bytes();
+  // memory limit besides the seen-set, the mode's own structures and their
+  // growth when `joining` members join, each candidate with its seen-set
+  // key.
+  std::size_t room(std::size_t joining) const {
+    const std::size_t held = held_bytes() + mode_.growth_bytes(joining);
     if (held >= config_.memory_limit) return 0;
     return (config_.memory_limit - held) / (Mode::kCandidateBytes + SeenSet::kBytesPerKey);
   }

@@ -45,6 +45,9 @@ class PlainMode {
   double goal() const { return config_.precision_goal; }
   double loss_unit() const { return 1.0; }
   std::size_t tracked_bytes() const { return beam_.bytes(); }
+  std::size_t growth_bytes(std::size_t n) const {
+    return beam_.growth_bytes(n, static_cast<std::size_t>(std::min<std::uint64_t>(config_.max_complexity, 1024) + 8));
+  }
 
   // The leaves 0, 1 and one variable each, in this order; those whose
   // fingerprint is new are scored and join the beam.
@@ -127,8 +130,8 @@ class PlainMode {
 std::size_t default_memory_limit() noexcept {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page = sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || page <= 0) return SIZE_MAX;
-  return static_cast<std::size_t>(pages) / 4 * static_cast<std::size_t>(page);
+  if (pages <= 0 || page <= 0) return kDefaultMemoryCap;
+  return std::min(static_cast<std::size_t>(pages) / 4 * static_cast<std::size_t>(page), kDefaultMemoryCap);
 }
 
 SearchResult record_of(std::vector<Node> nodes, double error, double loss) {

@@ -114,7 +114,10 @@ struct SearchStats {
 };
 
 // The memory limit of a search when the caller sets none: a quarter of the
-// physical memory (SIZE_MAX when the system does not say).
+// physical memory, at most kDefaultMemoryCap (also when the system does not
+// say). Searches of the default width hold a few tens of MB; only very wide
+// beams come near it.
+inline constexpr std::size_t kDefaultMemoryCap = std::size_t{2} << 30;
 std::size_t default_memory_limit() noexcept;
 
 // Runs the search over `columns` (one per variable, the first giving the row

@@ -60,7 +60,7 @@ inline constexpr const char search[] =
     "memory_limit\n"
     "            bytes the search may hold (its seen fingerprints, its beam\n"
     "            and a level's candidates); None: a quarter of the physical\n"
-    "            memory. A level that would pass it keeps its first candidates\n"
+    "            memory, at most 2 GiB. A level that would pass it keeps its first candidates\n"
     "            (in the order they were built) that fit, and the search ends\n"
     "            after it with stopped 'memory_limit'.\n"
     "\n"
