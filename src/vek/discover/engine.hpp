@@ -69,7 +69,7 @@ struct Level {
 
 // A seen-set at least this large is freed on another thread: freeing
 // millions of nodes one by one would delay the caller (a stop's return).
-inline constexpr std::size_t kDisposeSeenFrom = std::size_t{1} << 20;
+inline constexpr std::size_t kDisposeSeenFrom = std::size_t{1} << 16;
 
 template <class Mode>
 class Engine {
