@@ -83,6 +83,22 @@ const double* Beam::column(std::uint32_t i, std::vector<double>& scratch) const 
   return scratch.data();
 }
 
+const double* ColumnMemo::get(const Beam& beam, std::uint32_t i) {
+  if (const double* c = beam.cached(i)) return c;
+  for (int k = 0; k < 2; ++k) {
+    if (id_[k] == i) {
+      last_ = k;
+      return col_[k].data();
+    }
+  }
+  const int k = 1 - last_;
+  id_[k] = kNone;  // until the evaluation succeeds
+  const double* c = beam.column(i, col_[k]);
+  id_[k] = i;
+  last_ = k;
+  return c;
+}
+
 void Beam::push(Member m, const Probes& probes) {
   bytes_ += sizeof(Member) + sizeof(Probes) + sizeof(std::uint64_t) + m.expr.nodes.capacity() * sizeof(Node) +
             m.theta.capacity() * sizeof(double) + m.own.capacity() * sizeof(double);

@@ -98,6 +98,10 @@ class Beam {
   // Outputs of member i on the data: the cache, or a fresh evaluation into
   // scratch.
   const double* column(std::uint32_t i, std::vector<double>& scratch) const;
+  // The cached outputs of member i, or nullptr.
+  const double* cached(std::uint32_t i) const noexcept {
+    return members_[i].cached ? members_[i].cached_column() : nullptr;
+  }
 
   // Adds a leaf (a variable or a constant) with its probe values.
   void add_leaf(Expr expr, const Probes& probes);
@@ -135,6 +139,22 @@ class Beam {
   std::vector<Member> members_;
   std::vector<Probes> probes_;             // probe values per member
   std::vector<std::uint64_t> complexity_;  // node count per member
+};
+
+// Output columns of beam members for one thread: the cache where a member
+// has one, otherwise an evaluation kept in one of two slots. Consecutive
+// candidates mostly share an operand (generation pairs one member with many
+// others), so an uncached member is evaluated once per run of them rather
+// than once per candidate.
+class ColumnMemo {
+ public:
+  const double* get(const Beam& beam, std::uint32_t i);
+
+ private:
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  std::uint32_t id_[2] = {kNone, kNone};
+  std::vector<double> col_[2];
+  int last_ = 0;  // the slot used most recently
 };
 
 // The values of Param nodes in postfix order; renumbering them so.

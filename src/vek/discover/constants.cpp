@@ -72,7 +72,7 @@ class ConstantsMode {
         inner_cap_(checked_inner_cap(constants.max_params)),
         max_params_(constants.max_params),
         ops_(Operators::of(config)),
-        beam_(columns, std::min(tuning.column_cache_bytes, config.memory_limit / 4)),
+        beam_(columns, std::min(tuning.column_cache_bytes, config.memory_limit / 2)),
         norm_(target, std::min(beam_.rows(), target.size())),
         target_{norm_.y.data(), std::min(beam_.rows(), target.size()), static_cast<double>(target.size())},
         stats_(stats_of(target_, norm_.unit)),

@@ -33,12 +33,12 @@ Scores score_candidates(const Beam& beam, const std::vector<Cand>& cands, const 
         to - from,
         [&](std::size_t b, std::size_t e) {
           StopSource* const stop = current_stop();
-          std::vector<double> sa, sb;
+          ColumnMemo memo;
           for (std::size_t i = from + b; i < from + e; ++i) {
             checkpoint(stop, rows);
             const Cand& c = cands[i];
-            const double* ca = beam.column(c.a, sa);
-            const double* cb = arity(c.op) == 1 ? ca : beam.column(c.b, sb);
+            const double* ca = memo.get(beam, c.a);
+            const double* cb = arity(c.op) == 1 ? ca : memo.get(beam, c.b);
             const std::uint64_t cx = beam.complexity(c);
             const double factor = complexity_factor(penalty, cx);
             const double limit = !plan.drop

@@ -38,7 +38,7 @@ class PlainMode {
         chunk_min_(std::max<std::size_t>(1, tuning.score_chunk)),
         drop_(tuning.drop_hopeless),
         ops_(Operators::of(config)),
-        beam_(columns, std::min(tuning.column_cache_bytes, config.memory_limit / 4)),
+        beam_(columns, std::min(tuning.column_cache_bytes, config.memory_limit / 2)),
         target_{target.data(), std::min(beam_.rows(), target.size()), static_cast<double>(target.size())} {}
 
   std::size_t beam_size() const { return beam_.size(); }
