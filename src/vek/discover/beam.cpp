@@ -100,6 +100,10 @@ const double* ColumnMemo::get(const Beam& beam, std::uint32_t i) {
 }
 
 void Beam::push(Member m, const Probes& probes) {
+  if (!m.cached) {
+    ++uncached_;
+    if (m.source == Source::Other) ++uncached_other_;
+  }
   bytes_ += sizeof(Member) + sizeof(Probes) + sizeof(std::uint64_t) + m.expr.nodes.capacity() * sizeof(Node) +
             m.theta.capacity() * sizeof(double) + m.own.capacity() * sizeof(double);
   complexity_.push_back(m.expr.complexity());
@@ -111,6 +115,7 @@ void Beam::add_leaf(Expr expr, const Probes& probes) {
   Member m;
   m.expr = std::move(expr);
   const Node& leaf = m.expr.nodes[0];
+  if (leaf.kind == Node::Kind::Const) m.source = Source::Constant;
   if (rows_ == 0) {
     m.cached = true;
   } else if (leaf.kind == Node::Kind::Var) {
@@ -145,6 +150,10 @@ void Beam::add(const Cand& c, std::vector<Node> nodes, const Probes& probes) {
   Member m;
   m.theta = param_values(nodes);
   m.expr.nodes = std::move(nodes);
+  if (m.theta.empty() && c.lift == Lift::None) {
+    m.source = Source::Composed;
+    m.origin = c;
+  }
   std::vector<double> values;
   if (rows_ > 0 && may_cache()) {
     if (m.theta.empty()) {

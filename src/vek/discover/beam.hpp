@@ -98,6 +98,16 @@ class Beam {
   // Outputs of member i on the data: the cache, or a fresh evaluation into
   // scratch.
   const double* column(std::uint32_t i, std::vector<double>& scratch) const;
+  // How an uncached member's outputs are made from the data, row by row:
+  // from operand members (op(a, b), no constants), as a constant, or only
+  // by evaluating its expression (Other).
+  enum class Source : std::uint8_t { Composed, Constant, Other };
+  Source source(std::uint32_t i) const noexcept { return members_[i].source; }
+  const Cand& origin(std::uint32_t i) const noexcept { return members_[i].origin; }
+  double constant(std::uint32_t i) const noexcept { return members_[i].expr.nodes[0].value; }
+  // Members without cached outputs; those of them whose source is Other.
+  std::size_t uncached() const noexcept { return uncached_; }
+  std::size_t uncached_other() const noexcept { return uncached_other_; }
   // The cached outputs of member i, or nullptr.
   const double* cached(std::uint32_t i) const noexcept {
     return members_[i].cached ? members_[i].cached_column() : nullptr;
@@ -121,6 +131,8 @@ class Beam {
     bool cached = false;               // outputs available through column()
     const double* external = nullptr;  // outputs held by the caller's data (variable leaves)
     std::vector<double> own;           // outputs held here
+    Source source = Source::Other;
+    Cand origin{0, 0, Op::Neg};  // operands and operator when Composed
 
     const double* cached_column() const noexcept { return external != nullptr ? external : own.data(); }
   };
@@ -135,6 +147,8 @@ class Beam {
   const std::size_t rows_;  // length of the first column
   std::size_t cache_used_ = 0;
   std::size_t bytes_ = 0;
+  std::size_t uncached_ = 0;
+  std::size_t uncached_other_ = 0;
 
   std::vector<Member> members_;
   std::vector<Probes> probes_;             // probe values per member
