@@ -60,9 +60,8 @@ class ConstantsMode {
   static constexpr bool kSimplestWins = true;
   // The candidate (with room for its vector to grow), its score, fitted
   // constants and the engine's scores, and its records in the rankings.
-  static constexpr std::size_t kCandidateBytes = 2 * sizeof(Cand) + sizeof(ShapeScore) +
-                                                 sizeof(std::vector<double>) + 3 * sizeof(double) + 2 +
-                                                 3 * sizeof(Ranked);
+  static constexpr std::size_t kCandidateBytes =
+      2 * sizeof(Cand) + sizeof(ShapeScore) + sizeof(std::vector<double>) + 3 * sizeof(double) + 2 + 3 * sizeof(Ranked);
 
   ConstantsMode(const Columns& columns, const std::vector<double>& target, const SearchConfig& config,
                 const ConstantsConfig& constants, const detail::ConstantsTuning& tuning)

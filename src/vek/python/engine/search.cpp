@@ -69,8 +69,7 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
   discover::SearchConfig config{max_complexity, beam_width, precision_goal, use_trig, use_vek, complexity_penalty};
   config.unary_ops = unary_operators.ops;
   config.binary_ops = binary_operators.ops;
-  config.memory_limit =
-      memory_limit ? static_cast<std::size_t>(*memory_limit) : discover::default_memory_limit();
+  config.memory_limit = memory_limit ? static_cast<std::size_t>(*memory_limit) : discover::default_memory_limit();
 
   // The search runs without the interpreter lock; the calling thread takes
   // it back to run signal handlers, check the deadline and call progress.
