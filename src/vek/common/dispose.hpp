@@ -1,10 +1,12 @@
 // Freeing large structures without making the caller wait.
 #pragma once
 
-#include <condition_variable>
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -14,33 +16,32 @@ namespace vek {
 namespace dispose_detail {
 
 // The frees still running. Its destructor (at process exit, before the
-// libraries the frees go to are unloaded) waits for them.
+// libraries the frees go to are unloaded) waits for them. No lock: a forked
+// child, whose freeing threads stayed behind in the parent, only resets
+// the count.
 class Pending {
  public:
   Pending() = default;
   Pending(const Pending&) = delete;
   Pending& operator=(const Pending&) = delete;
   ~Pending() {
-    std::unique_lock lock(mutex_);
-    idle_.wait(lock, [this] { return count_ == 0; });
+    while (count_.load(std::memory_order_acquire) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  void begin() {
-    std::lock_guard lock(mutex_);
-    ++count_;
-  }
-  void end() {
-    std::lock_guard lock(mutex_);
-    if (--count_ == 0) idle_.notify_all();
-  }
+  void begin() noexcept { count_.fetch_add(1, std::memory_order_relaxed); }
+  void end() noexcept { count_.fetch_sub(1, std::memory_order_release); }
+  void forget() noexcept { count_.store(0, std::memory_order_relaxed); }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable idle_;
-  std::size_t count_ = 0;
+  std::atomic<std::size_t> count_{0};
 };
 
 inline Pending& pending() {
   static Pending p;
+  static const bool forked_children_forget = [] {
+    pthread_atfork(nullptr, nullptr, [] { pending().forget(); });
+    return true;
+  }();
+  (void)forked_children_forget;
   return p;
 }
 
