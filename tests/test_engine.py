@@ -181,6 +181,37 @@ def test_progress_reports_each_level_and_its_exception_propagates(raise_at):
         assert [s[0] for s in seen] == list(range(raise_at + 1))
 
 
+def test_tick_reports_progress_within_each_level():
+    rng = np.random.default_rng(5)
+    X, y = rng.uniform(-3.0, 3.0, (3000, 2)), rng.uniform(-3.0, 3.0, 3000)  # level 3 scores for about a second
+    ticks = []
+    r = e.search(X, y, max_complexity=7, beam_width=6000, tick=lambda *a: ticks.append(a))
+    assert ticks
+    losses = [best for _, _, _, best in ticks if best is not None]
+    assert losses == sorted(losses, reverse=True) and min(rec.loss for rec in r.front) <= losses[-1]
+    for (level, done, total, _), (next_level, next_done, _, _) in itertools.pairwise(ticks):
+        assert 0 < done <= total and level <= next_level < r.levels
+        assert level < next_level or done < next_done
+
+    class Stop(Exception):
+        pass
+
+    def tick(*args):
+        raise Stop
+
+    with pytest.raises(Stop):
+        e.search(X, y, max_complexity=7, beam_width=6000, tick=tick)
+
+
+def test_a_memory_limit_cuts_a_level_to_the_same_prefix_on_any_thread_count():
+    X, y = long_problem()
+    runs = [e.search(X, y, max_complexity=7, beam_width=6000, memory_limit=2_000_000, n_threads=n) for n in (1, 2)]
+    assert runs[0].stopped == "memory_limit" and runs[0] == runs[1]
+    check_front(runs[0], X, y)
+    full = e.search(X, y, max_complexity=7, beam_width=6000)
+    assert full.stopped is None and runs[0].scored < full.scored
+
+
 def test_evaluate_follows_the_guards_on_every_row():
     X = np.array([[4.0, 2.0], [-1.0, 0.0], [0.5, 1e-301]] * 20000)  # large: runs in parallel
     out = np.full(len(X), 7.0)
@@ -206,6 +237,8 @@ OUT3 = np.empty(3)
     (lambda: e.search(X3, OUT3, n_threads=0), ValueError, "n_threads"),
     (lambda: e.search(X3, OUT3, time_limit=math.nan), ValueError, "time_limit"),
     (lambda: e.search(X3, OUT3, progress=3), TypeError, "progress"),
+    (lambda: e.search(X3, OUT3, tick=3), TypeError, "tick"),
+    (lambda: e.search(X3, OUT3, memory_limit=0), ValueError, "memory_limit must be a positive number of bytes"),
     (lambda: e.search(X3, OUT3, constants=True, max_params=1), ValueError, "max_params must be between 2 and 16"),
     (lambda: e.evaluate([("var", 0)], X3, [], np.empty(4)), ValueError, "out has 4 values"),
     (lambda: e.evaluate([("var", 0)], X3, [], np.empty(6)[::2]), ValueError, "C-contiguous"),

@@ -187,6 +187,8 @@ def test_exports_work_for_any_column_names(names):
         ([[1.0], [2.0]], [1.0, 2.0], {"n_jobs": 2**70}, "'n_jobs' parameter"),
         ([[1.0], [2.0]], [1.0, 2.0], {"max_params": 1}, "'max_params' parameter"),
         ([[1.0], [2.0]], [1.0, 2.0], {"max_samples": -1}, "'max_samples' parameter"),
+        ([[1.0], [2.0]], [1.0, 2.0], {"memory_limit": 0}, "'memory_limit' parameter"),
+        ([[1.0], [2.0]], [1.0, 2.0], {"memory_limit": 1e9}, "'memory_limit' parameter"),
     ],
 )
 def test_bad_input_and_parameters(X, y, params, message):
@@ -377,6 +379,15 @@ def test_time_limit_keeps_the_best_so_far():
     with pytest.warns(SearchStoppedWarning, match="time limit of 0.05 s"):
         est = SymbolicRegressor(**LONG, time_limit=0.05).fit(X, y)
     assert est.stopped_ == "time_limit" and est.formula_
+    assert sequential_rmse(est.predict(X), y) == est.equations_.loss[est.best_index_]
+
+
+def test_memory_limit_cuts_the_search_with_a_warning():
+    X, rng = rows(4, n=300, cols=6)
+    y = rng.standard_normal(300)
+    with pytest.warns(SearchStoppedWarning, match="memory limit after .* levels"):
+        est = SymbolicRegressor(**LONG, memory_limit=3_000_000).fit(X, y)
+    assert est.stopped_ == "memory_limit"
     assert sequential_rmse(est.predict(X), y) == est.equations_.loss[est.best_index_]
 
 

@@ -16,7 +16,7 @@ from vek_math.vek_core import PySearchResult
 type _Node = tuple[Literal["const", "pow"], float] | tuple[Literal["var", "param"], int] | tuple[Literal["op"], str]
 # A node as the engine takes it: a tuple or list of (kind, value).
 type _NodeIn = _Node | tuple[str, SupportsFloat | SupportsIndex | str] | list[Any]
-type _Stopped = Literal["time_limit", "interrupted", "memory"]
+type _Stopped = Literal["time_limit", "interrupted", "memory", "memory_limit"]
 type _Group = Literal["core", "trig", "vek", "extra", "block"]
 
 @final
@@ -99,6 +99,8 @@ def search(
     binary_operators: Sequence[str] | None = None,
     max_samples: SupportsIndex | None = None,
     seed: Sequence[tuple[Sequence[_NodeIn], Sequence[SupportsFloat | SupportsIndex]]] | None = None,
+    tick: Callable[[int, int, int, float | None], object] | None = None,
+    memory_limit: SupportsIndex | None = None,
 ) -> Outcome: ...
 def evaluate[Out: Buffer](
     nodes: Sequence[_NodeIn], X: Buffer, params: Sequence[SupportsFloat | SupportsIndex], out: Out

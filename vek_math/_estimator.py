@@ -247,6 +247,14 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         counts every node, a fitted constant's leaf as its one parameter).
         Under every rule a loss below 1e-12 of the target's RMS counts as
         exact, so the simplest exact fit is picked.
+    memory_limit : int or None, default=None
+        Bytes the search may hold (its seen formulas, its beam and a level's
+        candidates); None: a quarter of the physical memory, at most 2 GiB.
+        A level that would pass it keeps its first candidates (in the order
+        the search builds them) that fit, and the search ends after that
+        level with a ``SearchStoppedWarning`` (``stopped_ ==
+        "memory_limit"``). Only very wide beams (tens of thousands) come
+        near the default.
 
     Attributes
     ----------
@@ -268,9 +276,10 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         exact fit wins; a row with as many constants as rows, or an inexact
         one with d >= n, is never selected. Without: the formula
         ``find_formula`` returns for the same options.
-    stopped_ : None, "interrupted", "time_limit" or "memory"
+    stopped_ : None, "interrupted", "time_limit", "memory" or "memory_limit"
         Why the search ended early, if it did ("memory": it ran out of
-        memory and kept the levels it had finished; "interrupted" also
+        memory and kept the levels it had finished; "memory_limit": a level
+        was cut to ``memory_limit``; "interrupted" also
         when Ctrl-C came after the search, while the result was built).
     n_features_in_, feature_names_in_ :
         As scikit-learn defines them; features are named after the columns of
@@ -299,6 +308,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         "complexity_penalty": [Interval(Real, 0, np.inf, closed="left"), None],
         "n_jobs": [Interval(Integral, None, 2**63 - 1, closed="right"), None],
         "time_limit": [Interval(Real, 0, None, closed="neither"), None],
+        "memory_limit": [Interval(Integral, 1, 2**63 - 1, closed="both"), None],
         "verbose": ["verbose"],
         "constants": ["boolean"],
         "max_params": [Interval(Integral, 2, 16, closed="both")],
@@ -327,6 +337,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         max_samples: int | None = 10_000,
         warm_start: bool = False,
         model_selection: str = "penalised",
+        memory_limit: int | None = None,
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -344,6 +355,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         self.max_samples = max_samples
         self.warm_start = warm_start
         self.model_selection = model_selection
+        self.memory_limit = memory_limit
 
     # -- fitting ---------------------------------------------------------
 
@@ -386,15 +398,15 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             complexity_penalty=self._penalty(),
             n_threads=self._threads(),
             time_limit=None if self.time_limit is None else float(self.time_limit),
-            # The line within a level: progress.tick(level, done, total,
-            # best_loss) is the renderer for the engine's tick= keyword.
             progress=None if progress is None else progress.report,
+            tick=None if progress is None else progress.tick,
             constants=bool(self.constants),
             max_params=int(self.max_params),
             unary_operators=self._operators(self.unary_operators),
             binary_operators=self._operators(self.binary_operators),
             max_samples=None if self.max_samples is None else int(self.max_samples),
             seed=None if state is None else state.beam,
+            memory_limit=None if self.memory_limit is None else int(self.memory_limit),
         )
         # Ctrl-C after the engine has returned keeps its result: everything
         # up to storing the fitted attributes runs in the block.
@@ -444,6 +456,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
                 "interrupted": "the search was interrupted",
                 "memory": "the search ran out of memory",
                 "time_limit": f"the search reached its time limit of {self.time_limit} s",
+                "memory_limit": "the search reached its memory limit",
             }.get(stopped, f"the search stopped ({stopped})")
             warnings.warn(
                 f"{why} after {result.levels} levels; the estimator holds the best formula found "

@@ -5,14 +5,15 @@
 ``max_params`` per formula) and returns the engine's ``Outcome``:
 
     best (a Record or None), front (Records by increasing complexity),
-    stopped (None | "time_limit" | "interrupted" | "memory"),
+    stopped (None | "time_limit" | "interrupted" | "memory" | "memory_limit"),
     levels, generated, scored, beam ((nodes, params) of the beam's members:
     ``seed=`` of a search that continues this one)
 
 where a ``Record`` has nodes (postfix node tuples), formula (engine text),
 complexity, loss (RMSE), error (loss * (penalty * complexity + 1)) and
 params (floats); "memory" means the engine ran out of memory in a level
-and kept the levels it had finished. ``evaluate(nodes, X, params)`` computes
+and kept the levels it had finished, "memory_limit" that a level was cut
+to the search's memory limit and the search ended after it. ``evaluate(nodes, X, params)`` computes
 a formula for every row of X with the engine's guards, NaN where a row
 fails. X is (n_samples, n_features) float64, y (n_samples,) float64. Both run
 ``vek_math._engine.search`` / ``evaluate``.
@@ -35,8 +36,8 @@ __all__ = ["KeepResult", "NoFormulaError", "SearchStoppedWarning", "evaluate", "
 
 
 class SearchStoppedWarning(UserWarning):
-    """A search ended early (Ctrl-C, its time limit or a lack of memory); the
-    estimator holds the best formula found until then."""
+    """A search ended early (Ctrl-C, its time limit, a lack of memory or its
+    memory limit); the estimator holds the best formula found until then."""
 
 
 class NoFormulaError(ValueError):

@@ -331,6 +331,7 @@ def _table(est: SymbolicRegressor, console: _Console) -> list[str]:
 _STOPPED = {
     "time_limit": "the search reached its time limit",
     "memory": "the search ran out of memory",
+    "memory_limit": "the search reached its memory limit",
 }
 
 

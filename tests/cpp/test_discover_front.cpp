@@ -8,11 +8,15 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vek/common/panic.hpp"
+#include "vek/common/parallel.hpp"
+#include "vek/discover/beam.hpp"
 #include "vek/discover/front.hpp"
 #include "vek/discover/penalised.hpp"
+#include "vek/discover/score.hpp"
 #include "vek/discover/search.hpp"
 
 namespace {
@@ -186,6 +190,92 @@ TEST(SearchFront, AStopKeepsTheFinishedLevels) {
   EXPECT_EQ(leaves.stats.levels, 1u);
   ASSERT_EQ(leaves.front.size(), 1u);
   EXPECT_EQ(leaves.front[0].formula, reported.front());
+}
+
+// A memory limit below what a search needs cuts one level to its first
+// candidates and ends the search there: the levels before are untouched, the
+// tracked bytes stay within the limit, and the cut does not depend on the
+// thread count.
+TEST(SearchFront, AMemoryLimitCutsALevelToItsFirstCandidates) {
+  int limited = 0;
+  for (std::uint64_t seed = 0; seed < 24; ++seed) {
+    Problem p = random_problem(seed);
+    p.config.precision_goal = -1.0;  // every level runs
+    std::vector<std::pair<std::size_t, std::size_t>> full_levels, levels;
+    SearchHooks hooks;
+    hooks.on_level = [&](const LevelInfo& info) { levels.emplace_back(info.generated, info.scored); };
+    const SearchOutcome full = search_front(p.columns, p.target, p.config, &hooks);
+    full_levels = std::exchange(levels, {});
+    if (full.stats.levels < 4) continue;
+    for (const std::size_t limit : {full.stats.peak_bytes / 2, full.stats.peak_bytes * 9 / 10}) {
+      const std::string where = "seed " + std::to_string(seed) + " limit " + std::to_string(limit);
+      SearchConfig cfg = p.config;
+      cfg.memory_limit = limit;
+      const SearchOutcome out = search_front(p.columns, p.target, cfg, &hooks);
+      ++limited;
+      EXPECT_TRUE(out.memory_limited && !out.stopped) << where;
+      EXPECT_LE(out.stats.peak_bytes, limit) << where;
+      expect_consistent(out, p, where);
+      ASSERT_FALSE(levels.empty()) << where;
+      ASSERT_LE(levels.size(), full_levels.size()) << where;
+      const std::size_t cut = levels.size() - 1;
+      for (std::size_t i = 0; i < cut; ++i) EXPECT_EQ(levels[i], full_levels[i]) << where << " level " << i;
+      EXPECT_LT(levels[cut].second, full_levels[cut].second) << where;
+      EXPECT_LE(levels[cut].first, full_levels[cut].first) << where;
+      levels.clear();
+      vek::par::ThreadLimit one(1);
+      const SearchOutcome serial = search_front(p.columns, p.target, cfg, &hooks);
+      levels.clear();
+      expect_same_records(serial.front, out.front, where + " serial");
+      EXPECT_EQ(serial.best->formula, out.best->formula) << where;
+      EXPECT_EQ(serial.stats.scored, out.stats.scored) << where;
+    }
+  }
+  EXPECT_GT(limited, 8);
+}
+
+// A stop while a level is scored keeps the scores of the chunks finished
+// before it, exactly as a whole run scores them.
+TEST(ScoreCandidates, AStopKeepsTheChunksScoredBeforeIt) {
+  const Columns cols{{0.3, 1.7, -2.9, 4.1, 0.5}, {1.0, 2.0, 3.0, 4.0, -0.25}};
+  const std::vector<double> y{1.0, -2.0, 0.5, 3.0, 2.0};
+  Beam beam(cols, SIZE_MAX);
+  beam.add_leaf(Expr{{Node::var(0)}}, Probes{});
+  beam.add_leaf(Expr{{Node::var(1)}}, Probes{});
+  beam.add_leaf(Expr{{Node::constant(1.0)}}, Probes{});
+  std::vector<Cand> cands;
+  for (const Op op : {Op::Add, Op::Sub, Op::Mul, Op::Div, Op::Exp, Op::Ln, Op::Sqrt}) {
+    for (std::uint32_t a = 0; a < 3; ++a) {
+      for (std::uint32_t b = 0; b < 3; ++b) cands.push_back(Cand{a, b, op});
+    }
+  }
+  const Target target{y.data(), y.size(), static_cast<double>(y.size())};
+  ScorePlan plan;
+  plan.keep = 4;
+  plan.chunk = 5;
+  plan.least = kInf;
+  plan.goal = -1.0;
+  const Scores whole = score_candidates(beam, cands, target, 0.001, plan);
+  ASSERT_FALSE(whole.stopped);
+  for (const std::size_t stop_at : {5u, 20u, 45u}) {
+    double told = kNaN;
+    plan.on_chunk = [&](std::size_t done, double least_loss) {
+      told = least_loss;
+      if (done >= stop_at) throw vek::Interrupted();
+    };
+    const Scores part = score_candidates(beam, cands, target, 0.001, plan);
+    ASSERT_TRUE(part.stopped);
+    ASSERT_EQ(part.size(), stop_at);
+    double least = kInf;
+    for (std::size_t i = 0; i < stop_at; ++i) {
+      ASSERT_EQ(part.ok[i], whole.ok[i]) << i;
+      if (!part.ok[i]) continue;
+      EXPECT_EQ(bits(part.error[i]), bits(whole.error[i])) << i;
+      EXPECT_EQ(bits(part.loss[i]), bits(whole.loss[i])) << i;
+      least = std::min(least, part.loss[i]);
+    }
+    EXPECT_EQ(told, least) << stop_at;
+  }
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ const std::vector<double> kHard{5.0, -2.0, 11.0, 0.5};  // no small formula meet
 
 std::vector<vek::discover::LevelInfo> levels_of(const Columns& cols, const std::vector<double>& y, SearchConfig cfg) {
   std::vector<vek::discover::LevelInfo> levels;
-  SearchHooks hooks{{}, [&](const vek::discover::LevelInfo& info) { levels.push_back(info); }};
+  SearchHooks hooks{{}, [&](const vek::discover::LevelInfo& info) { levels.push_back(info); }, {}};
   return (void)search(cols, y, cfg, &hooks), levels;
 }
 
@@ -159,3 +159,29 @@ INSTANTIATE_TEST_SUITE_P(CacheRowsAndChunk, RandomProblems,
                          ::testing::Values(std::pair<std::size_t, std::size_t>{SIZE_MAX, 1024}, std::pair{0, 1024},
                                            std::pair{3, 1024}, std::pair{40, 1024}, std::pair{SIZE_MAX, 1},
                                            std::pair{SIZE_MAX, 7}, std::pair{0, 5}));
+
+// More rows than a block, and a column cache too small for most members:
+// candidates are scored block by block of rows, with uncached members
+// built per block. A target shorter than the data, and rows where ln and
+// sqrt fail, reach every branch.
+TEST(Search, BlockWiseScoringMatchesTheReference) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> u(-1.0, 3.0);
+  const std::size_t rows = 2600;
+  Columns cols(2, std::vector<double>(rows));
+  std::vector<double> y(rows - 7);
+  for (std::size_t r = 0; r < rows; ++r) {
+    cols[0][r] = u(rng);
+    cols[1][r] = u(rng);
+    if (r < y.size()) y[r] = cols[0][r] * cols[1][r] + std::sin(cols[0][r]) + 0.01 * u(rng);
+  }
+  for (const std::size_t cache_rows : {0u, 3u, 40u}) {
+    vek::discover::detail::Tuning tuning;
+    tuning.column_cache_bytes = cache_rows * rows * sizeof(double);
+    for (const auto& cfg : {config(5, 60), config(6, 24)}) {
+      expect_same(vek::discover::detail::search_tuned(cols, y, cfg, nullptr, nullptr, tuning),
+                  vek::discover::reference::search(cols, y, cols.size(), cfg),
+                  "cache rows " + std::to_string(cache_rows));
+    }
+  }
+}

@@ -108,7 +108,29 @@ const double* Beam::column(std::uint32_t i, std::vector<double>& scratch) const 
   return scratch.data();
 }
 
+const double* ColumnMemo::get(const Beam& beam, std::uint32_t i) {
+  if (const double* c = beam.cached(i)) return c;
+  for (int k = 0; k < 2; ++k) {
+    if (id_[k] == i) {
+      last_ = k;
+      return col_[k].data();
+    }
+  }
+  const int k = 1 - last_;
+  id_[k] = kNone;  // until the evaluation succeeds
+  const double* c = beam.column(i, col_[k]);
+  id_[k] = i;
+  last_ = k;
+  return c;
+}
+
 void Beam::push(Member m, const Probes& probes) {
+  if (!m.cached) {
+    ++uncached_;
+    if (m.source == Source::Other) ++uncached_other_;
+  }
+  bytes_ += sizeof(Member) + sizeof(Probes) + sizeof(std::uint64_t) + m.expr.nodes.capacity() * sizeof(Node) +
+            m.theta.capacity() * sizeof(double) + m.own.capacity() * sizeof(double);
   complexity_.push_back(m.expr.complexity());
   probes_.push_back(probes);
   members_.push_back(std::move(m));
@@ -118,6 +140,7 @@ void Beam::add_leaf(Expr expr, const Probes& probes) {
   Member m;
   m.expr = std::move(expr);
   const Node& leaf = m.expr.nodes[0];
+  if (leaf.kind == Node::Kind::Const) m.source = Source::Constant;
   if (rows_ == 0) {
     m.cached = true;
   } else if (leaf.kind == Node::Kind::Var) {
@@ -153,6 +176,10 @@ void Beam::add(const Cand& c, std::vector<Node> nodes, const Probes& probes) {
   Member m;
   m.theta = param_values(nodes);
   m.expr.nodes = std::move(nodes);
+  if (m.theta.empty() && c.lift == Lift::None) {
+    m.source = Source::Composed;
+    m.origin = c;
+  }
   std::vector<double> values;
   if (rows_ > 0 && may_cache()) {
     if (m.theta.empty()) {

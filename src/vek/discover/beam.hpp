@@ -10,6 +10,7 @@
 // constant (c·X, X + c or c - X); the plain search never lifts.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -62,6 +63,15 @@ class Beam {
   const Probes& probes(std::size_t i) const noexcept { return probes_[i]; }
   std::uint64_t complexity(std::size_t i) const noexcept { return complexity_[i]; }
   std::size_t n_params(std::size_t i) const noexcept { return members_[i].theta.size(); }
+  // Bytes the beam holds, roughly: its members with their nodes, constants,
+  // probe values and cached columns.
+  std::size_t bytes() const noexcept { return bytes_; }
+  // What bytes() may grow by when n members of at most `nodes` nodes join.
+  std::size_t growth_bytes(std::size_t n, std::size_t nodes) const noexcept {
+    const std::size_t cache_left = cache_bytes_ > cache_used_ ? cache_bytes_ - cache_used_ : 0;
+    return n * (sizeof(Member) + sizeof(Probes) + sizeof(std::uint64_t) + nodes * sizeof(Node) + 4 * sizeof(double)) +
+           std::min(cache_left, n * rows_ * sizeof(double));
+  }
 
   // Node count of the candidate (a new constant adds itself and its operator).
   std::uint64_t complexity(const Cand& c) const noexcept {
@@ -87,6 +97,20 @@ class Beam {
   // Outputs of member i on the data: the cache, or a fresh evaluation into
   // scratch.
   const double* column(std::uint32_t i, std::vector<double>& scratch) const;
+  // How an uncached member's outputs are made from the data, row by row:
+  // from operand members (op(a, b), no constants), as a constant, or only
+  // by evaluating its expression (Other).
+  enum class Source : std::uint8_t { Composed, Constant, Other };
+  Source source(std::uint32_t i) const noexcept { return members_[i].source; }
+  const Cand& origin(std::uint32_t i) const noexcept { return members_[i].origin; }
+  double constant(std::uint32_t i) const noexcept { return members_[i].expr.nodes[0].value; }
+  // Members without cached outputs; those of them whose source is Other.
+  std::size_t uncached() const noexcept { return uncached_; }
+  std::size_t uncached_other() const noexcept { return uncached_other_; }
+  // The cached outputs of member i, or nullptr.
+  const double* cached(std::uint32_t i) const noexcept {
+    return members_[i].cached ? members_[i].cached_column() : nullptr;
+  }
 
   // Adds a leaf (a variable or a constant) with its probe values.
   void add_leaf(Expr expr, const Probes& probes);
@@ -109,6 +133,8 @@ class Beam {
     bool cached = false;               // outputs available through column()
     const double* external = nullptr;  // outputs held by the caller's data (variable leaves)
     std::vector<double> own;           // outputs held here
+    Source source = Source::Other;
+    Cand origin{0, 0, Op::Neg};  // operands and operator when Composed
 
     const double* cached_column() const noexcept { return external != nullptr ? external : own.data(); }
   };
@@ -122,6 +148,9 @@ class Beam {
   const std::size_t cache_bytes_;
   const std::size_t rows_;  // length of the first column
   std::size_t cache_used_ = 0;
+  std::size_t bytes_ = 0;
+  std::size_t uncached_ = 0;
+  std::size_t uncached_other_ = 0;
 
   std::vector<Member> members_;
   std::vector<Probes> probes_;             // probe values per member
@@ -132,6 +161,21 @@ class Beam {
 // (every operator has its operands, one value is left), variables below
 // n_vars, at most max_params Param nodes, every constant finite.
 bool seed_fits(const std::vector<Node>& nodes, std::size_t n_vars, std::size_t max_params);
+// Output columns of beam members for one thread: the cache where a member
+// has one, otherwise an evaluation kept in one of two slots. Consecutive
+// candidates mostly share an operand (generation pairs one member with many
+// others), so an uncached member is evaluated once per run of them rather
+// than once per candidate.
+class ColumnMemo {
+ public:
+  const double* get(const Beam& beam, std::uint32_t i);
+
+ private:
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  std::uint32_t id_[2] = {kNone, kNone};
+  std::vector<double> col_[2];
+  int last_ = 0;  // the slot used most recently
+};
 
 // The values of Param nodes in postfix order; renumbering them so.
 std::vector<double> param_values(const std::vector<Node>& nodes);

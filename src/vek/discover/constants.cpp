@@ -58,6 +58,10 @@ struct Normalized {
 class ConstantsMode {
  public:
   static constexpr bool kSimplestWins = true;
+  // The candidate (with room for its vector to grow), its score, fitted
+  // constants and the engine's scores, and its records in the rankings.
+  static constexpr std::size_t kCandidateBytes =
+      2 * sizeof(Cand) + sizeof(ShapeScore) + sizeof(std::vector<double>) + 3 * sizeof(double) + 2 + 3 * sizeof(Ranked);
 
   ConstantsMode(const Columns& columns, const std::vector<double>& target, const SearchConfig& config,
                 const ConstantsConfig& constants, const detail::ConstantsTuning& tuning)
@@ -67,7 +71,7 @@ class ConstantsMode {
         inner_cap_(checked_inner_cap(constants.max_params)),
         max_params_(constants.max_params),
         ops_(Operators::of(config)),
-        beam_(columns, tuning.column_cache_bytes),
+        beam_(columns, std::min(tuning.column_cache_bytes, config.memory_limit / 2)),
         norm_(target, std::min(beam_.rows(), target.size())),
         target_{norm_.y.data(), std::min(beam_.rows(), target.size()), static_cast<double>(target.size())},
         stats_(stats_of(target_, norm_.unit)),
@@ -77,6 +81,11 @@ class ConstantsMode {
               (target_.common > 0 ? std::sqrt(stats_.squares / static_cast<double>(target_.common)) : 0.0)) {}
 
   std::size_t beam_size() const { return beam_.size(); }
+  double loss_unit() const { return norm_.scale; }
+  std::size_t tracked_bytes() const { return beam_.bytes(); }
+  std::size_t growth_bytes(std::size_t n) const {
+    return beam_.growth_bytes(n, static_cast<std::size_t>(std::min<std::uint64_t>(config_.max_complexity, 1024) + 8));
+  }
   // Relative to the target's root mean square.
   double goal() const { return goal_; }
   double floor() const { return stats_.noise; }
@@ -184,15 +193,19 @@ class ConstantsMode {
     out.beam = beam_.shapes();
   }
 
-  Level expand(std::size_t new_begin, SeenSet& seen) {
+  Level expand(std::size_t new_begin, SeenSet& seen, std::size_t room) {
     leaves_.clear();
     extras_.clear();
-    Generated g = generate_shapes(beam_, new_begin, ops_, config_.max_complexity, inner_cap_, seen);
+    // The last level's, freed before this one grows.
+    std::vector<Cand>().swap(cands_);
+    std::vector<ShapeScore>().swap(scores_);
+    std::vector<std::vector<double>>().swap(fitted_);
+    Generated g = generate_shapes(beam_, new_begin, ops_, config_.max_complexity, inner_cap_, seen, room);
     cands_ = std::move(g.survivors);
-    return Level{g.generated, g.fingerprinted, cands_.size()};
+    return Level{g.generated, g.fingerprinted, cands_.size(), g.cut};
   }
 
-  void score(const ScorePlan&, Scores& out);
+  void score(const ScorePlan& plan, Scores& out);
 
   std::uint64_t complexity(std::size_t i) const {
     if (i >= base_) return extras_[i - base_].complexity;
@@ -229,6 +242,8 @@ class ConstantsMode {
   }
 
  private:
+  void refine(Scores& out);
+
   static std::size_t checked_inner_cap(std::size_t max_params) {
     if (max_params < 2) panic("search: max_params must be at least 2");
     return std::min(max_params - 2, kInnerCap);
@@ -387,20 +402,62 @@ class ConstantsMode {
   std::vector<std::vector<double>> fitted_;  // their constants after a full fit (empty: as composed)
 };
 
-void ConstantsMode::score(const ScorePlan&, Scores& out) {
+void ConstantsMode::score(const ScorePlan& plan, Scores& out) {
   const std::size_t count = cands_.size();
   scores_.assign(count, ShapeScore{});
   const std::size_t rows = beam_.rows();
-  par::for_ranges(
-      count,
-      [&](std::size_t b, std::size_t e) {
-        ShapeScorer::Work w(scorer_);
-        for (std::size_t i = b; i < e; ++i) {
-          checkpoint(cands_[i].lift == Lift::None ? rows : 16 * rows);
-          scores_[i] = scorer_.cheap(cands_[i], w);
-        }
-      },
-      std::max<std::size_t>(2, 1024 / std::max<std::size_t>(1, rows)));
+  // Cheap scores, chunk by chunk in generation order. A stop keeps the
+  // chunks finished before it, with their cheap scores, and skips the rest
+  // of the level.
+  const std::size_t chunk = chunk_for_rows(rows, 256);
+  double least_loss = std::numeric_limits<double>::infinity();
+  for (std::size_t from = 0; from < count; from += chunk) {
+    const std::size_t to = std::min(count, from + chunk);
+    std::size_t done = from;
+    try {
+      par::for_ranges(
+          to - from,
+          [&](std::size_t b, std::size_t e) {
+            ShapeScorer::Work w(scorer_);
+            for (std::size_t i = from + b; i < from + e; ++i) {
+              checkpoint(cands_[i].lift == Lift::None ? rows : 16 * rows);
+              scores_[i] = scorer_.cheap(cands_[i], w);
+            }
+          },
+          std::max<std::size_t>(2, 1024 / std::max<std::size_t>(1, rows)));
+      done = to;
+      for (std::size_t i = from; i < to; ++i) {
+        if (scores_[i].ok && scores_[i].loss < least_loss) least_loss = scores_[i].loss;
+      }
+      if (plan.on_chunk) plan.on_chunk(to, least_loss);
+    } catch (const Interrupted&) {
+      scores_.resize(done);
+      base_ = done;
+      fill(out);
+      out.stopped = true;
+      return;
+    }
+  }
+  base_ = count;
+  fitted_.assign(count, {});
+  try {
+    refine(out);
+  } catch (const Interrupted&) {
+    // The level's cheap scores stand, with the fits finished before the
+    // stop (a whole pass of them or none).
+    std::vector<ShapeScore>(scores_.begin(), scores_.begin() + static_cast<std::ptrdiff_t>(count)).swap(scores_);
+    extras_.clear();
+    base_ = count;
+    fill(out);
+    out.stopped = true;
+  }
+}
+
+// The full fits, the polish and the sums of a level whose cheap scores are
+// in.
+void ConstantsMode::refine(Scores& out) {
+  const std::size_t count = cands_.size();
+  const std::size_t rows = beam_.rows();
 
   // The best-ranked shapes with constants get a full fit.
   std::vector<Ranked> chosen;
@@ -410,7 +467,6 @@ void ConstantsMode::score(const ScorePlan&, Scores& out) {
     }
   }
   keep_first_ranked(chosen, std::min(chosen.size(), fit_quota()));
-  fitted_.assign(count, {});
 
   // fit(cand, w) for each of `which` in parallel; a fit that ranks better
   // replaces the shape's score and fitted constants.

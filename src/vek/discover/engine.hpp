@@ -19,17 +19,36 @@
 //                                        candidate (else to the earlier)
 //   mode.finish(outcome)                 (optional) a last pass over the
 //                                        best record and the front
+//   mode.loss_unit()                     what a score's loss is multiplied
+//                                        by to be in the caller's units
+//   mode.tracked_bytes()                 bytes the mode holds between
+//                                        levels (the beam)
+//   mode.growth_bytes(n)                 what they may grow by when n
+//                                        candidates join the beam
+//   Mode::kCandidateBytes                bytes one candidate of a level
+//                                        costs until the level ends
+//
+// Anytime levels: a stop while a level is scored keeps the candidates of
+// the chunks finished before it (score.hpp): they are selected and merged
+// into the front like a whole level's, then the search ends stopped.
+//
+// Memory: expand() gets the number of new candidates that fit the memory
+// limit besides what the seen-set and the beam hold; a level cut to that
+// many is scored, and the search ends after it.
 #pragma once
 
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "vek/common/dispose.hpp"
 #include "vek/common/panic.hpp"
 #include "vek/common/stop.hpp"
 #include "vek/discover/front.hpp"
@@ -45,7 +64,12 @@ struct Level {
   std::size_t generated = 0;      // candidates built
   std::size_t fingerprinted = 0;  // those with a fingerprint
   std::size_t candidates = 0;     // those with a new fingerprint: the level's candidates
+  bool cut = false;               // more were new, past the memory limit
 };
+
+// A seen-set at least this large is freed on another thread: freeing
+// millions of nodes one by one would delay the caller (a stop's return).
+inline constexpr std::size_t kDisposeSeenFrom = std::size_t{1} << 16;
 
 template <class Mode>
 class Engine {
@@ -55,6 +79,11 @@ class Engine {
   Engine(Mode& mode, const std::vector<std::vector<double>>& columns, const SearchConfig& config,
          const SearchHooks* hooks, SearchStats* stats, Front* front)
       : mode_(mode), columns_(columns), config_(config), hooks_(hooks), stats_(stats), front_(front) {}
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+  ~Engine() {
+    if (seen_->size() >= kDisposeSeenFrom) dispose_later(std::move(seen_));
+  }
 
   // Checks the data (none may be shorter than the first column, else
   // vek::Panic), scores the leaves, then expands level by level until the
@@ -75,7 +104,7 @@ class Engine {
 
     {
       Scores scores;
-      const Level g = mode_.leaves(seen_, scores);
+      const Level g = mode_.leaves(*seen_, scores);
       select(scores);
       report(0, g, scores.size());
     }
@@ -88,6 +117,9 @@ class Engine {
       new_begin = before;
     }
   }
+
+  // The last level was cut to the memory limit.
+  bool memory_limited() const { return memory_limited_; }
 
   // The best record. After a stop: that of the levels finished.
   std::optional<SearchResult> take_best() { return std::exchange(best_, std::nullopt); }
@@ -104,6 +136,7 @@ class Engine {
       out.stopped = true;
       out.out_of_memory = true;
     }
+    out.memory_limited = memory_limited_;
     out.best = take_best();
     if (front_ != nullptr) out.front = front_->take();
     if constexpr (requires { mode_.finish(out); }) mode_.finish(out);
@@ -112,9 +145,12 @@ class Engine {
  private:
   // One expansion level; returns false when the search ends after it.
   bool expansion_level(std::size_t level, std::size_t new_begin) {
-    const Level g = mode_.expand(new_begin, seen_);
+    const std::uint64_t quarter = config_.beam_width / 4;
+    const Level g = mode_.expand(new_begin, *seen_, room(static_cast<std::size_t>(quarter)));
+    track(g.candidates);
     if (g.candidates == 0) {
       count(g);
+      memory_limited_ = g.cut;
       return false;
     }
     if (g.candidates > std::numeric_limits<std::uint32_t>::max()) panic("search: too many candidates in one level");
@@ -123,12 +159,58 @@ class Engine {
     std::vector<double> front_bounds;
     if (front_ != nullptr) front_bounds = front_->loss_bounds();
     Scores scores;
-    mode_.score(plan(last_level, g.candidates, front_ != nullptr ? &front_bounds : nullptr), scores);
+    ScorePlan p = plan(last_level, g.candidates, front_ != nullptr ? &front_bounds : nullptr);
+    if (hooks_ != nullptr && hooks_->on_progress) {
+      next_tick_ = std::chrono::steady_clock::now() + kProgressInterval;
+      p.on_chunk = [this, level, total = g.candidates](std::size_t done, double least) {
+        tick(level, done, total, least);
+      };
+    }
+    mode_.score(std::move(p), scores);
     select(scores);
+    if (scores.stopped) {
+      // The finished prefix counts as scored; the level does not count as
+      // finished, and the search ends as stopped.
+      count(g);
+      if (stats_ != nullptr) stats_->scored += scores.size();
+      throw Interrupted();
+    }
     report(level, g, g.candidates);
-    if (goal_met() || last_level) return false;
+    if (goal_met() || last_level || g.cut) {
+      memory_limited_ = g.cut && !goal_met();
+      return false;
+    }
     extend(scores);
+    track(g.candidates);  // the new members, the level's candidates still held
     return true;
+  }
+
+  // How many new candidates the next level may have: those that fit the
+  // memory limit besides the seen-set, the mode's own structures and their
+  // growth when `joining` members join, each candidate with its seen-set
+  // key.
+  std::size_t room(std::size_t joining) const {
+    const std::size_t held = held_bytes() + mode_.growth_bytes(joining);
+    if (held >= config_.memory_limit) return 0;
+    return (config_.memory_limit - held) / (Mode::kCandidateBytes + SeenSet::kBytesPerKey);
+  }
+  std::size_t held_bytes() const { return seen_->size() * SeenSet::kBytesPerKey + mode_.tracked_bytes(); }
+  // The tracked bytes with a level of `candidates` (their keys are in the
+  // seen-set already).
+  void track(std::size_t candidates) {
+    if (stats_ == nullptr) return;
+    stats_->peak_bytes = std::max(stats_->peak_bytes, held_bytes() + candidates * Mode::kCandidateBytes);
+  }
+
+  // The in-level progress report, at most every kProgressInterval.
+  void tick(std::size_t level, std::size_t done, std::size_t total, double least) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_tick_) return;
+    next_tick_ = now + kProgressInterval;
+    double best = least * mode_.loss_unit();
+    if (least_loss_ < best || std::isnan(best)) best = least_loss_;
+    if (std::isinf(best)) best = std::numeric_limits<double>::quiet_NaN();
+    hooks_->on_progress(ProgressInfo{level, done, total, best});
   }
 
   ScorePlan plan(bool last_level, std::size_t count, const std::vector<double>* front_bounds) const {
@@ -170,6 +252,11 @@ class Engine {
       rank = r;
       cx = tie(i);
       have = true;
+    }
+    for (std::size_t i = 0; i < scores.size(); ++i) {
+      if (scores.ok[i] && scores.loss[i] * mode_.loss_unit() < least_loss_) {
+        least_loss_ = scores.loss[i] * mode_.loss_unit();
+      }
     }
     if (winner) {
       best_ = mode_.record(*winner, scores);
@@ -213,7 +300,7 @@ class Engine {
     if (stats_ == nullptr) return;
     stats_->generated += g.generated;
     stats_->fingerprinted += g.fingerprinted;
-    stats_->peak_seen = seen_.size();
+    stats_->peak_seen = seen_->size();
   }
   void report(std::size_t level, const Level& g, std::size_t scored) {
     count(g);
@@ -232,12 +319,15 @@ class Engine {
   const SearchHooks* hooks_;
   SearchStats* stats_;
   Front* front_;
-  SeenSet seen_;
+  std::unique_ptr<SeenSet> seen_ = std::make_unique<SeenSet>();
   std::optional<SearchResult> best_;
-  double best_rank_ = 0.0;      // what best_ ranks by
-  std::uint32_t best_tie_ = 0;  // and its tie-break
-  double best_error_ = 0.0;     // its error as scored
-  bool goal_met_ = false;       // a candidate that ends the search met the goal
+  double best_rank_ = 0.0;                                       // what best_ ranks by
+  std::uint32_t best_tie_ = 0;                                   // and its tie-break
+  double best_error_ = 0.0;                                      // its error as scored
+  bool goal_met_ = false;                                        // a candidate that ends the search met the goal
+  bool memory_limited_ = false;                                  // the last level was cut to the memory limit
+  double least_loss_ = std::numeric_limits<double>::infinity();  // in the caller's units
+  std::chrono::steady_clock::time_point next_tick_;
 };
 
 }  // namespace vek::discover

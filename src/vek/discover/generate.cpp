@@ -32,7 +32,8 @@ Operators Operators::of(const SearchConfig& config) {
   return ops;
 }
 
-Generated generate(const Beam& beam, std::size_t new_begin, const Operators& ops, std::uint64_t budget, SeenSet& seen) {
+Generated generate(const Beam& beam, std::size_t new_begin, const Operators& ops, std::uint64_t budget, SeenSet& seen,
+                   std::size_t room) {
   Generated out;
   Deduplicator gen(
       seen, out,
@@ -44,7 +45,7 @@ Generated generate(const Beam& beam, std::size_t new_begin, const Operators& ops
           return true;
         };
       },
-      kBlock, 2048);
+      kBlock, 2048, room);
 
   const std::size_t end = beam.size();
   for (std::size_t e = new_begin; e < end; ++e) {
@@ -65,7 +66,7 @@ Generated generate(const Beam& beam, std::size_t new_begin, const Operators& ops
       if (beam.complexity(j) < bounds[k]) partners[k].push_back(static_cast<std::uint32_t>(j));
     }
   }
-  for (std::size_t i = new_begin; i < end; ++i) {
+  for (std::size_t i = new_begin; i < end && !gen.full(); ++i) {
     if (beam.complexity(i) >= budget) continue;
     const std::size_t k = static_cast<std::size_t>(
         std::lower_bound(bounds.begin(), bounds.end(), budget - beam.complexity(i)) - bounds.begin());

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "vek/common/parallel.hpp"
+#include "vek/common/stop.hpp"
 #include "vek/discover/beam.hpp"
 #include "vek/discover/fingerprint.hpp"
 #include "vek/discover/search.hpp"
@@ -29,6 +30,7 @@ struct Generated {
   std::vector<Cand> survivors;    // candidates with a fingerprint not met before, in generation order
   std::size_t generated = 0;      // candidates built
   std::size_t fingerprinted = 0;  // those with a fingerprint
+  bool cut = false;               // more were new than `room` allowed
 };
 
 // Drops candidates whose key was met before, as they are emitted in
@@ -38,16 +40,24 @@ struct Generated {
 //
 // make_keyer() is called once per parallel range and returns a callable
 // bool(const Cand&, ProbeBits&) that computes a candidate's key (false: none).
+//
+// At most `room` survivors are kept: the first new candidate past them is
+// not added to the seen-set, the output is marked cut and the generator
+// stops (full()), so the level is a prefix in generation order.
 template <class MakeKeyer>
 class Deduplicator {
  public:
-  Deduplicator(SeenSet& seen, Generated& out, MakeKeyer make_keyer, std::size_t block, std::size_t grain)
-      : seen_(seen), out_(out), make_keyer_(make_keyer), block_size_(block), grain_(grain) {}
+  Deduplicator(SeenSet& seen, Generated& out, MakeKeyer make_keyer, std::size_t block, std::size_t grain,
+               std::size_t room = SIZE_MAX)
+      : seen_(seen), out_(out), make_keyer_(make_keyer), block_size_(block), grain_(grain), room_(room) {}
 
   void emit(const Cand& c) {
+    if (out_.cut) return;
     block_.push_back(c);
     if (block_.size() == block_size_) flush();
   }
+  // No more candidates are wanted.
+  bool full() const noexcept { return out_.cut; }
 
   void flush() {
     const std::size_t n = block_.size();
@@ -64,12 +74,22 @@ class Deduplicator {
           }
         },
         grain_);
-    for (std::size_t i = 0; i < n; ++i) {
+    StopSource* const stop = current_stop();
+    std::size_t i = 0;
+    for (; i < n && !out_.cut; ++i) {
+      if (i % 4096 == 0) checkpoint(stop, 4096);
       if (!has_[i]) continue;
       ++out_.fingerprinted;
+      if (out_.survivors.size() == room_) {
+        // Past the room: only a key met before may still pass, as a drop.
+        if (seen_.contains(keys_[i], hashes_[i])) continue;
+        out_.cut = true;
+        --out_.fingerprinted;
+        break;
+      }
       if (!seen_.insert(keys_[i], hashes_[i])) out_.survivors.push_back(block_[i]);
     }
-    out_.generated += n;
+    out_.generated += i;
     block_.clear();
   }
 
@@ -79,6 +99,7 @@ class Deduplicator {
   MakeKeyer make_keyer_;
   const std::size_t block_size_;
   const std::size_t grain_;
+  const std::size_t room_;
   std::vector<Cand> block_;
   std::vector<ProbeBits> keys_;
   std::vector<std::uint64_t> hashes_;
@@ -95,6 +116,10 @@ class Deduplicator {
 // Fingerprints are computed in parallel, block by block, and offered to
 // `seen` in generation order on the calling thread, so the first generated
 // candidate wins every collision.
-Generated generate(const Beam& beam, std::size_t new_begin, const Operators& ops, std::uint64_t budget, SeenSet& seen);
+//
+// At most `room` candidates are kept (Deduplicator): past them the level is
+// cut and generation stops.
+Generated generate(const Beam& beam, std::size_t new_begin, const Operators& ops, std::uint64_t budget, SeenSet& seen,
+                   std::size_t room = SIZE_MAX);
 
 }  // namespace vek::discover

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "vek/discover/beam.hpp"
@@ -22,11 +23,17 @@ struct Target {
 // was not dropped; error (the penalised error), loss (the plain RMSE) and
 // rank (what candidates are ordered by) are meaningful only then. The plain
 // search ranks by error and leaves `rank` empty.
+//
+// A stop (vek::Interrupted) while a level is scored leaves the scores of the
+// chunks finished before it, a prefix of the candidates in generation order,
+// with `stopped` set: the chunks are fixed by the plan, so the same prefix
+// always holds the same scores.
 struct Scores {
   std::vector<double> error;
   std::vector<double> loss;
   std::vector<double> rank;
   std::vector<std::uint8_t> ok;
+  bool stopped = false;
 
   std::size_t size() const noexcept { return ok.size(); }
   double rank_of(std::size_t i) const noexcept { return rank.empty() ? error[i] : rank[i]; }
@@ -36,7 +43,25 @@ struct Scores {
     ok.resize(n);
     if (ranked) rank.resize(n);
   }
+  // Keeps the first n (the finished prefix) and marks the scores stopped.
+  void cut(std::size_t n) {
+    resize(n, !rank.empty());
+    stopped = true;
+  }
 };
+
+// Called on the calling thread after each finished chunk of a level: the
+// candidates scored so far (a prefix) and the smallest loss among them
+// (+inf when none). It may throw vek::Interrupted to stop the level there.
+using ChunkDone = std::function<void(std::size_t done, double least_loss)>;
+
+// Candidates per chunk for this many rows: about kChunkWork row
+// evaluations, so that a stop or a progress report waits for little work.
+inline constexpr std::size_t kChunkWork = std::size_t{1} << 22;
+inline std::size_t chunk_for_rows(std::size_t rows, std::size_t floor) noexcept {
+  const std::size_t by_work = kChunkWork / (rows > 0 ? rows : 1);
+  return by_work > floor ? by_work : floor;
+}
 
 // Which candidates matter, and so which may be dropped.
 struct ScorePlan {
@@ -56,6 +81,8 @@ struct ScorePlan {
   const std::vector<double>* front_bounds = nullptr;
   // Off: nothing is dropped.
   bool drop = true;
+  // Told after each chunk (optional).
+  ChunkDone on_chunk;
 };
 
 // Scores op(a, b) of every candidate from its operands' output columns.
@@ -71,6 +98,9 @@ struct ScorePlan {
 //
 // Dropped candidates are not ok; every candidate that can be among the
 // first keep ranked, beat `least` or enter the front is scored exactly.
+//
+// A stop (vek::Interrupted, from a checkpoint or plan.on_chunk) returns the
+// scores of the chunks finished before it, cut (Scores::cut).
 Scores score_candidates(const Beam& beam, const std::vector<Cand>& cands, const Target& target, double penalty,
                         const ScorePlan& plan);
 

@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include <unistd.h>
+
 #include "vek/common/panic.hpp"
 #include "vek/common/stop.hpp"
 #include "vek/discover/beam.hpp"
@@ -25,6 +27,9 @@ namespace {
 class PlainMode {
  public:
   static constexpr bool kSimplestWins = false;
+  // The candidate (with room for its vector to grow), its scores and its
+  // ranked record.
+  static constexpr std::size_t kCandidateBytes = 2 * sizeof(Cand) + 2 * sizeof(double) + 1 + sizeof(Ranked);
 
   PlainMode(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
             const SearchConfig& config, const detail::Tuning& tuning)
@@ -33,11 +38,16 @@ class PlainMode {
         chunk_min_(std::max<std::size_t>(1, tuning.score_chunk)),
         drop_(tuning.drop_hopeless),
         ops_(Operators::of(config)),
-        beam_(columns, tuning.column_cache_bytes),
+        beam_(columns, std::min(tuning.column_cache_bytes, config.memory_limit / 2)),
         target_{target.data(), std::min(beam_.rows(), target.size()), static_cast<double>(target.size())} {}
 
   std::size_t beam_size() const { return beam_.size(); }
   double goal() const { return config_.precision_goal; }
+  double loss_unit() const { return 1.0; }
+  std::size_t tracked_bytes() const { return beam_.bytes(); }
+  std::size_t growth_bytes(std::size_t n) const {
+    return beam_.growth_bytes(n, static_cast<std::size_t>(std::min<std::uint64_t>(config_.max_complexity, 1024) + 8));
+  }
 
   // The leaves 0, 1 and one variable each, in this order; those whose
   // fingerprint is new are scored and join the beam.
@@ -98,11 +108,12 @@ class PlainMode {
   // The beam, to continue this search later.
   void finish(SearchOutcome& out) const { out.beam = beam_.shapes(); }
 
-  Level expand(std::size_t new_begin, SeenSet& seen) {
+  Level expand(std::size_t new_begin, SeenSet& seen, std::size_t room) {
     leaves_.clear();
-    Generated g = generate(beam_, new_begin, ops_, config_.max_complexity, seen);
+    std::vector<Cand>().swap(cands_);  // the last level's, freed before this one grows
+    Generated g = generate(beam_, new_begin, ops_, config_.max_complexity, seen, room);
     cands_ = std::move(g.survivors);
-    return Level{g.generated, g.fingerprinted, cands_.size()};
+    return Level{g.generated, g.fingerprinted, cands_.size(), g.cut};
   }
 
   void score(ScorePlan plan, Scores& out) {
@@ -144,6 +155,13 @@ class PlainMode {
 };
 
 }  // namespace
+
+std::size_t default_memory_limit() noexcept {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page <= 0) return kDefaultMemoryCap;
+  return std::min(static_cast<std::size_t>(pages) / 4 * static_cast<std::size_t>(page), kDefaultMemoryCap);
+}
 
 SearchResult record_of(std::vector<Node> nodes, double error, double loss) {
   SearchResult r;

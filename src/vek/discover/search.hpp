@@ -20,6 +20,7 @@
 // front.hpp (the Pareto front of search_front).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -47,6 +48,12 @@ struct SearchConfig {
   // it fits the node budget and the search can hold its constants, and is
   // scored with the leaves.
   std::vector<std::vector<Node>> seed;
+  // Bytes the search may hold (its tracked structures: the seen-set, the
+  // beam and a level's candidates with their scores). A level whose
+  // candidates would pass it keeps the first of them in generation order
+  // that fit, and the search ends after it (SearchOutcome::memory_limited).
+  // The default sets no bound.
+  std::size_t memory_limit = SIZE_MAX;
 };
 
 // One scored candidate.
@@ -74,6 +81,17 @@ struct LevelInfo {
   const SearchResult* best;  // null while nothing could be scored
 };
 
+// Reported while a level is scored, on the calling thread, at most every
+// kProgressInterval.
+struct ProgressInfo {
+  std::size_t level;
+  std::size_t done;   // candidates scored so far, a prefix of the level's
+  std::size_t total;  // the level's candidates
+  double best_loss;   // the smallest loss scored so far (NaN while none)
+};
+
+inline constexpr std::chrono::milliseconds kProgressInterval{200};
+
 struct SearchHooks {
   // Asked on the calling thread between levels and every few milliseconds
   // of work within one; when it returns false the search throws
@@ -82,16 +100,30 @@ struct SearchHooks {
   std::function<bool()> keep_going;
   // Called after each scored level (leaf level = 0). Optional.
   std::function<void(const LevelInfo&)> on_level;
+  // Called while a level is scored. Optional; it may throw vek::Interrupted
+  // to stop the search.
+  std::function<void(const ProgressInfo&)> on_progress;
 };
 
 // Totals over the whole call. `levels` counts scored levels, the leaf level
 // included; `peak_seen` is the final size of the seen-set (it only grows).
 // Candidates that cannot be new at their level are never built, so
 // `generated` counts only the candidates actually considered.
+//
+// `peak_bytes` is the largest count of tracked bytes (see
+// SearchConfig::memory_limit) the search reached.
 struct SearchStats {
   std::size_t generated = 0, fingerprinted = 0, scored = 0, levels = 0;
   std::size_t peak_seen = 0;
+  std::size_t peak_bytes = 0;
 };
+
+// The memory limit of a search when the caller sets none: a quarter of the
+// physical memory, at most kDefaultMemoryCap (also when the system does not
+// say). Searches of the default width hold a few tens of MB; only very wide
+// beams come near it.
+inline constexpr std::size_t kDefaultMemoryCap = std::size_t{2} << 30;
+std::size_t default_memory_limit() noexcept;
 
 // Runs the search over `columns` (one per variable, the first giving the row
 // count; none may be shorter, else vek::Panic) against `target`. Returns the
@@ -108,9 +140,14 @@ struct SearchOutcome {
   // complexity and strictly falling loss.
   std::vector<SearchResult> front;
   // The search was stopped (vek::Interrupted, or memory ran out): best,
-  // front and stats are those of the levels finished before.
+  // front and stats are those of the levels finished before and, after a
+  // stop by vek::Interrupted, of the candidates the unfinished level had
+  // scored (a prefix in generation order).
   bool stopped = false;
   bool out_of_memory = false;  // the stop was memory running out
+  // The last level was cut to config.memory_limit and the search ended
+  // after it (not a stop: that level's prefix was scored in full).
+  bool memory_limited = false;
   SearchStats stats;
   // The beam's members beyond the single-node leaves, in the order they
   // joined, with their constants as fitted: a seed for a later search.

@@ -48,4 +48,6 @@ std::uint64_t SeenSet::hash(const ProbeBits& key) const noexcept {
 
 bool SeenSet::insert(const ProbeBits& key, std::uint64_t h) { return !keys_.insert(Key{key, h}).second; }
 
+bool SeenSet::contains(const ProbeBits& key, std::uint64_t h) const { return keys_.count(Key{key, h}) != 0; }
+
 }  // namespace vek::discover

@@ -53,6 +53,10 @@ class SeenSet {
   // call from several threads at once.
   bool insert(const ProbeBits& key) { return insert(key, hash(key)); }
 
+  // Bytes one key costs the set, roughly (its node and its share of the
+  // bucket table), for the search's memory limit.
+  static constexpr std::size_t kBytesPerKey = 96;
+
   std::size_t size() const { return keys_.size(); }
 
   // The keyed hash of a key in compact form. Pure; may run on any thread.
@@ -61,6 +65,8 @@ class SeenSet {
   // insert() for a key in compact form whose hash(key) is already known
   // (the search hashes whole blocks of candidates in parallel first).
   bool insert(const ProbeBits& key, std::uint64_t h);
+  // Whether the key (with its hash(key)) is present; the set is unchanged.
+  bool contains(const ProbeBits& key, std::uint64_t h) const;
 
  private:
   // A key with its hash computed once, outside the set (on any thread).

@@ -94,8 +94,8 @@ ShapeScorer::Work::Work(const ShapeScorer& s)
 ShapeScore ShapeScorer::cheap(const Cand& c, Work& w) const {
   const std::size_t rows = beam_.rows();
   const std::uint64_t cx = beam_.complexity(c);
-  const double* ca = beam_.column(c.a, w.sa);
-  const double* cb = arity(c.op) == 1 ? ca : beam_.column(c.b, w.sb);
+  const double* ca = w.columns.get(beam_, c.a);
+  const double* cb = arity(c.op) == 1 ? ca : w.columns.get(beam_, c.b);
   if (c.lift == Lift::None) {
     w.out.resize(rows);
     if (!fill_rows_for(c.op)(ca, cb, rows, w.out.data())) return ShapeScore{};

@@ -61,11 +61,13 @@ class ShapeScorer {
   ShapeScorer(const Beam& beam, const std::vector<std::vector<double>>& columns, const Target& target,
               const TargetStats& stats, double penalty, const FitBudget& budget);
 
-  // Per thread: scratch columns and fitters (all rows, sample rows).
+  // Per thread: operand columns, scratch columns and fitters (all rows,
+  // sample rows).
   struct Work {
     explicit Work(const ShapeScorer& s);
     Fitter fitter, sampled;
-    std::vector<double> sa, sb, out, ga, gb;
+    ColumnMemo columns;
+    std::vector<double> out, ga, gb;
     Program prog;
     std::vector<Node> nodes;
   };

@@ -49,7 +49,7 @@ bool shape_probes(const Beam& beam, const Cand& c, Probes& out, ShapeScratch& sc
 }
 
 Generated generate_shapes(const Beam& beam, std::size_t new_begin, const Operators& ops, std::uint64_t budget,
-                          std::size_t inner_cap, SeenSet& seen) {
+                          std::size_t inner_cap, SeenSet& seen, std::size_t room) {
   Generated out;
   // A shape's key: its family fingerprint, when every probe value is finite.
   Deduplicator dedup(
@@ -65,7 +65,7 @@ Generated generate_shapes(const Beam& beam, std::size_t new_begin, const Operato
           return true;
         };
       },
-      kBlock, 512);
+      kBlock, 512, room);
   const auto emit = [&dedup](std::size_t a, std::size_t b, Op op, Lift lift) {
     dedup.emit(Cand{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), op, lift});
   };
@@ -83,7 +83,7 @@ Generated generate_shapes(const Beam& beam, std::size_t new_begin, const Operato
       }
     }
   }
-  for (std::size_t i = new_begin; i < end; ++i) {
+  for (std::size_t i = new_begin; i < end && !dedup.full(); ++i) {
     checkpoint(i + 1);
     for (std::size_t j = 0; j <= i; ++j) {
       const std::uint64_t cx = beam.complexity(i) + beam.complexity(j);

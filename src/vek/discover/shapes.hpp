@@ -41,6 +41,6 @@ bool shape_probes(const Beam& beam, const Cand& c, Probes& out, ShapeScratch& sc
 // shapes without a new constant come first, so they win a family over one
 // with a constant.
 Generated generate_shapes(const Beam& beam, std::size_t new_begin, const Operators& ops, std::uint64_t budget,
-                          std::size_t inner_cap, SeenSet& seen);
+                          std::size_t inner_cap, SeenSet& seen, std::size_t room = SIZE_MAX);
 
 }  // namespace vek::discover

@@ -15,7 +15,8 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
                  double precision_goal, bool use_trig, bool use_vek, double complexity_penalty,
                  std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
                  bool constants, std::uint64_t max_params, const OpNames<1>& unary_operators,
-                 const OpNames<2>& binary_operators, std::optional<std::uint64_t> max_samples, const Seed& seed);
+                 const OpNames<2>& binary_operators, std::optional<std::uint64_t> max_samples, const Seed& seed,
+                 Callback tick, std::optional<std::int64_t> memory_limit);
 
 PyObject* evaluate(Nodes nodes, const F64Array<2>& x, const std::vector<double>& params, const F64Array<1, true>& out);
 
@@ -30,7 +31,10 @@ inline constexpr const char search[] =
     "\n"
     "n_threads   threads for this call, at most the pool's (the default).\n"
     "time_limit  seconds; past it, on Ctrl-C, or when memory runs out, the\n"
-    "            search returns what the finished levels found.\n"
+    "            search returns what the finished levels found, with the\n"
+    "            candidates the unfinished level had scored (the first ones in\n"
+    "            the order they were built, so the same prefix always gives the\n"
+    "            same result).\n"
     "progress    progress(level, generated, scored, best) is called after each\n"
     "            level with the best Record so far (or None); an exception it\n"
     "            raises ends the search and propagates (KeyboardInterrupt\n"
@@ -57,11 +61,22 @@ inline constexpr const char search[] =
     "            columns, to continue it: its members join the beam after the\n"
     "            leaves (when new, within max_complexity and holding no more\n"
     "            constants than the search can) and are scored with them.\n"
+    "tick        tick(level, done, total, best_loss) is called while a level is\n"
+    "            scored, at most about five times a second: candidates scored\n"
+    "            so far and in the level, and the smallest loss scored so far\n"
+    "            (None while none); an exception it raises ends the search as\n"
+    "            progress's does.\n"
+    "memory_limit\n"
+    "            bytes the search may hold (its seen fingerprints, its beam\n"
+    "            and a level's candidates); None: a quarter of the physical\n"
+    "            memory, at most 2 GiB. A level that would pass it keeps its first candidates\n"
+    "            (in the order they were built) that fit, and the search ends\n"
+    "            after it with stopped 'memory_limit'.\n"
     "\n"
     "Returns an Outcome (best, front, stopped, levels, generated, scored,\n"
     "beam):\n"
     "best is a Record or None, front a list of Records, stopped None,\n"
-    "'time_limit', 'interrupted' or 'memory'. Without constants, best equals\n"
+    "'time_limit', 'interrupted', 'memory' or 'memory_limit'. Without constants, best equals\n"
     "find_formula's result. The front holds, for each complexity, the\n"
     "lowest-loss candidate that beats every smaller complexity, by increasing\n"
     "complexity. beam lists the beam's members beyond the single-node leaves\n"

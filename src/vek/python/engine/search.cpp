@@ -1,6 +1,7 @@
 // vek_math._engine.search: the formula search with its Pareto front, a time
-// limit, a thread count and a progress callback; a stop returns what the
-// finished levels found.
+// limit, a thread count, a memory limit and progress callbacks; a stop
+// returns what the finished levels and the unfinished level's scored
+// candidates found.
 #include <chrono>
 #include <cmath>
 #include <optional>
@@ -34,7 +35,8 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
                  double precision_goal, bool use_trig, bool use_vek, double complexity_penalty,
                  std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
                  bool constants, std::uint64_t max_params, const OpNames<1>& unary_operators,
-                 const OpNames<2>& binary_operators, std::optional<std::uint64_t> max_samples, const Seed& seed) {
+                 const OpNames<2>& binary_operators, std::optional<std::uint64_t> max_samples, const Seed& seed,
+                 Callback tick, std::optional<std::int64_t> memory_limit) {
   if (max_params < 2 || max_params > 16) {
     PyErr_Format(PyExc_ValueError, "max_params must be between 2 and 16, not %llu",
                  static_cast<unsigned long long>(max_params));
@@ -59,12 +61,18 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
     PyErr_SetString(PyExc_ValueError, "time_limit must be a non-negative number of seconds");
     return nullptr;
   }
+  if (memory_limit && *memory_limit < 1) {
+    PyErr_Format(PyExc_ValueError, "memory_limit must be a positive number of bytes, not %lld",
+                 static_cast<long long>(*memory_limit));
+    return nullptr;
+  }
   // The clock starts once the arguments are known to be good.
   const std::optional<Clock::time_point> deadline = time_limit ? deadline_in(*time_limit) : std::nullopt;
   discover::SearchConfig config{max_complexity, beam_width, precision_goal, use_trig, use_vek, complexity_penalty};
   config.unary_ops = unary_operators.ops;
   config.binary_ops = binary_operators.ops;
   config.seed = seed.members;
+  config.memory_limit = memory_limit ? static_cast<std::size_t>(*memory_limit) : discover::default_memory_limit();
 
   // The search runs without the interpreter lock; the calling thread takes
   // it back to run signal handlers, check the deadline and call progress.
@@ -82,6 +90,17 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
         if (!best) return nullptr;
         return PyObject_CallFunction(progress.fn, "nnnO", static_cast<Py_ssize_t>(info.level),
                                      static_cast<Py_ssize_t>(info.generated), static_cast<Py_ssize_t>(info.scored),
+                                     best.get());
+      });
+    };
+  }
+  if (tick.fn != nullptr) {
+    hooks.on_progress = [&](const discover::ProgressInfo& info) {
+      call.call_back([&]() -> PyObject* {
+        Ref best(std::isnan(info.best_loss) ? Py_NewRef(Py_None) : PyFloat_FromDouble(info.best_loss));
+        if (!best) return nullptr;
+        return PyObject_CallFunction(tick.fn, "nnnO", static_cast<Py_ssize_t>(info.level),
+                                     static_cast<Py_ssize_t>(info.done), static_cast<Py_ssize_t>(info.total),
                                      best.get());
       });
     };
@@ -129,6 +148,8 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
     stopped = "memory";
   } else if (out.stopped) {
     stopped = timed_out ? "time_limit" : "interrupted";
+  } else if (out.memory_limited) {
+    stopped = "memory_limit";
   }
   return to_py(out, stopped);
 }
