@@ -184,6 +184,15 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         level with a ``SearchStoppedWarning`` (``stopped_ ==
         "memory_limit"``). Only very wide beams (tens of thousands) come
         near the default.
+    client : dask.distributed.Client or None, default=None
+        Score the search's levels on this Dask cluster's workers: the data
+        go to every worker once, each level's candidates in chunks; the
+        beam and the result stay here, and the result is the local one,
+        bit for bit. Levels too small for the cluster to pay for itself
+        are scored locally (``verbose`` says which). A worker lost during a
+        level is replaced by another; a cluster that is lost ends the fit
+        with the levels finished before (``stopped_ == "cluster"``, with a
+        ``SearchStoppedWarning``). Needs ``constants``.
 
     Attributes
     ----------
@@ -203,10 +212,11 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         exact fit wins; a row with as many constants as rows, or an inexact
         one with d >= n, is never selected. Without: the formula
         ``find_formula`` returns for the same options.
-    stopped_ : None, "interrupted", "time_limit", "memory" or "memory_limit"
+    stopped_ : None, "interrupted", "time_limit", "memory", "memory_limit" or "cluster"
         Why the search ended early, if it did ("memory": it ran out of
         memory and kept the levels it had finished; "memory_limit": a level
-        was cut to ``memory_limit``; "interrupted" also
+        was cut to ``memory_limit``; "cluster": the Dask cluster was lost;
+        "interrupted" also
         when Ctrl-C came after the search, while the result was built).
     n_features_in_, feature_names_in_ :
         As scikit-learn defines them; features are named after the columns of
@@ -228,6 +238,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         "max_params": [Interval(Integral, 2, 16, closed="both")],
         "unary_operators": [list, tuple, None],
         "binary_operators": [list, tuple, None],
+        "client": ["no_validation"],
     }
 
     def __init__(
@@ -246,6 +257,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         unary_operators: Sequence[str] | None = None,
         binary_operators: Sequence[str] | None = None,
         memory_limit: int | None = None,
+        client: Any = None,
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -261,6 +273,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         self.unary_operators = unary_operators
         self.binary_operators = binary_operators
         self.memory_limit = memory_limit
+        self.client = client
 
     # -- fitting ---------------------------------------------------------
 
@@ -298,6 +311,13 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             binary_operators=self._operators(self.binary_operators),
             memory_limit=None if self.memory_limit is None else int(self.memory_limit),
         )
+        if self.client is not None:
+            if not self.constants:
+                raise ValueError("client needs constants=True: only the search with fitted constants runs on a cluster")
+            from vek_math import _cluster
+
+            report = _cluster.verbose_report if self.verbose else None
+            options["scorer"] = _cluster.ClusterScorer(self.client, X, y, min_work=_cluster.MIN_WORK, report=report)
         # Ctrl-C after the engine has returned keeps its result: everything
         # up to storing the fitted attributes runs in the block.
         with _search.KeepResult() as keep:
@@ -310,6 +330,8 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
                     raise TimeoutError(f"the time limit of {self.time_limit} s ran out before a formula was scored")
                 if stopped == "memory":
                     raise MemoryError("the search ran out of memory before it scored a formula")
+                if stopped == "cluster":
+                    raise ConnectionError("the Dask cluster was lost before a formula was scored")
                 raise _search.NoFormulaError("no formula could be scored on this data")
             front = _front(list(result.front))
             if not front:  # nothing with a loss to compare
@@ -339,6 +361,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
                 "memory": "the search ran out of memory",
                 "time_limit": f"the search reached its time limit of {self.time_limit} s",
                 "memory_limit": "the search reached its memory limit",
+                "cluster": "the Dask cluster was lost",
             }.get(stopped, f"the search stopped ({stopped})")
             warnings.warn(
                 f"{why} after {result.levels} levels; the estimator holds the best formula found "

@@ -11,6 +11,7 @@
 #include "vek/discover/constants.hpp"
 #include "vek/discover/search.hpp"
 #include "vek/python/engine/entries.hpp"
+#include "vek/python/engine/remote.hpp"
 #include "vek/python/engine/to_py.hpp"
 #include "vek/python/errors.hpp"
 #include "vek/python/native_call.hpp"
@@ -34,7 +35,8 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
                  double precision_goal, bool use_trig, bool use_vek, double complexity_penalty,
                  std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
                  bool constants, std::uint64_t max_params, const OpNames<1>& unary_operators,
-                 const OpNames<2>& binary_operators, Callback tick, std::optional<std::int64_t> memory_limit) {
+                 const OpNames<2>& binary_operators, Callback tick, std::optional<std::int64_t> memory_limit,
+                 Callback scorer) {
   if (max_params < 2 || max_params > 16) {
     PyErr_Format(PyExc_ValueError, "max_params must be between 2 and 16, not %llu",
                  static_cast<unsigned long long>(max_params));
@@ -69,8 +71,7 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
   discover::SearchConfig config{max_complexity, beam_width, precision_goal, use_trig, use_vek, complexity_penalty};
   config.unary_ops = unary_operators.ops;
   config.binary_ops = binary_operators.ops;
-  config.memory_limit =
-      memory_limit ? static_cast<std::size_t>(*memory_limit) : discover::default_memory_limit();
+  config.memory_limit = memory_limit ? static_cast<std::size_t>(*memory_limit) : discover::default_memory_limit();
 
   // The search runs without the interpreter lock; the calling thread takes
   // it back to run signal handlers, check the deadline and call progress.
@@ -103,6 +104,8 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
       });
     };
   }
+  bool cluster_lost = false;
+  if (scorer.fn != nullptr) hooks.score_level = level_scorer(call, scorer.fn, cluster_lost);
   const discover::SearchOutcome out = call.run([&] {
     std::vector<std::vector<double>> columns(features, std::vector<double>(rows));
     const double* p = x.data();
@@ -127,6 +130,8 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
     if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return nullptr;
     PyErr_Clear();
     stopped = "interrupted";
+  } else if (cluster_lost) {
+    stopped = "cluster";
   } else if (out.out_of_memory) {
     stopped = "memory";
   } else if (out.stopped) {

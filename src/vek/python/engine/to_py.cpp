@@ -73,8 +73,9 @@ RecordType<6> g_outcome{"vek_math._engine.Outcome",
                         "What a search found.",
                         {{{"best", "the selected Record, or None when nothing was scored"},
                           {"front", "the Pareto front: Records by increasing complexity and falling loss"},
-                          {"stopped", "None, or why the search ended early: 'time_limit', 'interrupted', 'memory' or "
-                                       "'memory_limit'"},
+                          {"stopped",
+                           "None, or why the search ended early: 'time_limit', 'interrupted', 'memory', "
+                           "'memory_limit' or 'cluster'"},
                           {"levels", "search levels finished"},
                           {"generated", "candidates built"},
                           {"scored", "candidates scored on the data"},
