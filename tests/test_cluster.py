@@ -23,7 +23,7 @@ OPTIONS = dict(constants=True, max_params=6, max_complexity=6, beam_width=300, c
 
 def make_cluster(**kw):
     return distributed.LocalCluster(
-        n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1", dashboard_address=None, **kw
+        n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1", dashboard_address="127.0.0.1:0", **kw
     )
 
 

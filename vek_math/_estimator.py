@@ -26,7 +26,7 @@ try:
     import pandas as pd
     from sklearn.base import BaseEstimator, RegressorMixin
     from sklearn.metrics import r2_score
-    from sklearn.utils._param_validation import Interval
+    from sklearn.utils._param_validation import HasMethods, Interval
     from sklearn.utils.validation import check_is_fitted, validate_data
 except ImportError as exc:
     raise ImportError(
@@ -238,7 +238,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         "max_params": [Interval(Integral, 2, 16, closed="both")],
         "unary_operators": [list, tuple, None],
         "binary_operators": [list, tuple, None],
-        "client": ["no_validation"],
+        "client": [HasMethods(["scatter", "submit", "gather"]), None],
     }
 
     def __init__(
