@@ -67,7 +67,9 @@ def main():
 
     t0 = time.perf_counter()
     with (
-        LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1", dashboard_address="127.0.0.1:0") as cl,
+        LocalCluster(
+            n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1", dashboard_address="127.0.0.1:0"
+        ) as cl,
         Client(cl) as client,
     ):
         started = time.perf_counter() - t0
