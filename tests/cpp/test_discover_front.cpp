@@ -13,8 +13,8 @@
 
 #include "vek/common/panic.hpp"
 #include "vek/common/parallel.hpp"
-#include "vek/discover/beam.hpp"
 #include "vek/discover/front.hpp"
+#include "vek/discover/beam.hpp"
 #include "vek/discover/penalised.hpp"
 #include "vek/discover/score.hpp"
 #include "vek/discover/search.hpp"

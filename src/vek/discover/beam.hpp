@@ -69,7 +69,8 @@ class Beam {
   // What bytes() may grow by when n members of at most `nodes` nodes join.
   std::size_t growth_bytes(std::size_t n, std::size_t nodes) const noexcept {
     const std::size_t cache_left = cache_bytes_ > cache_used_ ? cache_bytes_ - cache_used_ : 0;
-    return n * (sizeof(Member) + sizeof(Probes) + sizeof(std::uint64_t) + nodes * sizeof(Node) + 4 * sizeof(double)) +
+    return n * (sizeof(Member) + sizeof(Probes) + sizeof(std::uint64_t) + nodes * sizeof(Node) +
+                4 * sizeof(double)) +
            std::min(cache_left, n * rows_ * sizeof(double));
   }
 

@@ -321,11 +321,11 @@ class Engine {
   Front* front_;
   std::unique_ptr<SeenSet> seen_ = std::make_unique<SeenSet>();
   std::optional<SearchResult> best_;
-  double best_rank_ = 0.0;                                       // what best_ ranks by
-  std::uint32_t best_tie_ = 0;                                   // and its tie-break
-  double best_error_ = 0.0;                                      // its error as scored
-  bool goal_met_ = false;                                        // a candidate that ends the search met the goal
-  bool memory_limited_ = false;                                  // the last level was cut to the memory limit
+  double best_rank_ = 0.0;      // what best_ ranks by
+  std::uint32_t best_tie_ = 0;  // and its tie-break
+  double best_error_ = 0.0;     // its error as scored
+  bool goal_met_ = false;       // a candidate that ends the search met the goal
+  bool memory_limited_ = false;  // the last level was cut to the memory limit
   double least_loss_ = std::numeric_limits<double>::infinity();  // in the caller's units
   std::chrono::steady_clock::time_point next_tick_;
 };
