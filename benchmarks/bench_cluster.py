@@ -79,7 +79,10 @@ def main():
     print(f"cluster of 2 single-threaded workers: {t_remote:.2f} s (start {started:.1f} s, not counted)")
     print(f"identical result: {same}; ratio cluster / local: {t_remote / t_local:.2f}")
     print()
-    print("level  candidates  where    chunks  sent MB  back MB  cand x rows  sent B/(cand x row)  local s  cluster s")
+    print(
+        "level  candidates  where    chunks  sent MB  back MB  cand x rows  B/(cand x row)  "
+        "local s  cluster s  of which remote scoring s"
+    )
     for i, r in enumerate(scorer.levels):
         work = r.candidates * args.rows
         per = (r.bytes_sent + r.bytes_back) / work if work else 0.0
@@ -87,7 +90,8 @@ def main():
         rs = remote_levels[i] if i < len(remote_levels) else float("nan")
         print(
             f"{r.level:5d}  {r.candidates:10d}  {'cluster' if r.remote else 'local':7s}  {r.chunks:6d}  "
-            f"{r.bytes_sent / 1e6:7.2f}  {r.bytes_back / 1e6:7.2f}  {work:11.3g}  {per:19.2e}  {ls:7.2f}  {rs:9.2f}"
+            f"{r.bytes_sent / 1e6:7.2f}  {r.bytes_back / 1e6:7.2f}  {work:11.3g}  {per:14.2e}  {ls:7.2f}  {rs:9.2f}  "
+            f"{r.seconds:25.2f}"
         )
     if not same:
         sys.exit("the cluster's result differs from the local one")
