@@ -4,6 +4,7 @@ worker, a lost cluster, Ctrl-C, and the local fallback for small levels."""
 from __future__ import annotations
 
 import os
+import pickle
 import signal
 import threading
 import time
@@ -14,6 +15,8 @@ import pytest
 
 distributed = pytest.importorskip("distributed")
 pytest.importorskip("sklearn")
+
+from sklearn.base import clone  # noqa: E402
 
 from vek_math import SymbolicRegressor, _cluster, _engine  # noqa: E402
 from vek_math._search import SearchStoppedWarning  # noqa: E402
@@ -80,6 +83,10 @@ def test_estimator_on_cluster_equals_local_and_falls_back_when_small(client, mon
     assert "scored on the cluster" in capsys.readouterr().err
     for est in (small, there):
         assert est.formula_ == here.formula_ and est.equations_.equals(here.equations_)
+    # Clones share the client; a pickled model leaves it behind.
+    assert clone(there).client is client
+    again = pickle.loads(pickle.dumps(there))
+    assert again.client is None and np.array_equal(again.predict(X), there.predict(X), equal_nan=True)
     with pytest.raises(ValueError, match="constants=True"):
         SymbolicRegressor(client=client, constants=False).fit(X, y)
 
@@ -90,10 +97,10 @@ def when_scoring(client, action, level=2):
     def watch():
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
-            busy = {w: [k for k in ks if f"-{level}-" in k or f"-{level + 1}-" in k] for w, ks in client.processing().items()}
-            busy = {w: ks for w, ks in busy.items() if ks}
+            tags = (f"-{level}-", f"-{level + 1}-")
+            busy = [w for w, ks in client.processing().items() if any(t in k for k in ks for t in tags)]
             if busy:
-                action(next(iter(busy)))
+                action(busy[0])
                 return
             time.sleep(0.005)
 

@@ -24,7 +24,7 @@ import numpy.typing as npt
 
 try:
     import pandas as pd
-    from sklearn.base import BaseEstimator, RegressorMixin
+    from sklearn.base import BaseEstimator, RegressorMixin, clone
     from sklearn.metrics import r2_score
     from sklearn.utils._param_validation import HasMethods, Interval
     from sklearn.utils.validation import check_is_fitted, validate_data
@@ -275,6 +275,20 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         self.memory_limit = memory_limit
         self.client = client
 
+    # A Dask client is a connection: clones share it (it cannot be copied),
+    # and a pickled model leaves it behind (it cannot be pickled, and the
+    # fitted model does not need it).
+    def __sklearn_clone__(self) -> Self:
+        params = self.get_params(deep=False)
+        client = params.pop("client")
+        return type(self)(**{k: clone(v, safe=False) for k, v in params.items()}, client=client)
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = dict(super().__getstate__())
+        if state.get("client") is not None:
+            state["client"] = None
+        return state
+
     # -- fitting ---------------------------------------------------------
 
     @staticmethod
@@ -295,7 +309,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         X, y = validate_data(self, X, y, dtype=np.float64, order="C", y_numeric=True)
         y = np.ascontiguousarray(y, dtype=np.float64)
         names = self._feature_names()
-        options = dict(
+        options: dict[str, Any] = dict(
             max_complexity=int(self.max_complexity),
             beam_width=int(self.beam_width),
             precision_goal=float(self.precision_goal),
@@ -317,7 +331,9 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             from vek_math import _cluster
 
             report = _cluster.verbose_report if self.verbose else None
-            options["scorer"] = _cluster.ClusterScorer(self.client, X, y, min_work=_cluster.MIN_WORK, report=report)
+            options["scorer"] = _cluster.ClusterScorer(
+                self.client, np.ascontiguousarray(X, dtype=np.float64), y, min_work=_cluster.MIN_WORK, report=report
+            )
         # Ctrl-C after the engine has returned keeps its result: everything
         # up to storing the fitted attributes runs in the block.
         with _search.KeepResult() as keep:
