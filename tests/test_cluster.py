@@ -79,8 +79,14 @@ def test_estimator_on_cluster_equals_local_and_falls_back_when_small(client, mon
     small = SymbolicRegressor(client=client, verbose=True, **opts).fit(X, y)
     assert "scored locally" in capsys.readouterr().err and vek_tasks(client) == 0
     monkeypatch.setattr(_cluster, "MIN_WORK", 0)
+    client.run(lambda: _cluster._replicas.clear())  # those of searches run without the estimator
     there = SymbolicRegressor(client=client, verbose=True, **opts).fit(X, y)
     assert "scored on the cluster" in capsys.readouterr().err
+    # The workers let go of the fit's replicas once it ends.
+    deadline = time.monotonic() + 10
+    while any(client.run(lambda: len(_cluster._replicas)).values()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not any(client.run(lambda: len(_cluster._replicas)).values())
     for est in (small, there):
         assert est.formula_ == here.formula_ and est.equations_.equals(here.equations_)
     # Clones share the client; a pickled model leaves it behind.

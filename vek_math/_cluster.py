@@ -143,6 +143,17 @@ class ClusterScorer:
         self._done(LevelReport(level, count, True, len(futures), sent, len(scores), time.perf_counter() - start))
         return scores
 
+    def close(self) -> None:
+        """Lets the workers drop this search's replicas (best effort: the
+        cluster may be gone)."""
+        if self._data is None:
+            return
+        self._data, self._batches = None, []
+        try:
+            self.client.run(_forget, self.token)
+        except Exception:
+            pass
+
     def _threads(self) -> int:
         info = self.client.scheduler_info()
         return max(1, sum(int(w.get("nthreads", 1)) for w in info.get("workers", {}).values()))
@@ -180,6 +191,11 @@ def verbose_report(r: LevelReport) -> None:
 _lock = threading.Lock()
 _replicas: dict[str, tuple[CapsuleType, list[int]]] = {}
 _KEEP = 2
+
+
+def _forget(token: str) -> None:
+    with _lock:
+        _replicas.pop(token, None)
 
 
 def _score(

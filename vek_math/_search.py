@@ -91,9 +91,16 @@ class KeepResult:
 def search(X: Any, y: Any, keep: KeepResult | None = None, **options: Any) -> _engine.Outcome:
     X = np.ascontiguousarray(X, dtype=np.float64)
     y = np.ascontiguousarray(y, dtype=np.float64)
-    if keep is None:
-        return _engine.search(X, y, **options)
-    return keep.run(functools.partial(_engine.search, **options), X, y)
+    try:
+        if keep is None:
+            return _engine.search(X, y, **options)
+        return keep.run(functools.partial(_engine.search, **options), X, y)
+    finally:
+        # A cluster's scorer (vek_math._cluster) lets its workers drop what
+        # they hold for this search.
+        close = getattr(options.get("scorer"), "close", None)
+        if close is not None:
+            close()
 
 
 def evaluate(nodes: Sequence[tuple[Any, ...]], X: Any, params: Sequence[float] = ()) -> npt.NDArray[np.float64]:
