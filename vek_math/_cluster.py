@@ -40,8 +40,9 @@ __all__ = ["MIN_WORK", "ClusterScorer", "LevelReport"]
 # A level of fewer candidate-rows (candidates x rows) than this is scored
 # locally. Measured on a LocalCluster of 2 worker processes on one loaded
 # 2-core machine: a level's round trip (scatter, submit, gather) takes 40-55
-# ms, and a worker scores 30-90 ns of candidate-rows (bench_cluster); at
-# 2**24 the round trip is at most about a tenth of the work it moves.
+# ms, and a worker scores a candidate-row in 20-45 ns (bench_cluster), so
+# 2**24 candidate-rows are 0.17-0.38 s on 2 workers; below that the round
+# trip would be a large part of the work it moves.
 MIN_WORK = 1 << 24
 
 # Chunks per worker thread: enough for the scheduler to balance uneven
