@@ -6,6 +6,7 @@
 # bool scalar is accepted too).
 
 from collections.abc import Buffer, Callable, Sequence
+from types import CapsuleType
 from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, final
 
 from _typeshed import structseq
@@ -16,7 +17,7 @@ from vek_math.vek_core import PySearchResult
 type _Node = tuple[Literal["const", "pow"], float] | tuple[Literal["var", "param"], int] | tuple[Literal["op"], str]
 # A node as the engine takes it: a tuple or list of (kind, value).
 type _NodeIn = _Node | tuple[str, SupportsFloat | SupportsIndex | str] | list[Any]
-type _Stopped = Literal["time_limit", "interrupted", "memory", "memory_limit"]
+type _Stopped = Literal["time_limit", "interrupted", "memory", "memory_limit", "cluster"]
 type _Group = Literal["core", "trig", "vek", "extra", "block"]
 
 @final
@@ -101,7 +102,11 @@ def search(
     seed: Sequence[tuple[Sequence[_NodeIn], Sequence[SupportsFloat | SupportsIndex]]] | None = None,
     tick: Callable[[int, int, int, float | None], object] | None = None,
     memory_limit: SupportsIndex | None = None,
+    scorer: Callable[[int, bytes, bytes, int, bytes, int], bytes | None] | None = None,
 ) -> Outcome: ...
+def replica(X: Buffer, y: Buffer, setup: bytes) -> CapsuleType: ...
+def replica_extend(replica: CapsuleType, members: bytes) -> int: ...
+def score_chunk(replica: CapsuleType, cands: bytes, n_threads: SupportsIndex | None = None) -> bytes: ...
 def evaluate[Out: Buffer](
     nodes: Sequence[_NodeIn], X: Buffer, params: Sequence[SupportsFloat | SupportsIndex], out: Out
 ) -> Out: ...

@@ -24,7 +24,7 @@ try:
     import pandas as pd
     from sklearn.base import BaseEstimator, RegressorMixin, clone
     from sklearn.metrics import r2_score
-    from sklearn.utils._param_validation import Interval, StrOptions
+    from sklearn.utils._param_validation import HasMethods, Interval, StrOptions
     from sklearn.utils.validation import check_is_fitted, validate_data
 except ImportError as exc:
     raise ImportError(
@@ -255,6 +255,15 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         level with a ``SearchStoppedWarning`` (``stopped_ ==
         "memory_limit"``). Only very wide beams (tens of thousands) come
         near the default.
+    client : dask.distributed.Client or None, default=None
+        Score the search's levels on this Dask cluster's workers: the data
+        go to every worker once, each level's candidates in chunks; the
+        beam and the result stay here, and the result is the local one,
+        bit for bit. Levels too small for the cluster to pay for itself
+        are scored locally (``verbose`` says which). A worker lost during a
+        level is replaced by another; a cluster that is lost ends the fit
+        with the levels finished before (``stopped_ == "cluster"``, with a
+        ``SearchStoppedWarning``). Needs ``constants``.
 
     Attributes
     ----------
@@ -276,10 +285,11 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         exact fit wins; a row with as many constants as rows, or an inexact
         one with d >= n, is never selected. Without: the formula
         ``find_formula`` returns for the same options.
-    stopped_ : None, "interrupted", "time_limit", "memory" or "memory_limit"
+    stopped_ : None, "interrupted", "time_limit", "memory", "memory_limit" or "cluster"
         Why the search ended early, if it did ("memory": it ran out of
         memory and kept the levels it had finished; "memory_limit": a level
-        was cut to ``memory_limit``; "interrupted" also
+        was cut to ``memory_limit``; "cluster": the Dask cluster was lost;
+        "interrupted" also
         when Ctrl-C came after the search, while the result was built).
     n_features_in_, feature_names_in_ :
         As scikit-learn defines them; features are named after the columns of
@@ -317,6 +327,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         "max_samples": [Interval(Integral, 0, None, closed="left"), None],
         "warm_start": ["boolean"],
         "model_selection": [StrOptions(set(_select.RULES))],
+        "client": [HasMethods(["scatter", "submit", "gather"]), None],
     }
 
     def __init__(
@@ -338,6 +349,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         warm_start: bool = False,
         model_selection: str = "penalised",
         memory_limit: int | None = None,
+        client: Any = None,
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -356,6 +368,21 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         self.warm_start = warm_start
         self.model_selection = model_selection
         self.memory_limit = memory_limit
+        self.client = client
+
+    # A Dask client is a connection: clones share it (it cannot be copied),
+    # and a pickled model leaves it behind (it cannot be pickled, and the
+    # fitted model does not need it).
+    def __sklearn_clone__(self) -> Self:
+        params = self.get_params(deep=False)
+        client = params.pop("client")
+        return type(self)(**{k: clone(v, safe=False) for k, v in params.items()}, client=client)
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = dict(super().__getstate__())
+        if state.get("client") is not None:
+            state["client"] = None
+        return state
 
     # -- fitting ---------------------------------------------------------
 
@@ -389,7 +416,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             state = None
         names = self._feature_names()
         progress = _progress.Progress(names) if self.verbose else None
-        options = dict(
+        options: dict[str, Any] = dict(
             max_complexity=int(self.max_complexity),
             beam_width=int(self.beam_width),
             precision_goal=float(self.precision_goal),
@@ -408,6 +435,22 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             seed=None if state is None else state.beam,
             memory_limit=None if self.memory_limit is None else int(self.memory_limit),
         )
+        if self.client is not None:
+            if not self.constants:
+                raise ValueError("client needs constants=True: only the search with fitted constants runs on a cluster")
+            from vek_math import _cluster
+
+            report = _cluster.verbose_report if self.verbose else None
+            # The workers score on the rows the search runs on: past
+            # max_samples, the engine's sample of them.
+            rows = _search.sample_rows(len(y), self.max_samples)
+            options["scorer"] = _cluster.ClusterScorer(
+                self.client,
+                np.ascontiguousarray(np.asarray(X, dtype=np.float64)[rows]),
+                np.ascontiguousarray(y[rows]),
+                min_work=_cluster.MIN_WORK,
+                report=report,
+            )
         # Ctrl-C after the engine has returned keeps its result: everything
         # up to storing the fitted attributes runs in the block.
         with _search.KeepResult() as keep:
@@ -424,6 +467,8 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
                     raise TimeoutError(f"the time limit of {self.time_limit} s ran out before a formula was scored")
                 if stopped == "memory":
                     raise MemoryError("the search ran out of memory before it scored a formula")
+                if stopped == "cluster":
+                    raise ConnectionError("the Dask cluster was lost before a formula was scored")
                 raise _search.NoFormulaError("no formula could be scored on this data")
             earlier = [] if state is None else state.rescored(np.asarray(X), y, self._penalty())
             front = _front(list(result.front) + earlier)
@@ -457,6 +502,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
                 "memory": "the search ran out of memory",
                 "time_limit": f"the search reached its time limit of {self.time_limit} s",
                 "memory_limit": "the search reached its memory limit",
+                "cluster": "the Dask cluster was lost",
             }.get(stopped, f"the search stopped ({stopped})")
             warnings.warn(
                 f"{why} after {result.levels} levels; the estimator holds the best formula found "

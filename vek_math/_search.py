@@ -92,9 +92,25 @@ class KeepResult:
 def search(X: Any, y: Any, keep: KeepResult | None = None, **options: Any) -> _engine.Outcome:
     X = np.ascontiguousarray(X, dtype=np.float64)
     y = np.ascontiguousarray(y, dtype=np.float64)
-    if keep is None:
-        return _engine.search(X, y, **options)
-    return keep.run(functools.partial(_engine.search, **options), X, y)
+    try:
+        if keep is None:
+            return _engine.search(X, y, **options)
+        return keep.run(functools.partial(_engine.search, **options), X, y)
+    finally:
+        # A cluster's scorer (vek_math._cluster) lets its workers drop what
+        # they hold for this search.
+        close = getattr(options.get("scorer"), "close", None)
+        if close is not None:
+            close()
+
+
+def sample_rows(n: int, take: int | None) -> npt.NDArray[np.intp]:
+    """The rows a search on n rows runs on past ``max_samples`` = take: row
+    (2i + 1)·n // (2·take) for i < take, as the engine picks them; every
+    row when take is None, 0 or at least n."""
+    if not take or take >= n:
+        return np.arange(n)
+    return np.array([(2 * i + 1) * n // (2 * take) for i in range(take)], dtype=np.intp)
 
 
 def evaluate(nodes: Sequence[tuple[Any, ...]], X: Any, params: Sequence[float] = ()) -> npt.NDArray[np.float64]:

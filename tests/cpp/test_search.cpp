@@ -20,7 +20,7 @@ const std::vector<double> kHard{5.0, -2.0, 11.0, 0.5};  // no small formula meet
 
 std::vector<vek::discover::LevelInfo> levels_of(const Columns& cols, const std::vector<double>& y, SearchConfig cfg) {
   std::vector<vek::discover::LevelInfo> levels;
-  SearchHooks hooks{{}, [&](const vek::discover::LevelInfo& info) { levels.push_back(info); }, {}};
+  SearchHooks hooks{{}, [&](const vek::discover::LevelInfo& info) { levels.push_back(info); }, {}, {}};
   return (void)search(cols, y, cfg, &hooks), levels;
 }
 

@@ -15,7 +15,9 @@
 #include "vek/discover/engine.hpp"
 #include "vek/discover/family.hpp"
 #include "vek/discover/generate.hpp"
+#include "vek/discover/normalized.hpp"
 #include "vek/discover/rank.hpp"
+#include "vek/discover/remote.hpp"
 #include "vek/discover/shape_score.hpp"
 #include "vek/discover/shapes.hpp"
 #include "vek/discover/snap.hpp"
@@ -32,28 +34,6 @@ constexpr std::size_t kSumCandidates = 64;  // a level's best shapes offered as 
 constexpr std::size_t kSimplePool = 4096;   // a level's simple shapes offered as terms
 constexpr std::size_t kInnerCap = 2;        // constants of a shape's own (besides a and b), at the most
 
-// The target divided by a power of two, 2^e, so that its largest magnitude
-// lies in [0.5, 1): squares cannot overflow, and the search on y and on s·y
-// differs only by what s does to the mantissas. Exact (a power of two),
-// short of values far below the largest one reaching the subnormal range.
-struct Normalized {
-  std::vector<double> y;
-  double scale = 1.0;  // 2^e
-  double unit = 1.0;   // 2^-e
-
-  explicit Normalized(const std::vector<double>& target, std::size_t common) : y(target) {
-    double top = 0.0;
-    for (std::size_t i = 0; i < common; ++i) top = std::fmax(top, std::fabs(target[i]));
-    if (!(top > 0.0) || !std::isfinite(top)) return;
-    int e = 0;
-    std::frexp(top, &e);
-    e = std::clamp(e, -1000, 1000);
-    scale = std::ldexp(1.0, e);
-    unit = std::ldexp(1.0, -e);
-    for (double& v : y) v *= unit;
-  }
-};
-
 // The search with fitted constants (constants.hpp).
 class ConstantsMode {
  public:
@@ -64,7 +44,7 @@ class ConstantsMode {
       2 * sizeof(Cand) + sizeof(ShapeScore) + sizeof(std::vector<double>) + 3 * sizeof(double) + 2 + 3 * sizeof(Ranked);
 
   ConstantsMode(const Columns& columns, const std::vector<double>& target, const SearchConfig& config,
-                const ConstantsConfig& constants, const detail::ConstantsTuning& tuning)
+                const ConstantsConfig& constants, const detail::ConstantsTuning& tuning, const SearchHooks* hooks)
       : columns_(columns),
         config_(config),
         tuning_(tuning),
@@ -78,7 +58,19 @@ class ConstantsMode {
         scorer_(beam_, columns, target_, stats_, config.complexity_penalty,
                 FitBudget{tuning.cheap_evals, tuning.full_evals, tuning.polish_evals}),
         goal_(config.precision_goal *
-              (target_.common > 0 ? std::sqrt(stats_.squares / static_cast<double>(target_.common)) : 0.0)) {}
+              (target_.common > 0 ? std::sqrt(stats_.squares / static_cast<double>(target_.common)) : 0.0)) {
+    if (hooks != nullptr && hooks->score_level) {
+      remote_ = &hooks->score_level;
+      log_.emplace();
+      setup_ = RemoteSetup{config.complexity_penalty,
+                           FitBudget{tuning.cheap_evals, tuning.full_evals, tuning.polish_evals},
+                           std::min(tuning.column_cache_bytes, config.memory_limit / 4),
+                           beam_.rows(),
+                           columns.size(),
+                           target.size()}
+                   .encode();
+    }
+  }
 
   std::size_t beam_size() const { return beam_.size(); }
   double loss_unit() const { return norm_.scale; }
@@ -124,6 +116,7 @@ class ConstantsMode {
       if (seen.insert(family_key(p))) continue;
       scores_.push_back(ShapeScore::of(scorer_.wrap(columns_[i].data(), 1), 0.0));
       leaves_.push_back({Node::var(i)});
+      if (log_) log_->leaf(i);
       beam_.add_leaf(Expr{{Node::var(i)}}, p);
     }
     // Powers of single variables and products of a few: scored, and terms of every sum, but not
@@ -156,6 +149,7 @@ class ConstantsMode {
       if (!values) continue;
       scores_.push_back(ShapeScore::of(scorer_.wrap(values->data(), e.complexity()), 0.0));
       leaves_.push_back(e.nodes);
+      if (log_) log_->shape(e.nodes);
       beam_.add_shape(std::move(e), p, std::move(*values));
     }
     // Members of an earlier search, with their constants as fitted there.
@@ -178,6 +172,7 @@ class ConstantsMode {
       if (!values) continue;
       scores_.push_back(ShapeScore::of(scorer_.wrap(values->data(), e.complexity()), 0.0));
       leaves_.push_back(e.nodes);
+      if (log_) log_->shape(e.nodes);  // a replica evaluates it with the constants in its nodes
       beam_.add_shape(std::move(e), p, std::move(*values));
     }
     g.candidates = scores_.size();
@@ -237,12 +232,14 @@ class ConstantsMode {
       shape_of(r.index, nodes);
       Probes p{};
       if (beam_.n_params(c) == 0 && !beam_.probe(c, p)) panic("search: a scored candidate lost its fingerprint");
+      if (log_) log_->member(c, nodes);
       beam_.add(c, nodes, p);
     }
   }
 
  private:
   void refine(Scores& out);
+  std::optional<std::string> score_elsewhere();
 
   static std::size_t checked_inner_cap(std::size_t max_params) {
     if (max_params < 2) panic("search: max_params must be at least 2");
@@ -400,18 +397,58 @@ class ConstantsMode {
   std::vector<Cand> cands_;                  // the current expansion level's
   std::vector<ShapeScore> scores_;           // the current level's
   std::vector<std::vector<double>> fitted_;  // their constants after a full fit (empty: as composed)
+
+  // Scoring elsewhere (remote.hpp): the scorer, the log of the beam, the
+  // members sent so far and the encoded settings.
+  const LevelScorer* remote_ = nullptr;
+  std::optional<BeamLog> log_;
+  std::size_t sent_ = 0;
+  std::string setup_;
+  std::size_t level_ = 0;
 };
+
+// The level's cheap scores from the remote scorer, or nullopt when it
+// leaves the level to be scored here.
+std::optional<std::string> ConstantsMode::score_elsewhere() {
+  const std::string members = log_->encode(sent_);
+  const std::string cands = encode_cands(cands_);
+  std::optional<std::string> got =
+      (*remote_)(RemoteLevel{++level_, setup_, members, beam_.size(), cands, cands_.size()});
+  if (got) sent_ = beam_.size();
+  return got;
+}
 
 void ConstantsMode::score(const ScorePlan& plan, Scores& out) {
   const std::size_t count = cands_.size();
   scores_.assign(count, ShapeScore{});
   const std::size_t rows = beam_.rows();
+  double least_loss = std::numeric_limits<double>::infinity();
+  // Scored elsewhere: the same scores, all at once. A stop while they are
+  // scored keeps none of the level.
+  bool scored = false;
+  if (remote_ != nullptr) {
+    try {
+      if (std::optional<std::string> got = score_elsewhere()) {
+        decode_scores(*got, count, scores_);
+        scored = true;
+        for (const ShapeScore& s : scores_) {
+          if (s.ok && s.loss < least_loss) least_loss = s.loss;
+        }
+        if (plan.on_chunk) plan.on_chunk(count, least_loss);
+      }
+    } catch (const Interrupted&) {
+      scores_.resize(scored ? count : 0);
+      base_ = scores_.size();
+      fill(out);
+      out.stopped = true;
+      return;
+    }
+  }
   // Cheap scores, chunk by chunk in generation order. A stop keeps the
   // chunks finished before it, with their cheap scores, and skips the rest
   // of the level.
   const std::size_t chunk = chunk_for_rows(rows, 256);
-  double least_loss = std::numeric_limits<double>::infinity();
-  for (std::size_t from = 0; from < count; from += chunk) {
+  for (std::size_t from = scored ? count : 0; from < count; from += chunk) {
     const std::size_t to = std::min(count, from + chunk);
     std::size_t done = from;
     try {
@@ -539,7 +576,7 @@ SearchOutcome search_constants_tuned(const Columns& columns, const std::vector<d
                                      const SearchConfig& config, const ConstantsConfig& constants,
                                      const SearchHooks* hooks, const ConstantsTuning& tuning) {
   SearchOutcome out;
-  ConstantsMode mode(columns, target, config, constants, tuning);
+  ConstantsMode mode(columns, target, config, constants, tuning, hooks);
   Front front(mode.floor());
   Engine<ConstantsMode> engine(mode, columns, config, hooks, &out.stats, &front);
   engine.run_into(out);

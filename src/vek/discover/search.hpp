@@ -92,6 +92,8 @@ struct ProgressInfo {
 
 inline constexpr std::chrono::milliseconds kProgressInterval{200};
 
+struct RemoteLevel;  // remote.hpp
+
 struct SearchHooks {
   // Asked on the calling thread between levels and every few milliseconds
   // of work within one; when it returns false the search throws
@@ -103,6 +105,9 @@ struct SearchHooks {
   // Called while a level is scored. Optional; it may throw vek::Interrupted
   // to stop the search.
   std::function<void(const ProgressInfo&)> on_progress;
+  // The search with fitted constants hands each expansion level's cheap
+  // scoring to it (remote.hpp: LevelScorer). Optional.
+  std::function<std::optional<std::string>(const RemoteLevel&)> score_level;
 };
 
 // Totals over the whole call. `levels` counts scored levels, the leaf level

@@ -16,7 +16,7 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
                  std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
                  bool constants, std::uint64_t max_params, const OpNames<1>& unary_operators,
                  const OpNames<2>& binary_operators, std::optional<std::uint64_t> max_samples, const Seed& seed,
-                 Callback tick, std::optional<std::int64_t> memory_limit);
+                 Callback tick, std::optional<std::int64_t> memory_limit, Callback scorer);
 
 PyObject* evaluate(Nodes nodes, const F64Array<2>& x, const std::vector<double>& params, const F64Array<1, true>& out);
 
@@ -72,11 +72,18 @@ inline constexpr const char search[] =
     "            memory, at most 2 GiB. A level that would pass it keeps its first candidates\n"
     "            (in the order they were built) that fit, and the search ends\n"
     "            after it with stopped 'memory_limit'.\n"
+    "scorer      with constants: scorer(level, setup, members, beam_size,\n"
+    "            cands, count) is called for each expansion level to score\n"
+    "            its count candidates elsewhere (replica, replica_extend,\n"
+    "            score_chunk): it returns their scores as bytes, in order, or\n"
+    "            None to leave the level to the search. A ConnectionError it\n"
+    "            raises ends the search with what the finished levels found\n"
+    "            (stopped 'cluster'); any other exception as progress's does.\n"
     "\n"
     "Returns an Outcome (best, front, stopped, levels, generated, scored,\n"
     "beam):\n"
     "best is a Record or None, front a list of Records, stopped None,\n"
-    "'time_limit', 'interrupted', 'memory' or 'memory_limit'. Without constants, best equals\n"
+    "'time_limit', 'interrupted', 'memory', 'memory_limit' or 'cluster'. Without constants, best equals\n"
     "find_formula's result. The front holds, for each complexity, the\n"
     "lowest-loss candidate that beats every smaller complexity, by increasing\n"
     "complexity. beam lists the beam's members beyond the single-node leaves\n"

@@ -7,6 +7,7 @@
 
 #include "vek/python/callable.hpp"
 #include "vek/python/engine/entries.hpp"
+#include "vek/python/engine/remote.hpp"
 #include "vek/python/engine/to_py.hpp"
 #include "vek/python/search_result.hpp"
 
@@ -37,12 +38,16 @@ PyObject* search_result(std::string formula, double error, std::uint64_t complex
 
 PyMethodDef kMethods[] = {
     function<"search_result", "formula, error, complexity, params", search_result, engine::doc::search_result>(),
-    function<"search",
-             "X, y, *, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, use_vek=True, "
-             "complexity_penalty=0.001, n_threads=None, time_limit=None, progress=None, constants=False, max_params=4, "
-             "unary_operators=None, binary_operators=None, max_samples=None, seed=None, tick=None, memory_limit=None",
-             engine::search, engine::doc::search>(),
+    function<
+        "search",
+        "X, y, *, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, use_vek=True, "
+        "complexity_penalty=0.001, n_threads=None, time_limit=None, progress=None, constants=False, max_params=4, "
+        "unary_operators=None, binary_operators=None, max_samples=None, seed=None, tick=None, memory_limit=None, scorer=None",
+        engine::search, engine::doc::search>(),
     function<"evaluate", "nodes, X, params, out", engine::evaluate, engine::doc::evaluate>(),
+    function<"replica", "X, y, setup", engine::replica, engine::doc::replica>(),
+    function<"replica_extend", "replica, members", engine::replica_extend, engine::doc::replica_extend>(),
+    function<"score_chunk", "replica, cands, n_threads=None", engine::score_chunk, engine::doc::score_chunk>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

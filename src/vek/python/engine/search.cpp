@@ -12,6 +12,7 @@
 #include "vek/discover/sample.hpp"
 #include "vek/discover/search.hpp"
 #include "vek/python/engine/entries.hpp"
+#include "vek/python/engine/remote.hpp"
 #include "vek/python/engine/to_py.hpp"
 #include "vek/python/errors.hpp"
 #include "vek/python/native_call.hpp"
@@ -36,7 +37,7 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
                  std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
                  bool constants, std::uint64_t max_params, const OpNames<1>& unary_operators,
                  const OpNames<2>& binary_operators, std::optional<std::uint64_t> max_samples, const Seed& seed,
-                 Callback tick, std::optional<std::int64_t> memory_limit) {
+                 Callback tick, std::optional<std::int64_t> memory_limit, Callback scorer) {
   if (max_params < 2 || max_params > 16) {
     PyErr_Format(PyExc_ValueError, "max_params must be between 2 and 16, not %llu",
                  static_cast<unsigned long long>(max_params));
@@ -108,6 +109,8 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
   // Past max_samples rows the search runs on a sample of them and its
   // finalists are scored again on every row (discover/sample.hpp).
   const bool sampled = max_samples && *max_samples > 0 && *max_samples < rows;
+  bool cluster_lost = false;
+  if (scorer.fn != nullptr) hooks.score_level = level_scorer(call, scorer.fn, cluster_lost);
   const discover::SearchOutcome out = call.run([&] {
     std::vector<std::vector<double>> columns(features, std::vector<double>(rows));
     const double* p = x.data();
@@ -144,6 +147,8 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
     if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return nullptr;
     PyErr_Clear();
     stopped = "interrupted";
+  } else if (cluster_lost) {
+    stopped = "cluster";
   } else if (out.out_of_memory) {
     stopped = "memory";
   } else if (out.stopped) {

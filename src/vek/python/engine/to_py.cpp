@@ -75,8 +75,8 @@ RecordType<7> g_outcome{"vek_math._engine.Outcome",
                         {{{"best", "the selected Record, or None when nothing was scored"},
                           {"front", "the Pareto front: Records by increasing complexity and falling loss"},
                           {"stopped",
-                           "None, or why the search ended early: 'time_limit', 'interrupted', 'memory' or "
-                           "'memory_limit'"},
+                           "None, or why the search ended early: 'time_limit', 'interrupted', 'memory', "
+                           "'memory_limit' or 'cluster'"},
                           {"levels", "search levels finished"},
                           {"generated", "candidates built"},
                           {"scored", "candidates scored on the data"},
