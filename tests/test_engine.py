@@ -183,7 +183,7 @@ def test_progress_reports_each_level_and_its_exception_propagates(raise_at):
 
 def test_tick_reports_progress_within_each_level():
     rng = np.random.default_rng(5)
-    X, y = rng.uniform(-3.0, 3.0, (3000, 2)), rng.uniform(-3.0, 3.0, 3000)  # level 3 scores for about a second
+    X, y = rng.uniform(-3.0, 3.0, (30000, 2)), rng.uniform(-3.0, 3.0, 30000)  # level 3 scores for a few seconds
     ticks = []
     r = e.search(X, y, max_complexity=7, beam_width=6000, tick=lambda *a: ticks.append(a))
     assert ticks
