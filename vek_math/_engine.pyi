@@ -99,6 +99,7 @@ def search(
     binary_operators: Sequence[str] | None = None,
     max_samples: SupportsIndex | None = None,
     seed: Sequence[tuple[Sequence[_NodeIn], Sequence[SupportsFloat | SupportsIndex]]] | None = None,
+    weights: Buffer | None = None,
 ) -> Outcome: ...
 def evaluate[Out: Buffer](
     nodes: Sequence[_NodeIn], X: Buffer, params: Sequence[SupportsFloat | SupportsIndex], out: Out

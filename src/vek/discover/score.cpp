@@ -4,12 +4,21 @@
 #include <cmath>
 #include <limits>
 
+#include "vek/common/panic.hpp"
 #include "vek/common/parallel.hpp"
 #include "vek/common/stop.hpp"
 #include "vek/discover/penalised.hpp"
 #include "vek/discover/row_ops.hpp"
 
 namespace vek::discover {
+
+Target target_of(const double* y, std::size_t common, std::size_t size, const std::vector<double>& w) {
+  if (w.empty()) return Target{y, common, static_cast<double>(size)};
+  if (w.size() != size) panic("search: the weights and the target differ in length");
+  double total = 0.0;
+  for (std::size_t i = 0; i < size; ++i) total += w[i];
+  return Target{y, common, total, w.data()};
+}
 
 Scores score_candidates(const Beam& beam, const std::vector<Cand>& cands, const Target& target, double penalty,
                         const ScorePlan& plan) {
@@ -43,8 +52,11 @@ Scores score_candidates(const Beam& beam, const std::vector<Cand>& cands, const 
             const double limit = !plan.drop
                                      ? std::numeric_limits<double>::infinity()
                                      : drop_limit(factor, front != nullptr ? front_limit(cx, factor, bound) : bound);
-            const Outcome o = score_rows_for(c.op)(ca, cb, rows, target.y, target.common, target.length, factor, limit,
-                                                   s.error[i], s.loss[i]);
+            const Outcome o = target.w != nullptr
+                                  ? weighted_score_rows_for(c.op)(ca, cb, rows, target.y, target.w, target.common,
+                                                                  target.length, factor, limit, s.error[i], s.loss[i])
+                                  : score_rows_for(c.op)(ca, cb, rows, target.y, target.common, target.length, factor,
+                                                         limit, s.error[i], s.loss[i]);
             s.ok[i] = o == Outcome::Scored;
           }
         },
@@ -95,7 +107,7 @@ Scores score_exprs(const std::vector<Expr>& exprs, const std::vector<std::vector
           const auto out = exprs[i].eval_batch(columns, {});
           s.ok[i] = out.has_value();
           if (!out) continue;
-          const double sse = add_squares(0.0, out->data(), target.y, target.common);
+          const double sse = target_squares(out->data(), target);
           s.loss[i] = rmse_of(sse, target.length);
           s.error[i] = penalised(s.loss[i], complexity_factor(penalty, exprs[i].complexity()));
         }

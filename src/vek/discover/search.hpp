@@ -47,6 +47,10 @@ struct SearchConfig {
   // it fits the node budget and the search can hold its constants, and is
   // scored with the leaves.
   std::vector<std::vector<Node>> seed;
+  // Row weights of the target, one per row, none negative (empty: every row
+  // weighs 1): the loss is then the weighted RMSE, and every fit of
+  // constants is weighted least squares (score.hpp: Target).
+  std::vector<double> weights;
 };
 
 // One scored candidate.

@@ -12,13 +12,20 @@ namespace vek::discover {
 
 namespace {
 
-// Σ (value·unit − y)² over the common rows; nullopt when the formula fails
+// Σ (value·unit − y)² over the common rows (each times its weight, if any); nullopt when the formula fails
 // on some row.
 std::optional<double> sse_of(const std::vector<Node>& nodes, const SnapData& d) {
   auto values = Expr{nodes}.eval_batch(d.columns, param_values(nodes));
   if (!values) return std::nullopt;
   const double unit = d.stats.unit;
   double sse = 0.0;
+  if (const double* w = d.target.w) {
+    for (std::size_t i = 0; i < d.target.common; ++i) {
+      const double e = (*values)[i] * unit - d.target.y[i];
+      sse += (e * e) * w[i];
+    }
+    return sse;
+  }
   for (std::size_t i = 0; i < d.target.common; ++i) {
     const double e = (*values)[i] * unit - d.target.y[i];
     sse += e * e;

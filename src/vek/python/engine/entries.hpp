@@ -15,7 +15,8 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
                  double precision_goal, bool use_trig, bool use_vek, double complexity_penalty,
                  std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
                  bool constants, std::uint64_t max_params, const OpNames<1>& unary_operators,
-                 const OpNames<2>& binary_operators, std::optional<std::uint64_t> max_samples, const Seed& seed);
+                 const OpNames<2>& binary_operators, std::optional<std::uint64_t> max_samples, const Seed& seed,
+                 const std::optional<F64Array<1>>& weights);
 
 PyObject* evaluate(Nodes nodes, const F64Array<2>& x, const std::vector<double>& params, const F64Array<1, true>& out);
 
@@ -57,6 +58,10 @@ inline constexpr const char search[] =
     "            columns, to continue it: its members join the beam after the\n"
     "            leaves (when new, within max_complexity and holding no more\n"
     "            constants than the search can) and are scored with them.\n"
+    "weights     None, or a float64 array (n_samples,) of row weights, none\n"
+    "            negative, not all zero: the loss is then the weighted RMSE\n"
+    "            sqrt(sum(w * (f - y)**2) / sum(w)), and constants are fitted\n"
+    "            by weighted least squares.\n"
     "\n"
     "Returns an Outcome (best, front, stopped, levels, generated, scored,\n"
     "beam):\n"
