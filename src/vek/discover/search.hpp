@@ -50,7 +50,7 @@ struct SearchConfig {
   // Row weights of the target, one per row, none negative (empty: every row
   // weighs 1): the loss is then the weighted RMSE, and every fit of
   // constants is weighted least squares (score.hpp: Target).
-  std::vector<double> weights;
+  std::vector<double> weights{};
 };
 
 // One scored candidate.
