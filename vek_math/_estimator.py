@@ -267,7 +267,8 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
     best_index_ : int
         Row of ``equations_`` of the selected formula. With ``constants``:
         the lowest error adjusted for the sample size, error * sqrt(n / (n -
-        d)) with n rows and d = complexity - number of fitted constants;
+        d)) with n rows (with ``sample_weight``: sum(w) / min(w) over the
+        rows of positive weight) and d = complexity - number of fitted constants;
         losses below 1e-12 of the target's RMS count as 0, so the simplest
         exact fit wins; a row with as many constants as rows, or an inexact
         one with d >= n, is never selected. Without: the formula
@@ -364,7 +365,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         self._validate_params()
         X, y = validate_data(self, X, y, dtype=np.float64, order="C", y_numeric=True)
         y = np.ascontiguousarray(y, dtype=np.float64)
-        X, y, weights = _weighted_rows(X, y, sample_weight)
+        X, y, weights = _weighted_rows(np.asarray(X, dtype=np.float64), y, sample_weight)
         if not (self.warm_start and state is not None and state.fits(self.n_features_in_, bool(self.constants))):
             state = None
         names = self._feature_names()
