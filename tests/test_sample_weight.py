@@ -113,6 +113,20 @@ def test_negative_sample_weights():
         SymbolicRegressor(**SEARCH).fit([[1.0], [2.0], [3.0]], [1.0, 2.0, 3.0], sample_weight=[1.0, -1.0, 1.0])
 
 
+@pytest.mark.parametrize("max_samples", [None, 30])
+def test_engine_drops_rows_of_weight_zero(max_samples):
+    X, y, rng = noisy(6, n=80)
+    w = rng.uniform(0.5, 2.0, size=len(y))
+    X[::5, 1] = -2.0  # log and sqrt fail here
+    w[::5] = 0.0
+    kept = w > 0
+    options = {"max_complexity": 5, "beam_width": 100, "constants": True, "max_samples": max_samples}
+    got = _engine.search(X, y, weights=w, **options)
+    want = _engine.search(np.ascontiguousarray(X[kept]), y[kept], weights=w[kept], **options)
+    assert [r.formula for r in got.front] == [r.formula for r in want.front]
+    assert_same_floats([r.loss for r in got.front], [r.loss for r in want.front])
+
+
 @pytest.mark.parametrize(
     ("weights", "message"),
     [

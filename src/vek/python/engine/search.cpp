@@ -1,6 +1,7 @@
 // vek_math._engine.search: the formula search with its Pareto front, a time
 // limit, a thread count and a progress callback; a stop returns what the
 // finished levels found.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <optional>
@@ -116,7 +117,18 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
     for (std::size_t r = 0; r < rows; ++r) {
       for (std::size_t c = 0; c < features; ++c) columns[c][r] = *p++;
     }
-    const std::vector<double> target(y.data(), y.data() + rows);
+    std::vector<double> target(y.data(), y.data() + rows);
+    // Rows of weight 0 are left out: they cannot matter, not even by a
+    // formula failing on them.
+    if (std::find(config.weights.begin(), config.weights.end(), 0.0) != config.weights.end()) {
+      std::vector<std::size_t> kept;
+      for (std::size_t r = 0; r < rows; ++r) {
+        if (config.weights[r] > 0.0) kept.push_back(r);
+      }
+      for (std::vector<double>& c : columns) c = discover::rows_of(c, kept);
+      target = discover::rows_of(target, kept);
+      config.weights = discover::rows_of(config.weights, kept);
+    }
     std::optional<par::ThreadLimit> limit;
     if (n_threads) limit.emplace(static_cast<std::size_t>(*n_threads));
     const auto run = [&](const std::vector<std::vector<double>>& cols, const std::vector<double>& tgt,
@@ -126,8 +138,9 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
       }
       return discover::search_front(cols, tgt, cfg, &hooks);
     };
-    if (!sampled) return run(columns, target, config);
-    const std::vector<std::size_t> picked = discover::sample_rows(rows, static_cast<std::size_t>(*max_samples));
+    if (!sampled || *max_samples >= target.size()) return run(columns, target, config);
+    const std::vector<std::size_t> picked =
+        discover::sample_rows(target.size(), static_cast<std::size_t>(*max_samples));
     std::vector<std::vector<double>> sample_columns;
     for (const auto& c : columns) sample_columns.push_back(discover::rows_of(c, picked));
     discover::SearchConfig sample_config = config;
