@@ -61,7 +61,7 @@ inline constexpr const char search[] =
     "weights     None, or a float64 array (n_samples,) of row weights, none\n"
     "            negative, not all zero: the loss is then the weighted RMSE\n"
     "            sqrt(sum(w * (f - y)**2) / sum(w)), and constants are fitted\n"
-    "            by weighted least squares.\n"
+    "            by weighted least squares. Rows of weight 0 are left out.\n"
     "\n"
     "Returns an Outcome (best, front, stopped, levels, generated, scored,\n"
     "beam):\n"
