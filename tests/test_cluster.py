@@ -95,6 +95,11 @@ def test_estimator_on_cluster_equals_local_and_falls_back_when_small(client, mon
         for est in fits:
             est.set_params(max_complexity=7).fit(X, y)
         assert fits[0].formula_ == fits[1].formula_ and fits[0].equations_.equals(fits[1].equations_)
+    # Row weights keep the search local (the replicas score unweighted rows).
+    w = np.linspace(0.5, 2.0, len(y))
+    weighted = [SymbolicRegressor(client=c, verbose=True, **opts).fit(X, y, sample_weight=w) for c in (None, client)]
+    assert "runs locally" in capsys.readouterr().err
+    assert weighted[0].equations_.equals(weighted[1].equations_)
     # Clones share the client; a pickled model leaves it behind.
     assert clone(there).client is client
     again = pickle.loads(pickle.dumps(there))

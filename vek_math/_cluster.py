@@ -177,6 +177,12 @@ def verbose_report(r: LevelReport) -> None:
             f"level {r.level}: {r.candidates} candidates scored locally: too little work for the cluster "
             f"(candidates x rows below {MIN_WORK})\n"
         )
+    say(text)
+
+
+def say(text: str) -> None:
+    """Writes a line of verbose output on stderr; a failing stream costs
+    nothing."""
     stream = sys.stderr
     if stream is None:
         return

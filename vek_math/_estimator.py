@@ -25,7 +25,7 @@ try:
     from sklearn.base import BaseEstimator, RegressorMixin, clone
     from sklearn.metrics import r2_score
     from sklearn.utils._param_validation import HasMethods, Interval, StrOptions
-    from sklearn.utils.validation import check_is_fitted, validate_data
+    from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 except ImportError as exc:
     raise ImportError(
         "vek_math.SymbolicRegressor needs scikit-learn (1.6 or later) and pandas; "
@@ -92,7 +92,7 @@ def _front(records: list[_engine.Record]) -> list[_engine.Record]:
     return out
 
 
-def _adjusted_error(record: _engine.Record, n: int, exact: float) -> float:
+def _adjusted_error(record: _engine.Record, n: float, exact: float) -> float:
     """The penalised error of a record with fitted constants, adjusted for
     the sample size: error * sqrt(n / (n - d)), where d = complexity - the
     number of fitted constants counts the nodes that the search chose or
@@ -112,6 +112,34 @@ def _adjusted_error(record: _engine.Record, n: int, exact: float) -> float:
     if d >= n:
         return math.inf
     return float(record.error) * math.sqrt(n / (n - d))
+
+
+def _weighted_rows(
+    X: npt.NDArray[np.float64], y: npt.NDArray[np.float64], sample_weight: npt.ArrayLike | None
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64] | None]:
+    """X, y and the weights the search takes: rows of weight 0 left out,
+    and no weights (None) when the rest are all equal, so that equal weights
+    are exactly the search without them."""
+    if sample_weight is None:
+        return X, y, None
+    # Negative weights and all-zero weights raise ValueError here.
+    w = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
+    kept = w > 0
+    if not np.all(kept):
+        X, y, w = np.ascontiguousarray(X[kept]), np.ascontiguousarray(y[kept]), w[kept]
+    if np.all(w == w[0]):
+        return X, y, None
+    return X, y, np.ascontiguousarray(w, dtype=np.float64)
+
+
+def _row_count(y: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None) -> float:
+    """The sample size the selection adjusts for: with weights, the lightest
+    row counts once and every other row as many times as its weight is the
+    lightest one's. So integer weights with a 1 among them count as repeated
+    rows, and the count does not change when every weight is scaled."""
+    if weights is None:
+        return float(len(y))
+    return float(np.cumsum(weights)[-1] / np.min(weights))
 
 
 @functools.cache
@@ -140,17 +168,26 @@ class _WarmState:
     def fits(self, features: int, constants: bool) -> bool:
         return (features, constants) == (self.features, self.constants)
 
-    def rescored(self, X: npt.NDArray[np.float64], y: npt.NDArray[np.float64], penalty: float) -> list[_engine.Record]:
+    def rescored(
+        self,
+        X: npt.NDArray[np.float64],
+        y: npt.NDArray[np.float64],
+        penalty: float,
+        weights: npt.NDArray[np.float64] | None = None,
+    ) -> list[_engine.Record]:
         """The front's records with their loss and error on this data, as
-        the engine computes them (squares summed in row order); records
-        undefined on some row are left out."""
+        the engine computes them (squares, times the row weights if any,
+        summed in row order); records undefined on some row are left out."""
         out = []
         for r in self.front:
             pred = _search.evaluate(r.nodes, X, r.params)
             if not np.all(np.isfinite(pred)):
                 continue
             d = pred - y
-            loss = math.sqrt(float(np.cumsum(d * d)[-1]) / len(y))
+            if weights is None:
+                loss = math.sqrt(float(np.cumsum(d * d)[-1]) / len(y))
+            else:
+                loss = math.sqrt(float(np.cumsum((d * d) * weights)[-1]) / float(np.cumsum(weights)[-1]))
             error = loss * (penalty * r.complexity + 1.0)
             out.append(_engine.Record((list(r.nodes), r.formula, r.complexity, loss, error, list(r.params))))
         return out
@@ -280,7 +317,8 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         ``selected`` column), by the rule ``model_selection`` names; this
         is the default rule, "penalised". With ``constants``:
         the lowest error adjusted for the sample size, error * sqrt(n / (n -
-        d)) with n rows and d = complexity - number of fitted constants;
+        d)) with n rows (with ``sample_weight``: sum(w) / min(w) over the
+        rows of positive weight) and d = complexity - number of fitted constants;
         losses below 1e-12 of the target's RMS count as 0, so the simplest
         exact fit wins; a row with as many constants as rows, or an inexact
         one with d >= n, is never selected. Without: the formula
@@ -395,8 +433,15 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             raise ValueError(f"operators must be given as a list of names, not {names!r}")
         return list(names)
 
-    def fit(self, X: npt.ArrayLike, y: npt.ArrayLike) -> Self:
-        """Searches for a formula of y in the columns of X; returns self."""
+    def fit(self, X: npt.ArrayLike, y: npt.ArrayLike, sample_weight: npt.ArrayLike | None = None) -> Self:
+        """Searches for a formula of y in the columns of X; returns self.
+
+        ``sample_weight`` (one non-negative weight per row, not all zero)
+        makes every loss the weighted RMSE sqrt(sum(w * (f - y)**2) / sum(w))
+        and every fit of constants weighted least squares, so an integer
+        weight counts as that many copies of its row. Rows of weight 0 are
+        left out before the search: they cannot matter, not even by a formula
+        failing on them. Equal weights are the search without weights."""
         # A failed fit must not leave the results of an earlier one behind.
         state: _WarmState | None = self.__dict__.get("_warm")
         previous: list[SymbolicRegressor] | None = self.__dict__.get("estimators_")
@@ -411,7 +456,8 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         X, y = validate_data(self, X, y, dtype=np.float64, order="C", y_numeric=True, multi_output=True)
         y = np.ascontiguousarray(y, dtype=np.float64)
         if y.ndim == 2:
-            return self._fit_outputs(np.asarray(X, dtype=np.float64), y, y_columns, previous)
+            return self._fit_outputs(np.asarray(X, dtype=np.float64), y, y_columns, previous, sample_weight)
+        X, y, weights = _weighted_rows(np.asarray(X, dtype=np.float64), y, sample_weight)
         if not (self.warm_start and state is not None and state.fits(self.n_features_in_, bool(self.constants))):
             state = None
         names = self._feature_names()
@@ -434,23 +480,30 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             max_samples=None if self.max_samples is None else int(self.max_samples),
             seed=None if state is None else state.beam,
             memory_limit=None if self.memory_limit is None else int(self.memory_limit),
+            weights=weights,
         )
         if self.client is not None:
             if not self.constants:
                 raise ValueError("client needs constants=True: only the search with fitted constants runs on a cluster")
             from vek_math import _cluster
 
-            report = _cluster.verbose_report if self.verbose else None
-            # The workers score on the rows the search runs on: past
-            # max_samples, the engine's sample of them.
-            rows = _search.sample_rows(len(y), self.max_samples)
-            options["scorer"] = _cluster.ClusterScorer(
-                self.client,
-                np.ascontiguousarray(np.asarray(X, dtype=np.float64)[rows]),
-                np.ascontiguousarray(y[rows]),
-                min_work=_cluster.MIN_WORK,
-                report=report,
-            )
+            if weights is not None:
+                # The workers' replicas score unweighted rows: a weighted
+                # search runs here, whole.
+                if self.verbose:
+                    _cluster.say("row weights: the search runs locally, not on the cluster\n")
+            else:
+                report = _cluster.verbose_report if self.verbose else None
+                # The workers score on the rows the search runs on: past
+                # max_samples, the engine's sample of them.
+                rows = _search.sample_rows(len(y), self.max_samples)
+                options["scorer"] = _cluster.ClusterScorer(
+                    self.client,
+                    np.ascontiguousarray(np.asarray(X, dtype=np.float64)[rows]),
+                    np.ascontiguousarray(y[rows]),
+                    min_work=_cluster.MIN_WORK,
+                    report=report,
+                )
         # Ctrl-C after the engine has returned keeps its result: everything
         # up to storing the fitted attributes runs in the block.
         with _search.KeepResult() as keep:
@@ -470,13 +523,13 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
                 if stopped == "cluster":
                     raise ConnectionError("the Dask cluster was lost before a formula was scored")
                 raise _search.NoFormulaError("no formula could be scored on this data")
-            earlier = [] if state is None else state.rescored(np.asarray(X), y, self._penalty())
+            earlier = [] if state is None else state.rescored(np.asarray(X), y, self._penalty(), weights)
             front = _front(list(result.front) + earlier)
             if not front:  # nothing with a loss to compare
                 raise _search.NoFormulaError("no formula could be scored on this data")
             # The first of the lowest errors: the new search's best on a tie.
             best = min([best, *earlier], key=lambda r: (math.isnan(r.error), r.error))
-            selected = self._select(front, best, y)
+            selected = self._select(front, best, y, _row_count(y, weights))
             shown = [_formula.shown_name(n) for n in names]
             nodes = [[tuple(node) for node in r.nodes] for r in front]
             params = [[float(p) for p in r.params] for r in front]
@@ -518,6 +571,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         y: npt.NDArray[np.float64],
         columns: Any,
         previous: list[SymbolicRegressor] | None,
+        sample_weight: npt.ArrayLike | None,
     ) -> Self:
         """One search per column of a 2-D y (see the class's text); with
         ``warm_start``, each output continues its previous fit."""
@@ -528,7 +582,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         estimators = []
         for j in range(y.shape[1]):
             est = previous[j].set_params(**self.get_params()) if warm and previous else clone(self)
-            est.fit(X_named, y[:, j])
+            est.fit(X_named, y[:, j], sample_weight=sample_weight)
             estimators.append(est)
             if est.stopped_ == "interrupted":  # Ctrl-C stops the outputs still to come as well
                 raise KeyboardInterrupt
@@ -557,9 +611,11 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         tags.target_tags.multi_output = True
         return tags
 
-    def _select(self, front: list[_engine.Record], best: _engine.Record, y: npt.NDArray[np.float64]) -> int:
+    def _select(
+        self, front: list[_engine.Record], best: _engine.Record, y: npt.NDArray[np.float64], n: float | None = None
+    ) -> int:
         """Index of the selected row of the front (see ``best_index_`` and
-        ``model_selection``)."""
+        ``model_selection``); n: the sample size (default: the rows of y)."""
         if self.model_selection != "penalised":
             losses = [float(r.loss) for r in front]
             complexities = [int(r.complexity) for r in front]
@@ -568,7 +624,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
                 return _select.accuracy(losses, exact)
             if self.model_selection == "score":
                 return _select.score(losses, complexities, exact)
-            return _select.bic(losses, complexities, len(y), exact)
+            return _select.bic(losses, complexities, len(y) if n is None else n, exact)
         on_front = next((i for i, r in enumerate(front) if r.nodes == best.nodes and r.params == best.params), None)
         if not self.constants:
             if on_front is not None:
@@ -576,7 +632,7 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             errors = [float(r.error) for r in front]
         else:
             exact = _EXACT * _rms(y)
-            errors = [_adjusted_error(r, len(y), exact) for r in front]
+            errors = [_adjusted_error(r, len(y) if n is None else n, exact) for r in front]
         # The first of the lowest: the simplest on a tie (min keeps the first).
         return min(range(len(front)), key=lambda i: (math.isnan(errors[i]), errors[i]))
 

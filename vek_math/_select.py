@@ -65,7 +65,7 @@ def score(losses: Sequence[float], complexities: Sequence[int], exact: float = 0
     return max(candidates, key=lambda i: (values[i], -i))
 
 
-def bic(losses: Sequence[float], complexities: Sequence[int], n: int, exact: float = 0.0) -> int:
+def bic(losses: Sequence[float], complexities: Sequence[int], n: float, exact: float = 0.0) -> int:
     """The lowest Bayesian information criterion (see the module's text);
     the simplest on a tie. With no row below n nodes, the simplest row."""
     floored = _floored(losses, exact)

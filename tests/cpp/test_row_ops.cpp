@@ -18,6 +18,7 @@ using vek::discover::FillRowsFn;
 using vek::discover::kFillRows;
 using vek::discover::kOpCount;
 using vek::discover::kScoreRows;
+using vek::discover::kWeightedScoreRows;
 using vek::discover::kWideFillRows;
 using vek::discover::kWideScoreRows;
 using vek::discover::Op;
@@ -132,6 +133,49 @@ TEST_F(RowOps, RandomColumnsOfEveryLength) {
           expect_same(op, a, b, y, n, full.error * 0.5);  // dropped at some block
           expect_same(op, a, b, y, n, full.error);        // kept: not above the limit
         }
+      }
+    }
+  }
+}
+
+// The weighted kernel of every operator: its loss is sqrt(Σ (d * d) * w / Σ w)
+// summed plainly in row order, bit for bit, and a limit below that error
+// drops the candidate.
+TEST(WeightedRows, EqualTheWeightedSumInRowOrder) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> plain(0.5, 3.0);
+  std::uniform_real_distribution<double> weight(0.0, 4.0);
+  for (std::size_t op = 0; op < kOpCount; ++op) {
+    for (std::size_t n : {1, 5, 16, 17, 53}) {
+      std::vector<double> a(n), b(n), y(n), w(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        a[i] = plain(rng);
+        b[i] = plain(rng);
+        y[i] = plain(rng);
+        w[i] = weight(rng);
+      }
+      double sse = 0.0, total = 0.0;
+      bool defined = true;
+      for (std::size_t i = 0; i < n && defined; ++i) {
+        double v;
+        defined = vek::discover::apply_op(static_cast<Op>(op), a[i], b[i], v);
+        const double d = v - y[i];
+        sse += (d * d) * w[i];
+        total += w[i];
+      }
+      const auto where = testing::Message() << "op " << op << ", " << n << " rows";
+      Score got;
+      got.outcome =
+          kWeightedScoreRows[op](a.data(), b.data(), n, y.data(), w.data(), n, total, 1.25, kInf, got.error, got.rmse);
+      ASSERT_EQ(got.outcome, defined ? Outcome::Scored : Outcome::Failed) << where;
+      if (!defined) continue;
+      EXPECT_EQ(bits(got.rmse), bits(std::sqrt(sse / total))) << where;
+      EXPECT_EQ(bits(got.error), bits(std::sqrt(sse / total) * 1.25)) << where;
+      if (got.error > 0.0) {
+        Score dropped;
+        dropped.outcome = kWeightedScoreRows[op](a.data(), b.data(), n, y.data(), w.data(), n, total, 1.25,
+                                                 got.error * 0.5, dropped.error, dropped.rmse);
+        EXPECT_EQ(dropped.outcome, Outcome::Dropped) << where;
       }
     }
   }

@@ -7,9 +7,57 @@
 
 namespace vek::discover {
 
-TargetStats TargetStats::of(const Target& t) noexcept {
+namespace {
+
+// The weighted forms of the sums below: each row's term times its weight,
+// (term) * w[i], summed in row order, and counts replaced by Σ w. Kept apart
+// so that the unweighted sums stay exactly as they are.
+
+TargetStats weighted_stats(const Target& t) noexcept {
   TargetStats s;
   const std::size_t m = t.common;
+  double sum = 0.0;
+  for (std::size_t i = 0; i < m; ++i) {
+    s.weight += t.w[i];
+    sum += t.y[i] * t.w[i];
+  }
+  if (!(s.weight > 0.0)) return s;
+  s.mean = sum / s.weight;
+  for (std::size_t i = 0; i < m; ++i) {
+    const double d = t.y[i] - s.mean;
+    s.centered += (d * d) * t.w[i];
+    s.squares += (t.y[i] * t.y[i]) * t.w[i];
+  }
+  s.noise = 1e-12 * std::sqrt(s.squares / s.weight);
+  return s;
+}
+
+AffineFit weighted_affine_from_mean(const double* g, const Target& t, const TargetStats& ts, double mg) noexcept {
+  AffineFit f;
+  double sgg = 0.0, sgy = 0.0;
+  for (std::size_t i = 0; i < t.common; ++i) {
+    const double dg = g[i] - mg;
+    sgg += (dg * dg) * t.w[i];
+    sgy += (dg * (t.y[i] - ts.mean)) * t.w[i];
+  }
+  f.a = sgg > 0.0 ? sgy / sgg : 0.0;
+  f.b = ts.mean - f.a * mg;
+  return f;
+}
+
+double weighted_mean(const double* g, const Target& t, const TargetStats& ts) noexcept {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < t.common; ++i) sum += g[i] * t.w[i];
+  return sum / ts.weight;
+}
+
+}  // namespace
+
+TargetStats TargetStats::of(const Target& t) noexcept {
+  if (t.w != nullptr) return weighted_stats(t);
+  TargetStats s;
+  const std::size_t m = t.common;
+  s.weight = static_cast<double>(m);
   if (m == 0) return s;
   double sum = 0.0;
   for (std::size_t i = 0; i < m; ++i) sum += t.y[i];
@@ -27,6 +75,7 @@ namespace {
 
 // a and b of a·g + b from the mean of g, by centred sums.
 AffineFit affine_from_mean(const double* g, const Target& t, const TargetStats& ts, double mg) noexcept {
+  if (t.w != nullptr) return weighted_affine_from_mean(g, t, ts, mg);
   AffineFit f;
   double sgg = 0.0, sgy = 0.0;
   for (std::size_t i = 0; i < t.common; ++i) {
@@ -44,6 +93,7 @@ AffineFit affine_from_mean(const double* g, const Target& t, const TargetStats& 
 AffineFit affine_fit(const double* g, const Target& t, const TargetStats& ts) noexcept {
   const std::size_t m = t.common;
   if (m == 0) return AffineFit{};
+  if (t.w != nullptr) return affine_from_mean(g, t, ts, weighted_mean(g, t, ts));
   double sum = 0.0;
   for (std::size_t i = 0; i < m; ++i) sum += g[i];
   return affine_from_mean(g, t, ts, sum / static_cast<double>(m));
@@ -51,6 +101,13 @@ AffineFit affine_fit(const double* g, const Target& t, const TargetStats& ts) no
 
 double affine_sse(const double* g, const Target& t, double a, double b) noexcept {
   double sse = 0.0;
+  if (t.w != nullptr) {
+    for (std::size_t i = 0; i < t.common; ++i) {
+      const double d = (a * g[i] + b) - t.y[i];
+      sse += (d * d) * t.w[i];
+    }
+    return sse;
+  }
   for (std::size_t i = 0; i < t.common; ++i) {
     const double d = (a * g[i] + b) - t.y[i];
     sse += d * d;
@@ -66,15 +123,26 @@ Wrapped best_wrap(const double* g, std::size_t rows, const Target& t, const Targ
   // centred sums.
   const double u = ts.unit;
   double gg = 0.0, gy = 0.0, ymg = 0.0, sg = 0.0;
-  for (std::size_t i = 0; i < m; ++i) {
-    gg += g[i] * g[i];
-    gy += g[i] * t.y[i];
-    ymg += t.y[i] - u * g[i];
-    sg += g[i];
+  const double* w = t.w;
+  if (w != nullptr) {
+    for (std::size_t i = 0; i < m; ++i) {
+      gg += (g[i] * g[i]) * w[i];
+      gy += (g[i] * t.y[i]) * w[i];
+      ymg += (t.y[i] - u * g[i]) * w[i];
+      sg += g[i] * w[i];
+    }
+  } else {
+    for (std::size_t i = 0; i < m; ++i) {
+      gg += g[i] * g[i];
+      gy += g[i] * t.y[i];
+      ymg += t.y[i] - u * g[i];
+      sg += g[i];
+    }
   }
-  const AffineFit both = m > 0 ? affine_from_mean(g, t, ts, sg / static_cast<double>(m)) : AffineFit{};
+  // With weights, ts.weight is Σ w; without, the row count m.
+  const AffineFit both = m > 0 ? affine_from_mean(g, t, ts, sg / ts.weight) : AffineFit{};
   const double a1 = gg > 0.0 ? gy / gg : 0.0;
-  const double b2 = m > 0 ? ymg / static_cast<double>(m) : 0.0;
+  const double b2 = m > 0 ? ymg / ts.weight : 0.0;
   const double a3 = both.a, b3 = both.b;
   bool ok[4] = {true, m > 0 && std::isfinite(a1) && a1 != 0.0, m > 0 && std::isfinite(b2),
                 m > 0 && std::isfinite(a3) && std::isfinite(b3) && a3 != 0.0};
@@ -90,10 +158,17 @@ Wrapped best_wrap(const double* g, std::size_t rows, const Target& t, const Targ
     ok[3] = ok[3] && std::isfinite(v3);
     if (i < m) {
       const double d0 = v0 - t.y[i], d1 = v1 - t.y[i], d2 = v2 - t.y[i], d3 = v3 - t.y[i];
-      sse[0] += d0 * d0;
-      sse[1] += d1 * d1;
-      sse[2] += d2 * d2;
-      sse[3] += d3 * d3;
+      if (w != nullptr) {
+        sse[0] += (d0 * d0) * w[i];
+        sse[1] += (d1 * d1) * w[i];
+        sse[2] += (d2 * d2) * w[i];
+        sse[3] += (d3 * d3) * w[i];
+      } else {
+        sse[0] += d0 * d0;
+        sse[1] += d1 * d1;
+        sse[2] += d2 * d2;
+        sse[3] += d3 * d3;
+      }
     }
   }
   // By rank: an exact fit does not pick up a scale or offset that only

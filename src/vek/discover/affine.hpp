@@ -26,11 +26,13 @@ enum class Wrap : std::uint8_t { None = 0, Scale, Offset, Affine };
 constexpr std::size_t wrap_params(Wrap w) noexcept { return w == Wrap::None ? 0 : (w == Wrap::Affine ? 2 : 1); }
 constexpr std::uint64_t wrap_nodes(Wrap w) noexcept { return 2 * wrap_params(w); }
 
-// Sums of the target over its first `common` rows, computed once per search.
+// Sums of the target over its first `common` rows, computed once per search;
+// with row weights, every sum weighted (Σ w·y, Σ w·(y - mean)², …).
 struct TargetStats {
   double mean = 0.0;      // Σ y / common
   double centered = 0.0;  // Σ (y - mean)²
   double squares = 0.0;   // Σ y²
+  double weight = 0.0;    // Σ w: the rows' count when the target has no weights
   // Losses below this (1e-12 of the target's RMS) are rounding noise: they
   // rank as equal, so that the simpler of two exact fits is preferred.
   double noise = 0.0;

@@ -53,12 +53,11 @@ class ConstantsMode {
         ops_(Operators::of(config)),
         beam_(columns, std::min(tuning.column_cache_bytes, config.memory_limit / 2)),
         norm_(target, std::min(beam_.rows(), target.size())),
-        target_{norm_.y.data(), std::min(beam_.rows(), target.size()), static_cast<double>(target.size())},
+        target_(target_of(norm_.y.data(), std::min(beam_.rows(), target.size()), target.size(), config.weights)),
         stats_(stats_of(target_, norm_.unit)),
         scorer_(beam_, columns, target_, stats_, config.complexity_penalty,
                 FitBudget{tuning.cheap_evals, tuning.full_evals, tuning.polish_evals}),
-        goal_(config.precision_goal *
-              (target_.common > 0 ? std::sqrt(stats_.squares / static_cast<double>(target_.common)) : 0.0)) {
+        goal_(config.precision_goal * (target_.common > 0 ? std::sqrt(stats_.squares / stats_.weight) : 0.0)) {
     if (hooks != nullptr && hooks->score_level) {
       remote_ = &hooks->score_level;
       log_.emplace();
@@ -98,7 +97,7 @@ class ConstantsMode {
       double sse = 0.0;
       for (std::size_t i = 0; i < target_.common; ++i) {
         const double d = s.c - target_.y[i];
-        sse += d * d;
+        sse += target_.w != nullptr ? (d * d) * target_.w[i] : d * d;
       }
       s.ok = true;
       s.loss = rmse_of(sse, target_.length);
@@ -314,7 +313,7 @@ class ConstantsMode {
   SumLimits sum_limits() const {
     SumLimits l;
     l.penalty = config_.complexity_penalty;
-    l.floor_sse = stats_.noise * stats_.noise * static_cast<double>(target_.common);
+    l.floor_sse = stats_.noise * stats_.noise * stats_.weight;
     l.max_params = max_params_;
     return l;
   }

@@ -215,11 +215,21 @@ double Fitter::fit(const Program& prog, std::vector<double>& p, std::size_t max_
     const double* t = tbuf_.data();
     std::fill(N.begin(), N.begin() + static_cast<std::ptrdiff_t>(n * n), 0.0);
     std::fill(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n), 0.0);
+    const double* w = target_.w;
     for (std::size_t i = 0; i < m; ++i) {
       for (std::size_t j = 0; j < k; ++j) col[j] = af.a * t[j * rows_ + i];
       col[k] = g[i];
       col[k + 1] = 1.0;
       const double res = (af.a * g[i] + af.b) - target_.y[i];
+      if (w != nullptr) {
+        // Weighted least squares: the row's residual and Jacobian row both
+        // scaled by sqrt(w), so each product carries w once.
+        for (std::size_t x = 0; x < n; ++x) {
+          v[x] += (col[x] * res) * w[i];
+          for (std::size_t y = x; y < n; ++y) N[x * n + y] += (col[x] * col[y]) * w[i];
+        }
+        continue;
+      }
       for (std::size_t x = 0; x < n; ++x) {
         v[x] += col[x] * res;
         for (std::size_t y = x; y < n; ++y) N[x * n + y] += col[x] * col[y];

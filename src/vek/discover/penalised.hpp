@@ -24,6 +24,16 @@ inline double add_squares(double sse, const double* out, const double* y, std::s
   return sse;
 }
 
+// add_squares with row weights: sse + Σ (d * d) * w[i], in row order.
+inline double add_weighted_squares(double sse, const double* out, const double* y, const double* w,
+                                   std::size_t m) noexcept {
+  for (std::size_t i = 0; i < m; ++i) {
+    const double d = out[i] - y[i];
+    sse += (d * d) * w[i];
+  }
+  return sse;
+}
+
 inline double rmse_of(double sse, double target_len) noexcept { return std::sqrt(sse / target_len); }
 
 inline double complexity_factor(double penalty, std::uint64_t complexity) noexcept {

@@ -60,6 +60,37 @@ Outcome score_rows(const double* a, const double* b, std::size_t n, const double
   return Outcome::Scored;
 }
 
+// score_rows with row weights w: each squared difference is multiplied by
+// its row's weight, (d * d) * w[i], and target_len is the sum of the
+// weights. The weights are not negative, so the partial sse still only
+// grows and the early drop holds.
+template <Op O>
+Outcome score_rows_weighted(const double* a, const double* b, std::size_t n, const double* y, const double* w,
+                            std::size_t m, double target_len, double factor, double limit, double& error_out,
+                            double& rmse_out) {
+  double sse = 0.0;
+  double v;
+  std::size_t i = 0;
+  while (i < m) {
+    const std::size_t stop = std::min(m, i + kCheckEvery);
+    for (; i < stop; ++i) {
+      if (!apply<O>(a[i], b[i], v)) return Outcome::Failed;
+      const double d = v - y[i];
+      sse += (d * d) * w[i];
+    }
+    if (exceeds(sse, target_len, factor, limit)) return Outcome::Dropped;
+  }
+  const double rmse = rmse_of(sse, target_len);
+  const double error = penalised(rmse, factor);
+  if (error > limit) return Outcome::Dropped;
+  for (; i < n; ++i) {
+    if (!apply<O>(a[i], b[i], v)) return Outcome::Failed;
+  }
+  error_out = error;
+  rmse_out = rmse;
+  return Outcome::Scored;
+}
+
 // out[i] = op(a[i], b[i]) for i < n; false as soon as a row fails.
 template <Op O>
 bool fill_rows(const double* a, const double* b, std::size_t n, double* out) {
@@ -182,6 +213,8 @@ VEK_WIDE bool fill_rows_wide(const double* a, const double* b, std::size_t n, do
 using ScoreRowsFn = Outcome (*)(const double*, const double*, std::size_t, const double*, std::size_t, double, double,
                                 double, double&, double&);
 using FillRowsFn = bool (*)(const double*, const double*, std::size_t, double*);
+using WeightedScoreRowsFn = Outcome (*)(const double*, const double*, std::size_t, const double*, const double*,
+                                        std::size_t, double, double, double, double&, double&);
 
 namespace row_ops_detail {
 template <Op O>
@@ -203,6 +236,10 @@ constexpr std::array<ScoreRowsFn, kOpCount> score_table(std::index_sequence<I...
   return {&score_rows<static_cast<Op>(I)>...};
 }
 template <std::size_t... I>
+constexpr std::array<WeightedScoreRowsFn, kOpCount> weighted_score_table(std::index_sequence<I...>) {
+  return {&score_rows_weighted<static_cast<Op>(I)>...};
+}
+template <std::size_t... I>
 constexpr std::array<FillRowsFn, kOpCount> fill_table(std::index_sequence<I...>) {
   return {&fill_rows<static_cast<Op>(I)>...};
 }
@@ -219,12 +256,16 @@ constexpr std::array<FillRowsFn, kOpCount> wide_fill_table(std::index_sequence<I
 // The scalar kernels, and the kernels used where simd::wide() (the 4-wide
 // ones for kWideOp, the scalar ones for the rest).
 inline constexpr auto kScoreRows = row_ops_detail::score_table(std::make_index_sequence<kOpCount>{});
+inline constexpr auto kWeightedScoreRows = row_ops_detail::weighted_score_table(std::make_index_sequence<kOpCount>{});
 inline constexpr auto kFillRows = row_ops_detail::fill_table(std::make_index_sequence<kOpCount>{});
 inline constexpr auto kWideScoreRows = row_ops_detail::wide_score_table(std::make_index_sequence<kOpCount>{});
 inline constexpr auto kWideFillRows = row_ops_detail::wide_fill_table(std::make_index_sequence<kOpCount>{});
 
 inline ScoreRowsFn score_rows_for(Op op) noexcept {
   return (simd::wide() ? kWideScoreRows : kScoreRows)[static_cast<std::size_t>(op)];
+}
+inline WeightedScoreRowsFn weighted_score_rows_for(Op op) noexcept {
+  return kWeightedScoreRows[static_cast<std::size_t>(op)];
 }
 inline FillRowsFn fill_rows_for(Op op) noexcept {
   return (simd::wide() ? kWideFillRows : kFillRows)[static_cast<std::size_t>(op)];

@@ -62,6 +62,11 @@ class Evaluator {
     const double* v = fitter_.values();
     out.resize(rows_);
     for (std::size_t i = 0; i < rows_; ++i) out[i] = v[i] * unit_ - target_.y[i];
+    // Weighted least squares: each residual scaled by sqrt(w), which scales
+    // the Jacobian's rows (differences of residuals) alike.
+    if (target_.w != nullptr) {
+      for (std::size_t i = 0; i < rows_; ++i) out[i] *= std::sqrt(target_.w[i]);
+    }
     return true;
   }
 
@@ -70,6 +75,13 @@ class Evaluator {
     if (!fitter_.eval(prog, p.data(), false)) return kInf;
     const double* v = fitter_.values();
     double s = 0.0;
+    if (const double* w = target_.w) {
+      for (std::size_t i = 0; i < rows_; ++i) {
+        const double e = v[i] * unit_ - target_.y[i];
+        s += (e * e) * w[i];
+      }
+      return s;
+    }
     for (std::size_t i = 0; i < rows_; ++i) {
       const double e = v[i] * unit_ - target_.y[i];
       s += e * e;
@@ -144,12 +156,11 @@ class Evaluator {
 
 // The loss and error of a plain formula on every row; nullopt when it fails
 // on some row.
-std::optional<SearchResult> plain_rescored(const SearchResult& r, const Columns& columns,
-                                           const std::vector<double>& target, double penalty) {
+std::optional<SearchResult> plain_rescored(const SearchResult& r, const Columns& columns, const Target& target,
+                                           double penalty) {
   auto values = r.expr.eval_batch(columns, r.params);
   if (!values) return std::nullopt;
-  const double loss =
-      rmse_of(add_squares(0.0, values->data(), target.data(), target.size()), static_cast<double>(target.size()));
+  const double loss = rmse_of(target_squares(values->data(), target), target.length);
   SearchResult out = r;
   out.loss = loss;
   out.error = penalised(loss, complexity_factor(penalty, r.complexity));
@@ -212,15 +223,16 @@ void rescore_outcome(SearchOutcome& out, const Columns& columns, const std::vect
 
   std::vector<SearchResult> all;
   if (!config.constants) {
+    const Target plain = target_of(target.data(), target.size(), target.size(), config.weights);
     for (const SearchResult* r : finalists) {
-      if (auto s = plain_rescored(*r, columns, target, config.penalty)) all.push_back(std::move(*s));
+      if (auto s = plain_rescored(*r, columns, plain, config.penalty)) all.push_back(std::move(*s));
     }
     select_plain(out, std::move(all));
     return;
   }
 
   const Scaled scaled(target);
-  const Target t{scaled.y.data(), scaled.y.size(), static_cast<double>(scaled.y.size())};
+  const Target t = target_of(scaled.y.data(), scaled.y.size(), scaled.y.size(), config.weights);
   TargetStats stats = TargetStats::of(t);
   stats.unit = scaled.unit;
   Evaluator eval(t, stats);

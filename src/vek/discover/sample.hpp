@@ -37,6 +37,8 @@ struct RescoreConfig {
   double penalty = 0.001;  // the search's complexity penalty
   bool constants = false;  // the search fitted constants (snap and its ranking apply)
   bool refit = true;       // re-fit constants on all rows (off: only evaluate them there)
+  // Row weights of the target, one per row (empty: none), as SearchConfig.
+  std::vector<double> weights{};
 };
 
 // Scores the outcome's best and front again on every row of `columns`

@@ -26,8 +26,8 @@ enum class Run : std::uint8_t { Going, Failed, Dropped };
 // evaluate, the squares of the first m are added to sse in row order, and
 // the partial error is checked against the limit every 16 of them.
 template <Op O>
-Run score_block(const double* a, const double* b, std::size_t n, const double* y, std::size_t m, double target_len,
-                double factor, double limit, double& sse) {
+Run score_block(const double* a, const double* b, std::size_t n, const double* y, const double* w, std::size_t m,
+                double target_len, double factor, double limit, double& sse) {
   constexpr std::size_t kCheckEvery = 16;
   double v;
   std::size_t i = 0;
@@ -36,7 +36,7 @@ Run score_block(const double* a, const double* b, std::size_t n, const double* y
     for (; i < stop; ++i) {
       if (!apply<O>(a[i], b[i], v)) return Run::Failed;
       const double d = v - y[i];
-      sse += d * d;
+      sse += w == nullptr ? d * d : (d * d) * w[i];  // as score_rows and its weighted twin
     }
     if (exceeds(sse, target_len, factor, limit)) return Run::Dropped;
   }
@@ -46,8 +46,8 @@ Run score_block(const double* a, const double* b, std::size_t n, const double* y
   return Run::Going;
 }
 
-using ScoreBlockFn = Run (*)(const double*, const double*, std::size_t, const double*, std::size_t, double, double,
-                             double, double&);
+using ScoreBlockFn = Run (*)(const double*, const double*, std::size_t, const double*, const double*, std::size_t,
+                             double, double, double, double&);
 
 template <std::size_t... I>
 constexpr std::array<ScoreBlockFn, kOpCount> score_block_table(std::index_sequence<I...>) {
@@ -130,6 +130,23 @@ class BlockValues {
 
 }  // namespace
 
+double effective_rows(const double* w, std::size_t n) noexcept {
+  double total = 0.0, lightest = HUGE_VAL;
+  for (std::size_t i = 0; i < n; ++i) {
+    total += w[i];
+    if (w[i] > 0.0) lightest = std::fmin(lightest, w[i]);
+  }
+  return lightest < HUGE_VAL ? total / lightest : 0.0;
+}
+
+Target target_of(const double* y, std::size_t common, std::size_t size, const std::vector<double>& w) {
+  if (w.empty()) return Target{y, common, static_cast<double>(size)};
+  if (w.size() != size) panic("search: the weights and the target differ in length");
+  double total = 0.0;
+  for (std::size_t i = 0; i < size; ++i) total += w[i];
+  return Target{y, common, total, w.data()};
+}
+
 Scores score_candidates(const Beam& beam, const std::vector<Cand>& cands, const Target& target, double penalty,
                         const ScorePlan& plan) {
   const std::size_t count = cands.size();
@@ -162,8 +179,12 @@ Scores score_candidates(const Beam& beam, const std::vector<Cand>& cands, const 
       const double* ca = memo.get(beam, c.a);
       const double* cb = arity(c.op) == 1 ? ca : memo.get(beam, c.b);
       const double factor = complexity_factor(penalty, beam.complexity(c));
-      const Outcome o = score_rows_for(c.op)(ca, cb, rows, target.y, target.common, target.length, factor,
-                                             limit_of(c, factor, bound), s.error[i], s.loss[i]);
+      const double limit = limit_of(c, factor, bound);
+      const Outcome o = target.w != nullptr
+                            ? weighted_score_rows_for(c.op)(ca, cb, rows, target.y, target.w, target.common,
+                                                            target.length, factor, limit, s.error[i], s.loss[i])
+                            : score_rows_for(c.op)(ca, cb, rows, target.y, target.common, target.length, factor, limit,
+                                                   s.error[i], s.loss[i]);
       s.ok[i] = o == Outcome::Scored;
     }
   };
@@ -194,8 +215,9 @@ Scores score_candidates(const Beam& beam, const std::vector<Cand>& cands, const 
         const Cand& c = cands[from + b + k];
         values.make_room();
         const auto [ca, cb] = values.get(c.a, arity(c.op) == 1 ? c.a : c.b);
-        run[k] = kScoreBlock[static_cast<std::size_t>(c.op)](ca, cb, len, target.y + r0, common, target.length,
-                                                             factor[k], limit[k], sse[k]);
+        run[k] = kScoreBlock[static_cast<std::size_t>(c.op)](ca, cb, len, target.y + r0,
+                                                             target.w != nullptr ? target.w + r0 : nullptr, common,
+                                                             target.length, factor[k], limit[k], sse[k]);
         going = going || run[k] == Run::Going;
       }
       if (!going) break;
@@ -288,7 +310,7 @@ Scores score_exprs(const std::vector<Expr>& exprs, const std::vector<std::vector
           const auto out = exprs[i].eval_batch(columns, {});
           s.ok[i] = out.has_value();
           if (!out) continue;
-          const double sse = add_squares(0.0, out->data(), target.y, target.common);
+          const double sse = target_squares(out->data(), target);
           s.loss[i] = rmse_of(sse, target.length);
           s.error[i] = penalised(s.loss[i], complexity_factor(penalty, exprs[i].complexity()));
         }

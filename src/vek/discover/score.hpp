@@ -8,16 +8,39 @@
 #include <vector>
 
 #include "vek/discover/beam.hpp"
+#include "vek/discover/penalised.hpp"
 
 namespace vek::discover {
 
 // What candidates are scored against: the first `common` rows of y (those
 // the data has too), the sum divided by the target's full length.
+//
+// With row weights w (null: every row weighs 1), each squared difference is
+// multiplied by its row's weight, (d * d) * w[i], and `length` is the sum of
+// the weights: the loss is the weighted RMSE sqrt(Σ w·d² / Σ w).
 struct Target {
   const double* y;
   std::size_t common;
   double length;
+  const double* w = nullptr;
 };
+
+// The target y of `size` values whose first `common` rows are scored, with
+// the row weights w (one per value of y; empty: unweighted). Throws
+// vek::Panic when w has another length.
+Target target_of(const double* y, std::size_t common, std::size_t size, const std::vector<double>& w);
+
+// The number of rows that rules counting rows (when a term or a constant
+// pays for itself) see in n weighted rows: the total weight in units of the
+// lightest positive weight, so that integer weights count as that many
+// repeated rows and scaling every weight changes nothing.
+double effective_rows(const double* w, std::size_t n) noexcept;
+
+// The target's sum of squared differences from out over the common rows, in
+// row order, weighted when the target has weights.
+inline double target_squares(const double* out, const Target& t) noexcept {
+  return t.w != nullptr ? add_weighted_squares(0.0, out, t.y, t.w, t.common) : add_squares(0.0, out, t.y, t.common);
+}
 
 // One level's outcome, per candidate: ok when it evaluated on every row and
 // was not dropped; error (the penalised error), loss (the plain RMSE) and

@@ -39,7 +39,7 @@ class PlainMode {
         drop_(tuning.drop_hopeless),
         ops_(Operators::of(config)),
         beam_(columns, std::min(tuning.column_cache_bytes, config.memory_limit / 2)),
-        target_{target.data(), std::min(beam_.rows(), target.size()), static_cast<double>(target.size())} {}
+        target_(target_of(target.data(), std::min(beam_.rows(), target.size()), target.size(), config.weights)) {}
 
   std::size_t beam_size() const { return beam_.size(); }
   double goal() const { return config_.precision_goal; }

@@ -54,6 +54,10 @@ struct SearchConfig {
   // that fit, and the search ends after it (SearchOutcome::memory_limited).
   // The default sets no bound.
   std::size_t memory_limit = SIZE_MAX;
+  // Row weights of the target, one per row, none negative (empty: every row
+  // weighs 1): the loss is then the weighted RMSE, and every fit of
+  // constants is weighted least squares (score.hpp: Target).
+  std::vector<double> weights{};
 };
 
 // One scored candidate.

@@ -68,6 +68,10 @@ Sample::Sample(const std::vector<std::vector<double>>& data, const Target& full,
   for (std::size_t c = 0; c < data.size(); ++c) gather(data[c].data(), columns[c]);
   gather(full.y, y);
   target = Target{y.data(), y.size(), static_cast<double>(y.size())};
+  if (full.w != nullptr) {
+    gather(full.w, w);
+    target = target_of(y.data(), y.size(), y.size(), w);
+  }
   stats = TargetStats::of(target);
   stats.unit = full_stats.unit;
 }

@@ -48,6 +48,7 @@ struct Sample {
   std::vector<std::size_t> index;
   std::vector<std::vector<double>> columns;
   std::vector<double> y;
+  std::vector<double> w;  // the row weights there (empty: none)
   Target target{nullptr, 0, 0.0};
   TargetStats stats;
 

@@ -12,13 +12,20 @@ namespace vek::discover {
 
 namespace {
 
-// Σ (value·unit − y)² over the common rows; nullopt when the formula fails
+// Σ (value·unit − y)² over the common rows (each times its weight, if any); nullopt when the formula fails
 // on some row.
 std::optional<double> sse_of(const std::vector<Node>& nodes, const SnapData& d) {
   auto values = Expr{nodes}.eval_batch(d.columns, param_values(nodes));
   if (!values) return std::nullopt;
   const double unit = d.stats.unit;
   double sse = 0.0;
+  if (const double* w = d.target.w) {
+    for (std::size_t i = 0; i < d.target.common; ++i) {
+      const double e = (*values)[i] * unit - d.target.y[i];
+      sse += (e * e) * w[i];
+    }
+    return sse;
+  }
   for (std::size_t i = 0; i < d.target.common; ++i) {
     const double e = (*values)[i] * unit - d.target.y[i];
     sse += e * e;
@@ -115,7 +122,8 @@ SearchResult snap_record(const SearchResult& r, const SnapData& d) {
   std::vector<Node> nodes = r.expr.nodes;
   const std::optional<double> start = sse_of(nodes, d);
   if (!start || r.params.empty()) return r;
-  const double n = static_cast<double>(d.target.common);
+  const double n =
+      d.target.w == nullptr ? static_cast<double>(d.target.common) : effective_rows(d.target.w, d.target.common);
   const double k = static_cast<double>(r.params.size());
   const double floor = d.stats.noise * d.stats.noise * d.target.length;
   const double allowed = std::fmax(*start * (1.0 + 4.0 / std::fmax(1.0, n - k)), floor);

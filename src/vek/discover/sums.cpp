@@ -9,6 +9,27 @@
 
 namespace vek::discover {
 
+namespace {
+
+// v with its weighted mean taken off, times sqrt(w) row by row; returns
+// Σ w·(v - mean)².
+double weighted_centred(std::vector<double>& v, const std::vector<double>& w) {
+  double s = 0.0, total = 0.0;
+  for (std::size_t k = 0; k < v.size(); ++k) {
+    s += v[k] * w[k];
+    total += w[k];
+  }
+  const double mean = total > 0.0 ? s / total : 0.0;
+  double norm = 0.0;
+  for (std::size_t k = 0; k < v.size(); ++k) {
+    v[k] = (v[k] - mean) * std::sqrt(w[k]);
+    norm += v[k] * v[k];
+  }
+  return norm;
+}
+
+}  // namespace
+
 std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::size_t rows, const Target& t,
                                  std::size_t max_terms, const SumCosts& costs,
                                  const std::function<bool(const std::vector<std::size_t>&, std::size_t)>& allowed) {
@@ -19,7 +40,14 @@ std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::si
   std::vector<std::size_t> at;
   for (std::size_t k = 0, n = std::min(m, kSumRows); k < n; ++k) at.push_back(k * m / n);
   const std::size_t n = at.size();
-  const auto centred = [n](std::vector<double>& v) {
+  // With row weights: the weighted mean taken off and every row scaled by
+  // sqrt(w), so that the plain least squares below are the weighted ones.
+  std::vector<double> ws;
+  if (t.w != nullptr) {
+    for (std::size_t k = 0; k < n; ++k) ws.push_back(t.w[at[k]]);
+  }
+  const auto centred = [n, &ws](std::vector<double>& v) {
+    if (!ws.empty()) return weighted_centred(v, ws);
     double s = 0.0;
     for (double x : v) s += x;
     const double mean = s / static_cast<double>(n);
@@ -53,9 +81,12 @@ std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::si
   // for a share of the error instead, more the more rows there are, and
   // stop sums of many weak terms on large noisy data. Below the floor, sums
   // are equal but for their constants.
+  // With weights, rows count as in effective_rows: an integer weight as
+  // that many repeated rows.
+  const double rows_seen = ws.empty() ? static_cast<double>(n) : effective_rows(ws.data(), ws.size());
   const auto worth = [&](double sse, std::size_t k) {
-    if (static_cast<double>(k) + 1.0 >= static_cast<double>(n)) return HUGE_VAL;
-    const double left = static_cast<double>(n) - static_cast<double>(k);
+    if (static_cast<double>(k) + 1.0 >= rows_seen) return HUGE_VAL;
+    const double left = rows_seen - static_cast<double>(k);
     return std::log(std::fmax(sse, floor_sse)) + static_cast<double>(k) * std::log1p(4.0 / left);
   };
   const auto constants_of = [&](const std::vector<std::size_t>& terms) {
@@ -204,9 +235,64 @@ std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::si
   return out;
 }
 
+namespace {
+
+// The coefficients and offset of a sum solved from its normal equations,
+// filled in `sum` as fit_sum says.
+bool solve_sum(std::vector<double>& g, std::vector<double>& r, const std::vector<double>& mean, double my,
+               SumFit& sum) {
+  const std::size_t k = sum.terms.size();
+  for (std::size_t a = 0; a < k; ++a)
+    for (std::size_t b = a + 1; b < k; ++b) g[a * k + b] = g[b * k + a];
+  sum.coefs.assign(k, 0.0);
+  if (!solve_linear(g.data(), r.data(), k, sum.coefs.data())) return false;
+  sum.b = 0.0;
+  if (sum.offset) {
+    sum.b = my;
+    for (std::size_t a = 0; a < k; ++a) sum.b -= sum.coefs[a] * mean[a];
+  }
+  for (double c : sum.coefs) {
+    if (c == 0.0 || !std::isfinite(c)) return false;
+  }
+  return std::isfinite(sum.b);
+}
+
+// fit_sum by weighted least squares: weighted means, and each row's
+// products times its weight.
+bool weighted_fit_sum(const std::vector<const double*>& pool, const Target& t, SumFit& sum) {
+  const std::size_t k = sum.terms.size(), m = t.common;
+  std::vector<double> mean(k, 0.0);
+  double my = 0.0;
+  if (sum.offset) {
+    double total = 0.0;
+    for (std::size_t i = 0; i < m; ++i) {
+      total += t.w[i];
+      my += t.y[i] * t.w[i];
+    }
+    if (!(total > 0.0)) return false;
+    my /= total;
+    for (std::size_t a = 0; a < k; ++a) {
+      for (std::size_t i = 0; i < m; ++i) mean[a] += pool[sum.terms[a]][i] * t.w[i];
+      mean[a] /= total;
+    }
+  }
+  std::vector<double> g(k * k, 0.0), r(k, 0.0);
+  for (std::size_t i = 0; i < m; ++i) {
+    for (std::size_t a = 0; a < k; ++a) {
+      const double da = pool[sum.terms[a]][i] - mean[a];
+      r[a] += (da * (t.y[i] - my)) * t.w[i];
+      for (std::size_t b = 0; b <= a; ++b) g[a * k + b] += (da * (pool[sum.terms[b]][i] - mean[b])) * t.w[i];
+    }
+  }
+  return solve_sum(g, r, mean, my, sum);
+}
+
+}  // namespace
+
 bool fit_sum(const std::vector<const double*>& pool, const Target& t, SumFit& sum) {
   const std::size_t k = sum.terms.size(), m = t.common;
   if (k == 0 || m <= k) return false;
+  if (t.w != nullptr) return weighted_fit_sum(pool, t, sum);
   std::vector<double> mean(k, 0.0);
   double my = 0.0;
   if (sum.offset) {
@@ -316,7 +402,7 @@ std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
     SumCandidate c;
     c.complexity = (sum.offset ? 2 : 0) + (sum.terms.size() - 1);
     for (std::size_t j : sum.terms) c.complexity += costs.cost[j] + 2;
-    c.loss = rmse_of(add_squares(0.0, values.data(), t.y, t.common), t.length);
+    c.loss = rmse_of(target_squares(values.data(), t), t.length);
     c.fit = std::move(sum);
     out.push_back(std::move(c));
   }

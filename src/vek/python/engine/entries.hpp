@@ -16,7 +16,8 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
                  std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
                  bool constants, std::uint64_t max_params, const OpNames<1>& unary_operators,
                  const OpNames<2>& binary_operators, std::optional<std::uint64_t> max_samples, const Seed& seed,
-                 Callback tick, std::optional<std::int64_t> memory_limit, Callback scorer);
+                 Callback tick, std::optional<std::int64_t> memory_limit, Callback scorer,
+                 const std::optional<F64Array<1>>& weights);
 
 PyObject* evaluate(Nodes nodes, const F64Array<2>& x, const std::vector<double>& params, const F64Array<1, true>& out);
 
@@ -79,6 +80,10 @@ inline constexpr const char search[] =
     "            None to leave the level to the search. A ConnectionError it\n"
     "            raises ends the search with what the finished levels found\n"
     "            (stopped 'cluster'); any other exception as progress's does.\n"
+    "weights     None, or a float64 array (n_samples,) of row weights, none\n"
+    "            negative, not all zero: the loss is then the weighted RMSE\n"
+    "            sqrt(sum(w * (f - y)**2) / sum(w)), and constants are fitted\n"
+    "            by weighted least squares. Rows of weight 0 are left out.\n"
     "\n"
     "Returns an Outcome (best, front, stopped, levels, generated, scored,\n"
     "beam):\n"

@@ -42,7 +42,7 @@ PyMethodDef kMethods[] = {
         "search",
         "X, y, *, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, use_vek=True, "
         "complexity_penalty=0.001, n_threads=None, time_limit=None, progress=None, constants=False, max_params=4, "
-        "unary_operators=None, binary_operators=None, max_samples=None, seed=None, tick=None, memory_limit=None, scorer=None",
+        "unary_operators=None, binary_operators=None, max_samples=None, seed=None, tick=None, memory_limit=None, scorer=None, weights=None",
         engine::search, engine::doc::search>(),
     function<"evaluate", "nodes, X, params, out", engine::evaluate, engine::doc::evaluate>(),
     function<"replica", "X, y, setup", engine::replica, engine::doc::replica>(),

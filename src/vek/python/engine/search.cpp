@@ -2,6 +2,7 @@
 // limit, a thread count, a memory limit and progress callbacks; a stop
 // returns what the finished levels and the unfinished level's scored
 // candidates found.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <optional>
@@ -37,7 +38,8 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
                  std::optional<std::int64_t> n_threads, std::optional<double> time_limit, Callback progress,
                  bool constants, std::uint64_t max_params, const OpNames<1>& unary_operators,
                  const OpNames<2>& binary_operators, std::optional<std::uint64_t> max_samples, const Seed& seed,
-                 Callback tick, std::optional<std::int64_t> memory_limit, Callback scorer) {
+                 Callback tick, std::optional<std::int64_t> memory_limit, Callback scorer,
+                 const std::optional<F64Array<1>>& weights) {
   if (max_params < 2 || max_params > 16) {
     PyErr_Format(PyExc_ValueError, "max_params must be between 2 and 16, not %llu",
                  static_cast<unsigned long long>(max_params));
@@ -58,8 +60,31 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
     PyErr_Format(PyExc_ValueError, "y has %zu values but X has %zu samples", y.dim(0), rows);
     return nullptr;
   }
+  if (weights) {
+    if (weights->dim(0) != rows) {
+      PyErr_Format(PyExc_ValueError, "weights has %zu values but X has %zu samples", weights->dim(0), rows);
+      return nullptr;
+    }
+    double total = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) {
+      const double w = weights->data()[i];
+      if (!(w >= 0.0) || !std::isfinite(w)) {
+        PyErr_SetString(PyExc_ValueError, "weights must be finite and not negative");
+        return nullptr;
+      }
+      total += w;
+    }
+    if (!(total > 0.0) || !std::isfinite(total)) {
+      PyErr_SetString(PyExc_ValueError, "weights must have a positive, finite sum");
+      return nullptr;
+    }
+  }
   if (time_limit && !(*time_limit >= 0.0)) {
     PyErr_SetString(PyExc_ValueError, "time_limit must be a non-negative number of seconds");
+    return nullptr;
+  }
+  if (scorer.fn != nullptr && weights) {
+    PyErr_SetString(PyExc_ValueError, "weights cannot be given with a scorer: its replicas score unweighted rows");
     return nullptr;
   }
   if (memory_limit && *memory_limit < 1) {
@@ -74,6 +99,7 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
   config.binary_ops = binary_operators.ops;
   config.seed = seed.members;
   config.memory_limit = memory_limit ? static_cast<std::size_t>(*memory_limit) : discover::default_memory_limit();
+  if (weights) config.weights.assign(weights->data(), weights->data() + rows);
 
   // The search runs without the interpreter lock; the calling thread takes
   // it back to run signal handlers, check the deadline and call progress.
@@ -117,24 +143,39 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
     for (std::size_t r = 0; r < rows; ++r) {
       for (std::size_t c = 0; c < features; ++c) columns[c][r] = *p++;
     }
-    const std::vector<double> target(y.data(), y.data() + rows);
+    std::vector<double> target(y.data(), y.data() + rows);
+    // Rows of weight 0 are left out: they cannot matter, not even by a
+    // formula failing on them.
+    if (std::find(config.weights.begin(), config.weights.end(), 0.0) != config.weights.end()) {
+      std::vector<std::size_t> kept;
+      for (std::size_t r = 0; r < rows; ++r) {
+        if (config.weights[r] > 0.0) kept.push_back(r);
+      }
+      for (std::vector<double>& c : columns) c = discover::rows_of(c, kept);
+      target = discover::rows_of(target, kept);
+      config.weights = discover::rows_of(config.weights, kept);
+    }
     std::optional<par::ThreadLimit> limit;
     if (n_threads) limit.emplace(static_cast<std::size_t>(*n_threads));
-    const auto run = [&](const std::vector<std::vector<double>>& cols, const std::vector<double>& tgt) {
+    const auto run = [&](const std::vector<std::vector<double>>& cols, const std::vector<double>& tgt,
+                         const discover::SearchConfig& cfg) {
       if (constants) {
-        return discover::search_constants(cols, tgt, config, {static_cast<std::size_t>(max_params)}, &hooks);
+        return discover::search_constants(cols, tgt, cfg, {static_cast<std::size_t>(max_params)}, &hooks);
       }
-      return discover::search_front(cols, tgt, config, &hooks);
+      return discover::search_front(cols, tgt, cfg, &hooks);
     };
-    if (!sampled) return run(columns, target);
-    const std::vector<std::size_t> picked = discover::sample_rows(rows, static_cast<std::size_t>(*max_samples));
+    if (!sampled || *max_samples >= target.size()) return run(columns, target, config);
+    const std::vector<std::size_t> picked =
+        discover::sample_rows(target.size(), static_cast<std::size_t>(*max_samples));
     std::vector<std::vector<double>> sample_columns;
     for (const auto& c : columns) sample_columns.push_back(discover::rows_of(c, picked));
-    discover::SearchOutcome found = run(sample_columns, discover::rows_of(target, picked));
+    discover::SearchConfig sample_config = config;
+    if (!config.weights.empty()) sample_config.weights = discover::rows_of(config.weights, picked);
+    discover::SearchOutcome found = run(sample_columns, discover::rows_of(target, picked), sample_config);
     sample_columns.clear();
     // After a stop the finalists are only evaluated on every row: a re-fit
     // is more work than a stopped search should do.
-    discover::rescore_outcome(found, columns, target, {complexity_penalty, constants, !found.stopped});
+    discover::rescore_outcome(found, columns, target, {complexity_penalty, constants, !found.stopped, config.weights});
     return found;
   });
 
