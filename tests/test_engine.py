@@ -132,6 +132,16 @@ def long_problem():
     return rng.uniform(-3.0, 3.0, (300, 2)), rng.uniform(-3.0, 3.0, 300)
 
 
+@pytest.mark.parametrize("beam_width", [40, 200])
+def test_sums_take_no_place_of_the_quarter_beam_that_joins(beam_width):
+    rng = np.random.default_rng(0)
+    X = rng.uniform(0.5, 3.0, (200, 3))
+    y = X[:, 0] * np.exp(-X[:, 1] / X[:, 2]) + 0.01 * rng.standard_normal(200)
+    r = e.search(X, y, constants=True, max_params=6, beam_width=beam_width, max_complexity=6, complexity_penalty=0.01)
+    # Three levels join their quarter-beam of shapes (sums are ranked among them but never join).
+    assert len(r.beam) >= 3 * (beam_width // 4)
+
+
 def test_time_limit_returns_the_finished_levels():
     X, y = long_problem()
     t0 = time.perf_counter()

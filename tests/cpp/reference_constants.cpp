@@ -368,11 +368,11 @@ SearchOutcome search_constants(const Columns& columns, const std::vector<double>
     if (done() || lv + 1 >= config.max_complexity) break;
     std::vector<Ranked> joining;
     for (std::size_t i = 0; i < level.size(); ++i)
-      if (level[i].ok) joining.push_back(Ranked{level[i].rank, std::uint32_t(level[i].complexity()), std::uint32_t(i)});
+      if (level[i].ok && i < fresh.size())  // sums stay out of the beam
+        joining.push_back(Ranked{level[i].rank, std::uint32_t(level[i].complexity()), std::uint32_t(i)});
     keep_first_ranked(joining, std::min<std::size_t>(joining.size(), config.beam_width / 4));
     new_begin = beam.size();
     for (const Ranked& r : joining) {
-      if (r.index >= fresh.size()) continue;  // sums stay out of the beam
       Probes p{};
       if (params_in(level[r.index].nodes) == 0) p = *family_probes(level[r.index].nodes, n_vars);
       beam.push_back(Shape{level[r.index].nodes, p});

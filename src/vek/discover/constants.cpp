@@ -221,11 +221,14 @@ class ConstantsMode {
     return make_record(std::move(shape), scores_[i]);
   }
 
+  // Sums of terms are records, not beam members: they take no place of
+  // the quarter-beam that joins.
+  bool joins(std::size_t i) const { return i < base_; }
+
   void join(const std::vector<Ranked>& joining) {
     beam_.reserve(beam_.size() + joining.size());
     std::vector<Node> nodes;
     for (const Ranked& r : joining) {
-      if (r.index >= base_) continue;  // sums stay out of the beam
       checkpoint(beam_.rows());
       const Cand& c = cands_[r.index];
       shape_of(r.index, nodes);

@@ -17,6 +17,8 @@
 //                                        without it, the best meeting it does
 //   Mode::kSimplestWins                  equal ranks go to the simpler
 //                                        candidate (else to the earlier)
+//   mode.joins(i)                        (optional) whether candidate i can
+//                                        join the beam (else every one can)
 //   mode.finish(outcome)                 (optional) a last pass over the
 //                                        best record and the front
 //   mode.loss_unit()                     what a score's loss is multiplied
@@ -284,7 +286,11 @@ class Engine {
     std::vector<Ranked> records;
     records.reserve(scores.size());
     for (std::size_t i = 0; i < scores.size(); ++i) {
-      if (scores.ok[i]) records.push_back(Ranked{scores.rank_of(i), tie(i), static_cast<std::uint32_t>(i)});
+      if (!scores.ok[i]) continue;
+      if constexpr (requires { mode_.joins(i); }) {
+        if (!mode_.joins(i)) continue;  // it cannot join: it takes no place of the quarter
+      }
+      records.push_back(Ranked{scores.rank_of(i), tie(i), static_cast<std::uint32_t>(i)});
     }
     const std::uint64_t quarter = config_.beam_width / 4;
     keep_first_ranked(records, static_cast<std::size_t>(std::min<std::uint64_t>(quarter, records.size())));
