@@ -126,8 +126,9 @@ def when_scoring(client, action, level=2):
     return t
 
 
-def test_a_worker_killed_mid_level_changes_nothing(client, local):
-    X, y = data()
+def test_a_worker_killed_mid_level_changes_nothing(client):
+    X, y = data(rows=3000)  # level 2 long enough for the watcher to see it
+    local = outcome(_engine.search(X, y, **OPTIONS))
     pids = client.run(os.getpid)
     killed = []
     watcher = when_scoring(client, lambda w: (killed.append(w), os.kill(pids[w], signal.SIGKILL)))

@@ -240,6 +240,7 @@ OUT3 = np.empty(3)
     (lambda: e.search(X3, np.ones(4)), ValueError, "y has 4 values but X has 3"),
     (lambda: e.search(X3, X3), ValueError, "one-dimensional"),
     (lambda: e.search(np.ones((3, 2), order="F"), OUT3), ValueError, "C-contiguous"),
+    (lambda: e.search(X3, np.frombuffer(b"\0" + np.ones(3).tobytes(), offset=1)), ValueError, "aligned to 8 bytes"),
     (lambda: e.search(X3[:, :0], OUT3), ValueError, "at least one sample and one feature"),
     (lambda: e.search(X3.astype(np.float32), OUT3), TypeError, "float64"),
     (lambda: e.search(X3.tolist(), OUT3), TypeError, "float64 array"),

@@ -96,6 +96,7 @@ class ClusterScorer:
         self.levels: list[LevelReport] = []
         self._data: list[Any] | None = None
         self._batches: list[Any] = []
+        self._raw: list[bytes] = []  # the members of every level sent, to send again
 
     def __call__(
         self, level: int, setup: bytes, members: bytes, beam_size: int, cands: bytes, count: int
@@ -106,18 +107,22 @@ class ClusterScorer:
             return None
         start = time.perf_counter()
         futures: list[Any] = []
+        self._raw.append(members)
         try:
             if self.client.status not in ("running", "connecting", "newly-created"):
                 raise ConnectionError(f"the Dask client is {self.client.status}")
             sent = len(members) + len(cands)
-            if self._data is None:
-                self._data = self.client.scatter([self.X, self.y], broadcast=True, hash=False)
-                sent += self.X.nbytes + self.y.nbytes
-            self._batches.append(self.client.scatter(members, broadcast=True, hash=False))
-            size = self.chunk or max(1, -(-count // (CHUNKS_PER_THREAD * self._threads())))
-            for i, first in enumerate(range(0, count, size)):
-                last = min(count, first + size)
-                futures.append(
+            for attempt in range(self.retries + 1):
+                if self._data is None:
+                    self._data = self.client.scatter([self.X, self.y], broadcast=True, hash=False)
+                    sent += self.X.nbytes + self.y.nbytes
+                # A lost worker can take the only copy of scattered data with
+                # it; then the level's tasks are cancelled and everything
+                # goes out again.
+                while len(self._batches) < len(self._raw):
+                    self._batches.append(self.client.scatter(self._raw[len(self._batches)], broadcast=True, hash=False))
+                size = self.chunk or max(1, -(-count // (CHUNKS_PER_THREAD * self._threads())))
+                futures = [
                     self.client.submit(
                         _score,
                         self.token,
@@ -125,13 +130,21 @@ class ClusterScorer:
                         self._data[0],
                         self._data[1],
                         list(self._batches),
-                        cands[first * _CAND_BYTES : last * _CAND_BYTES],
-                        key=f"vek-score-{self.token}-{level}-{i}",
+                        cands[first * _CAND_BYTES : min(count, first + size) * _CAND_BYTES],
+                        key=f"vek-score-{self.token}-{level}-{i}-{attempt}",
                         retries=self.retries,
                         pure=False,
                     )
-                )
-            scores = b"".join(self.client.gather(futures))
+                    for i, first in enumerate(range(0, count, size))
+                ]
+                try:
+                    scores = b"".join(self.client.gather(futures))
+                    break
+                except CancelledError:
+                    if attempt == self.retries:
+                        raise
+                    self._data, self._batches = None, []
+                    sent += sum(len(b) for b in self._raw)
         except BaseException as exc:
             if futures:
                 try:
@@ -149,7 +162,7 @@ class ClusterScorer:
         cluster may be gone)."""
         if self._data is None:
             return
-        self._data, self._batches = None, []
+        self._data, self._batches, self._raw = None, [], []
         try:
             self.client.run(_forget, self.token)
         except Exception:
@@ -218,6 +231,8 @@ def _score(
         if entry is None:
             while len(_replicas) >= _KEEP:
                 del _replicas[next(iter(_replicas))]
+            # Arrays that travelled may sit at any address in their message.
+            X, y = (np.require(a, dtype=np.float64, requirements=["C", "A"]) for a in (X, y))
             entry = _replicas[token] = (_engine.replica(X, y, setup), [0])
         replica, applied = entry
         for batch in batches[applied[0] :]:

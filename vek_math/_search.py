@@ -90,8 +90,8 @@ class KeepResult:
 
 
 def search(X: Any, y: Any, keep: KeepResult | None = None, **options: Any) -> _engine.Outcome:
-    X = np.ascontiguousarray(X, dtype=np.float64)
-    y = np.ascontiguousarray(y, dtype=np.float64)
+    X = np.require(X, dtype=np.float64, requirements=["C", "A"])
+    y = np.require(y, dtype=np.float64, requirements=["C", "A"])
     try:
         if keep is None:
             return _engine.search(X, y, **options)
@@ -114,7 +114,7 @@ def sample_rows(n: int, take: int | None) -> npt.NDArray[np.intp]:
 
 
 def evaluate(nodes: Sequence[tuple[Any, ...]], X: Any, params: Sequence[float] = ()) -> npt.NDArray[np.float64]:
-    X = np.ascontiguousarray(X, dtype=np.float64)
+    X = np.require(X, dtype=np.float64, requirements=["C", "A"])
     out = np.empty(X.shape[0], dtype=np.float64)
     _engine.evaluate(list(nodes), X, [float(p) for p in params], out)
     return out

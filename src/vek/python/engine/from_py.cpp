@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -40,6 +41,13 @@ bool F64Buffer::acquire(PyObject* o, const char* name, int ndim, bool writable) 
   }
   if (!PyBuffer_IsContiguous(&view_, 'C')) {
     PyErr_Format(PyExc_ValueError, "%s must be C-contiguous (numpy.ascontiguousarray makes a copy that is)", name);
+    return false;
+  }
+  // Values are read as doubles in place: a buffer at an odd address (one
+  // cut from a byte string, say) would be misread.
+  if (reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) != 0) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s must be aligned to 8 bytes (numpy.require(a, requirements='CA') makes a copy that is)", name);
     return false;
   }
   if (writable && view_.readonly) {

@@ -14,9 +14,10 @@
 namespace vek::py {
 
 // A float64 buffer held for the object's life. acquire() checks it is
-// C-contiguous with `ndim` dimensions (and writable when asked); otherwise
-// TypeError (no buffer, another element type) or ValueError (shape,
-// layout, read-only), naming the argument `name`.
+// C-contiguous with `ndim` dimensions, aligned to 8 bytes (and writable
+// when asked); otherwise TypeError (no buffer, another element type) or
+// ValueError (shape, layout, alignment, read-only), naming the argument
+// `name`.
 class F64Buffer {
  public:
   F64Buffer() = default;
