@@ -34,9 +34,11 @@ inline constexpr std::size_t kCheckEvery = 16;
 // penalised(rmse, factor). A candidate whose partial error exceeds `limit`
 // (penalised.hpp: exceeds) stops early as Dropped; pass at least
 // drop_limit(factor, bound) as the limit.
-template <Op O>
-Outcome score_rows(const double* a, const double* b, std::size_t n, const double* y, std::size_t m, double target_len,
-                   double factor, double limit, double& error_out, double& rmse_out) {
+// Weighted: each square is multiplied by its row's weight w[i] (else w is
+// not read).
+template <Op O, bool Weighted>
+Outcome score_rows_of(const double* a, const double* b, std::size_t n, const double* y, const double* w, std::size_t m,
+                      double target_len, double factor, double limit, double& error_out, double& rmse_out) {
   double sse = 0.0;
   double v;
   std::size_t i = 0;
@@ -45,7 +47,11 @@ Outcome score_rows(const double* a, const double* b, std::size_t n, const double
     for (; i < stop; ++i) {
       if (!apply<O>(a[i], b[i], v)) return Outcome::Failed;
       const double d = v - y[i];
-      sse += d * d;
+      if constexpr (Weighted) {
+        sse += (d * d) * w[i];
+      } else {
+        sse += d * d;
+      }
     }
     if (exceeds(sse, target_len, factor, limit)) return Outcome::Dropped;
   }
@@ -60,6 +66,13 @@ Outcome score_rows(const double* a, const double* b, std::size_t n, const double
   return Outcome::Scored;
 }
 
+// The unweighted kernel, the search's usual one.
+template <Op O>
+Outcome score_rows(const double* a, const double* b, std::size_t n, const double* y, std::size_t m, double target_len,
+                   double factor, double limit, double& error_out, double& rmse_out) {
+  return score_rows_of<O, false>(a, b, n, y, nullptr, m, target_len, factor, limit, error_out, rmse_out);
+}
+
 // score_rows with row weights w: each squared difference is multiplied by
 // its row's weight, (d * d) * w[i], and target_len is the sum of the
 // weights. The weights are not negative, so the partial sse still only
@@ -68,27 +81,7 @@ template <Op O>
 Outcome score_rows_weighted(const double* a, const double* b, std::size_t n, const double* y, const double* w,
                             std::size_t m, double target_len, double factor, double limit, double& error_out,
                             double& rmse_out) {
-  double sse = 0.0;
-  double v;
-  std::size_t i = 0;
-  while (i < m) {
-    const std::size_t stop = std::min(m, i + kCheckEvery);
-    for (; i < stop; ++i) {
-      if (!apply<O>(a[i], b[i], v)) return Outcome::Failed;
-      const double d = v - y[i];
-      sse += (d * d) * w[i];
-    }
-    if (exceeds(sse, target_len, factor, limit)) return Outcome::Dropped;
-  }
-  const double rmse = rmse_of(sse, target_len);
-  const double error = penalised(rmse, factor);
-  if (error > limit) return Outcome::Dropped;
-  for (; i < n; ++i) {
-    if (!apply<O>(a[i], b[i], v)) return Outcome::Failed;
-  }
-  error_out = error;
-  rmse_out = rmse;
-  return Outcome::Scored;
+  return score_rows_of<O, true>(a, b, n, y, w, m, target_len, factor, limit, error_out, rmse_out);
 }
 
 // out[i] = op(a[i], b[i]) for i < n; false as soon as a row fails.

@@ -10,6 +10,7 @@
 #include "vek/discover/affine.hpp"
 #include "vek/discover/beam.hpp"
 #include "vek/discover/fit.hpp"
+#include "vek/discover/normalized.hpp"
 #include "vek/discover/penalised.hpp"
 #include "vek/discover/rank.hpp"
 #include "vek/discover/snap.hpp"
@@ -27,27 +28,6 @@ constexpr std::size_t kRefitSteps = 8;
 constexpr std::size_t kDampingTries = 6;
 constexpr double kStartDamping = 1e-3;
 constexpr double kConverged = 1e-10;  // relative fall of the sse that ends the re-fit
-
-// The target as the search with fitted constants scores it: divided by the
-// power of two of its largest magnitude (constants.cpp does the same), so
-// that losses and snapping agree with the search's own bit for bit.
-struct Scaled {
-  std::vector<double> y;
-  double scale = 1.0;  // 2^e
-  double unit = 1.0;   // 2^-e
-
-  explicit Scaled(const std::vector<double>& target) : y(target) {
-    double top = 0.0;
-    for (double v : target) top = std::fmax(top, std::fabs(v));
-    if (!(top > 0.0) || !std::isfinite(top)) return;
-    int e = 0;
-    std::frexp(top, &e);
-    e = std::clamp(e, -1000, 1000);
-    scale = std::ldexp(1.0, e);
-    unit = std::ldexp(1.0, -e);
-    for (double& v : y) v *= unit;
-  }
-};
 
 // Evaluates one formula's column program on every row; the sse is
 // Σ (value·unit − y)² in row order, as snap.cpp computes it.
@@ -231,7 +211,9 @@ void rescore_outcome(SearchOutcome& out, const Columns& columns, const std::vect
     return;
   }
 
-  const Scaled scaled(target);
+  // The target as the search with fitted constants scores it, so that
+  // losses and snapping agree with the search's own bit for bit.
+  const Normalized scaled(target, target.size());
   const Target t = target_of(scaled.y.data(), scaled.y.size(), scaled.y.size(), config.weights);
   TargetStats stats = TargetStats::of(t);
   stats.unit = scaled.unit;

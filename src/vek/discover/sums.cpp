@@ -311,19 +311,7 @@ bool fit_sum(const std::vector<const double*>& pool, const Target& t, SumFit& su
       for (std::size_t b = 0; b <= a; ++b) g[a * k + b] += da * (pool[sum.terms[b]][i] - mean[b]);
     }
   }
-  for (std::size_t a = 0; a < k; ++a)
-    for (std::size_t b = a + 1; b < k; ++b) g[a * k + b] = g[b * k + a];
-  sum.coefs.assign(k, 0.0);
-  if (!solve_linear(g.data(), r.data(), k, sum.coefs.data())) return false;
-  sum.b = 0.0;
-  if (sum.offset) {
-    sum.b = my;
-    for (std::size_t a = 0; a < k; ++a) sum.b -= sum.coefs[a] * mean[a];
-  }
-  for (double c : sum.coefs) {
-    if (c == 0.0 || !std::isfinite(c)) return false;
-  }
-  return std::isfinite(sum.b);
+  return solve_sum(g, r, mean, my, sum);
 }
 
 bool sum_values(const std::vector<const double*>& pool, std::size_t rows, const SumFit& sum, std::vector<double>& out) {
