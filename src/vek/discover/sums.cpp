@@ -133,6 +133,104 @@ std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::si
     }
     return {worth(sse, constants_of(terms)), size};
   };
+  // An exchange step: the term put in place of one of `terms` that gives
+  // the best sum, into `best_terms` when it beats `best`. Each swap is
+  // judged by the normal equations from cross products (the columns' with
+  // the terms and the target's, one pass over the rows per step, then a
+  // small solve per swap); a swap near an exact fit, where that estimate is
+  // only rounding, and the swap chosen are scored on the rows.
+  std::vector<double> cy(p);
+  double yy = 0.0;
+  for (std::size_t row = 0; row < n; ++row) yy += y0[row] * y0[row];
+  for (std::size_t j = 0; j < p; ++j) {
+    double d = 0.0;
+    for (std::size_t row = 0; row < n; ++row) d += c0[j][row] * y0[row];
+    cy[j] = d;
+  }
+  const auto exchange = [&](const std::vector<std::size_t>& terms, const Worth& now, Worth& best,
+                            std::vector<std::size_t>& best_terms) {
+    const std::size_t k = terms.size();
+    if (k < 2) return;
+    std::vector<double> cross(p * k);
+    for (std::size_t j = 0; j < p; ++j) {
+      for (std::size_t t = 0; t < k; ++t) {
+        double d = 0.0;
+        for (std::size_t row = 0; row < n; ++row) d += c0[j][row] * c0[terms[t]][row];
+        cross[j * k + t] = d;
+      }
+    }
+    std::uint64_t size = 2;
+    for (std::size_t j : terms) size += costs.cost[j] + 3;
+    const std::size_t held = constants_of(terms);
+    const std::size_t o = k - 1;
+    std::vector<double> chol(o * o), w(o), z(o);
+    std::vector<std::size_t> others;
+    bool estimated = false;
+    for (std::size_t a = 0; a < k; ++a) {
+      others = terms;
+      others.erase(others.begin() + static_cast<std::ptrdiff_t>(a));
+      // Cholesky factor of the other terms' Gram matrix.
+      bool ok = true;
+      for (std::size_t i = 0; i < o && ok; ++i) {
+        for (std::size_t c = 0; c <= i; ++c) {
+          double v = cross[others[i] * k + (c < a ? c : c + 1)];
+          for (std::size_t l = 0; l < c; ++l) v -= chol[i * o + l] * chol[c * o + l];
+          if (c == i) {
+            ok = v > 0.0;
+            chol[i * o + i] = ok ? std::sqrt(v) : 0.0;
+          } else {
+            chol[i * o + c] = v / chol[c * o + c];
+          }
+        }
+      }
+      if (!ok) continue;
+      const auto forward = [&](const auto& rhs, std::vector<double>& out) {
+        double sq = 0.0;
+        for (std::size_t i = 0; i < o; ++i) {
+          double v = rhs(i);
+          for (std::size_t l = 0; l < i; ++l) v -= chol[i * o + l] * out[l];
+          out[i] = v / chol[i * o + i];
+          sq += out[i] * out[i];
+        }
+        return sq;
+      };
+      const double rss_others = yy - forward([&](std::size_t i) { return cy[others[i]]; }, w);
+      const std::size_t params_out = terms[a] < costs.params.size() ? costs.params[terms[a]] : 0;
+      for (std::size_t j = 0; j < p; ++j) {
+        if (!(norm0[j] > 0.0) || std::find(terms.begin(), terms.end(), j) != terms.end() || !allowed(others, j))
+          continue;
+        const double* row = cross.data() + j * k;
+        const double qq = norm0[j] - forward([&](std::size_t i) { return row[i < a ? i : i + 1]; }, z);
+        if (!(qq > 1e-9 * norm0[j])) continue;
+        double qr = cy[j];
+        for (std::size_t i = 0; i < o; ++i) qr -= z[i] * w[i];
+        const double sse = rss_others - qr * qr / qq;
+        const auto swapped = [&] {
+          std::vector<std::size_t> v = terms;
+          v[a] = j;
+          return v;
+        };
+        Worth e;
+        const bool near_exact = sse <= 1e-8 * yy;
+        if (near_exact) {
+          e = subset_score(swapped());
+        } else {
+          const std::size_t params_in = j < costs.params.size() ? costs.params[j] : 0;
+          e = {worth(sse, held - params_out + params_in), size - costs.cost[terms[a]] + costs.cost[j]};
+        }
+        if (e < best) {
+          best = e;
+          best_terms = swapped();
+          estimated = !near_exact;
+        }
+      }
+    }
+    // The chosen swap as scored on the rows: kept only when that beats now.
+    if (estimated) {
+      best = subset_score(best_terms);
+      if (!(best < now)) best_terms.clear();
+    }
+  };
   const auto refine = [&](std::vector<std::size_t>& terms) {
     bool changed = false;
     Worth now = subset_score(terms);
@@ -148,23 +246,7 @@ std::vector<SumFit> forward_sums(const std::vector<const double*>& pool, std::si
           best_terms = fewer;
         }
       }
-      if (best_terms.empty()) {
-        for (std::size_t a = 0; a < terms.size(); ++a) {
-          std::vector<std::size_t> others = terms;
-          others.erase(others.begin() + static_cast<std::ptrdiff_t>(a));
-          for (std::size_t j = 0; j < p; ++j) {
-            if (!(norm0[j] > 0.0) || std::find(terms.begin(), terms.end(), j) != terms.end() || !allowed(others, j))
-              continue;
-            std::vector<std::size_t> swapped = terms;
-            swapped[a] = j;
-            const Worth e = subset_score(swapped);
-            if (e < best) {
-              best = e;
-              best_terms = swapped;
-            }
-          }
-        }
-      }
+      if (best_terms.empty()) exchange(terms, now, best, best_terms);
       if (best_terms.empty()) break;
       terms = best_terms;
       now = best;
@@ -349,12 +431,20 @@ std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
   std::vector<SumFit> found;
   // 0: every term; else terms without constants of at most `limit` nodes;
   // 1: products of powers of variables; 2: the variables alone (a linear
-  // model, which greedy steps among many products can miss).
-  for (const std::uint64_t limit : {std::uint64_t{0}, limits.simple_term, std::uint64_t{1}, std::uint64_t{2}}) {
+  // model, which greedy steps among many products can miss); 3: powers of
+  // single variables (an additive model: 1/R1 + 1/R2 + 1/R3, where a
+  // product of all three fits better alone than any one term).
+  const auto single_power = [](const std::vector<Node>& n) {
+    return (n.size() == 1 && n[0].kind == Node::Kind::Var) ||
+           (n.size() == 2 && n[0].kind == Node::Kind::Var && n[1].kind == Node::Kind::Op && n[1].opcode == Op::Pow);
+  };
+  for (const std::uint64_t limit :
+       {std::uint64_t{0}, limits.simple_term, std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{3}}) {
     std::vector<std::size_t> at;
     for (std::size_t j = 0; j < pool.size(); ++j) {
       const bool simple = params[j] == 0 && (limit == 1   ? power_product(nodes[j])
                                              : limit == 2 ? nodes[j].size() == 1 && nodes[j][0].kind == Node::Kind::Var
+                                             : limit == 3 ? single_power(nodes[j])
                                                           : costs.cost[j] <= limit);
       if (limit == 0 || simple) at.push_back(j);
     }
