@@ -256,13 +256,14 @@ def test_large_data_is_searched_on_a_sample_and_scored_on_every_row():
 
 
 WARM = (
-    "((((((1.008 * ((x0 * x1) + x0)) + (2.6 * sin(x2))) + (-1.473 * (1/vek(x0, x2)))) "
-    "+ (0.3572 * vek((x2 - x0), x2))) + (0.6667 * (cos(sqrt(x0)) / x2))) - 2.558)"
+    "(((((-0.6667 * ((x0 ^ -1.0) * x2)) + ((x1 + 0.8412) * x0)) + (2.544 * sin(x2))) "
+    "+ (0.4085 * exp((x2 - x0)))) - 1.913)"
 )
 
 
 def test_warm_start_continues_the_previous_search():
-    X, rng = rows(3, n=300, cols=3)
+    # Few rows: no reshaped searches, which would find y/x0 = x1 + sin(x2) at once.
+    X, rng = rows(3, n=30, cols=3)
     y = X[:, 0] * X[:, 1] + np.sin(X[:, 2]) * X[:, 0] + 0.01 * rng.standard_normal(len(X))
     for n_jobs in (1, 2):
         est = SymbolicRegressor(max_complexity=4, beam_width=200, warm_start=True, n_jobs=n_jobs).fit(X, y)

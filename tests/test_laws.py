@@ -135,3 +135,39 @@ def test_weak_terms_of_a_noisy_linear_law_reach_the_front_on_many_rows():
     full = [r.formula for r in eq.itertuples() if all(f"x{i}" in r.formula for i in range(4))]
     assert any(r.loss <= floor * (1 + 1e-4) for r in eq.itertuples()), eq.loss.tolist()
     assert full, eq.formula.tolist()
+
+
+# Laws reached by searching a reshaped target: (law, variables, range, what
+# the formula must hold).
+RESHAPED = {
+    # 1/y² = 1 - x²
+    "Lorentz factor": (lambda X: 1.0 / np.sqrt(1.0 - X[:, 0] ** 2), 1, (0.05, 0.9), "1/sqrt"),
+    # 1/y = 1/x0 + 1/x1 + 1/x2
+    "three in parallel": (lambda X: 1.0 / (1.0 / X[:, 0] + 1.0 / X[:, 1] + 1.0 / X[:, 2]), 3, RNG_RANGE, "1/"),
+    # y/x0 = exp(c·x1/x2)
+    "Arrhenius": (lambda X: X[:, 0] * np.exp(-1.3 * X[:, 1] / X[:, 2]), 3, RNG_RANGE, "exp"),
+    # y² = x0²·x2² + x1²
+    "energy-momentum": (lambda X: np.sqrt((X[:, 0] * X[:, 2]) ** 2 + X[:, 1] ** 2), 3, RNG_RANGE, "sqrt"),
+}
+
+
+@pytest.mark.parametrize("name", RESHAPED)
+def test_laws_of_a_reshaped_target_are_recovered_exactly(name):
+    law, n_vars, (low, high), holds = RESHAPED[name]
+    X, y = data(law, n_vars, low=low, high=high)
+    model = SymbolicRegressor().fit(X, y)
+    assert exact_on_fresh_rows(model, law, n_vars, low=low, high=high) and holds in model.formula_, model.formula_
+    f = sympy.lambdify(sympy.symbols(f"x0:{n_vars}"), model.sympy(), "math")
+    assert np.allclose([f(*row) for row in X.tolist()], model.predict(X), rtol=1e-12, atol=0)
+
+
+def test_reshaped_searches_are_deterministic_and_keep_to_the_operators_offered():
+    law, n_vars, (low, high), _ = RESHAPED["Lorentz factor"]
+    X, y = data(law, n_vars, low=low, high=high, noise=0.01, seed=4)
+    fits = [SymbolicRegressor(n_jobs=n).fit(X, y).equations_ for n in (1, 2, 2)]
+    for eq in fits[1:]:
+        assert eq.formula.tolist() == fits[0].formula.tolist()
+        assert eq.loss.tolist() == fits[0].loss.tolist()
+    X, y = data(law, n_vars, low=low, high=high)
+    model = SymbolicRegressor(unary_operators=["inv", "exp", "ln"]).fit(X, y)
+    assert "sqrt" not in " ".join(model.equations_.formula), model.equations_.formula.tolist()

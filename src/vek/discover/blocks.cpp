@@ -151,6 +151,32 @@ std::vector<std::vector<Node>> power_leaves(const std::vector<std::vector<double
   return out;
 }
 
+std::vector<std::vector<std::pair<std::size_t, double>>> proportional_blocks(
+    const std::vector<std::vector<double>>& columns, const Target& target) {
+  std::vector<std::vector<std::pair<std::size_t, double>>> out;
+  LogData d;
+  if (!log_data(columns, target, d)) return out;
+  std::vector<std::size_t> positive;
+  for (std::size_t c = 0; c < d.vars.size(); ++c) {
+    if (!d.whole[c]) positive.push_back(c);
+  }
+  std::vector<double> k;
+  if (positive.empty() || !(fit(d, positive, k) < HUGE_VAL)) return out;
+  // Whole exponents first: a variable whose exponent lies near a half only
+  // is often one y depends on otherwise (ln(V2/V1) looks like (V2/V1)^1.5).
+  for (const auto& [tolerance, whole] : {std::pair{0.05, true}, std::pair{0.05, false}, std::pair{0.25, false}}) {
+    std::vector<std::pair<std::size_t, double>> factors;
+    for (std::size_t i = 0; i < positive.size(); ++i) {
+      const double e = rounded(k[i], whole);
+      if (e != 0.0 && std::fabs(e) <= 4.0 && std::fabs(k[i] - e) < tolerance) {
+        factors.emplace_back(d.vars[positive[i]], e);
+      }
+    }
+    if (!factors.empty() && std::find(out.begin(), out.end(), factors) == out.end()) out.push_back(factors);
+  }
+  return out;
+}
+
 std::vector<std::vector<Node>> propose_power_blocks(const std::vector<std::vector<double>>& columns,
                                                     const Target& target, std::size_t max_blocks) {
   std::vector<std::vector<Node>> out;

@@ -175,6 +175,55 @@ void select_plain(SearchOutcome& out, std::vector<SearchResult> all) {
   }
 }
 
+// Formulas with fitted constants scored on every row as the search with
+// fitted constants scores them, so that losses and snapping agree with the
+// search's own bit for bit: constants re-fitted (when config.refit), loss
+// and error of the formula as evaluated.
+class Rescorer {
+ public:
+  Rescorer(const std::vector<double>& target, const RescoreConfig& config)
+      : config_(config),
+        scaled_(target, target.size()),
+        t_(target_of(scaled_.y.data(), scaled_.y.size(), scaled_.y.size(), config.weights)),
+        stats_(stats_of(t_, scaled_.unit)),
+        eval_(t_, stats_) {}
+
+  SnapData snap_data(const Columns& columns) const {
+    return SnapData{columns, t_, stats_, scaled_.scale, config_.penalty};
+  }
+
+  // nullopt when it fails on some row.
+  std::optional<SearchResult> rescored(const SearchResult& r, const Columns& columns) {
+    // Constants numbered in postfix order, so that p[i] is the i-th one.
+    std::vector<Node> nodes = r.expr.nodes;
+    renumber_params(nodes);
+    std::optional<Program> prog = compile(nodes, columns);
+    if (!prog) return std::nullopt;
+    std::vector<double> p = param_values(nodes);
+    if (p.size() != prog->n_params) return std::nullopt;
+    double sse = eval_.sse(*prog, p);
+    if (!std::isfinite(sse)) return std::nullopt;
+    if (config_.refit && !p.empty()) sse = eval_.refit(*prog, p, sse);
+    set_param_values(nodes, p);
+    const double loss = rmse_of(sse, t_.length);
+    const double error = penalised(loss, complexity_factor(config_.penalty, complexity_of(nodes)));
+    return record_of(std::move(nodes), error * scaled_.scale, loss * scaled_.scale);
+  }
+
+ private:
+  static TargetStats stats_of(const Target& t, double unit) {
+    TargetStats s = TargetStats::of(t);
+    s.unit = unit;
+    return s;
+  }
+
+  const RescoreConfig& config_;
+  const Normalized scaled_;
+  const Target t_;
+  const TargetStats stats_;
+  Evaluator eval_;
+};
+
 }  // namespace
 
 std::vector<std::size_t> sample_rows(std::size_t rows, std::size_t take) {
@@ -211,35 +260,28 @@ void rescore_outcome(SearchOutcome& out, const Columns& columns, const std::vect
     return;
   }
 
-  // The target as the search with fitted constants scores it, so that
-  // losses and snapping agree with the search's own bit for bit.
-  const Normalized scaled(target, target.size());
-  const Target t = target_of(scaled.y.data(), scaled.y.size(), scaled.y.size(), config.weights);
-  TargetStats stats = TargetStats::of(t);
-  stats.unit = scaled.unit;
-  Evaluator eval(t, stats);
+  Rescorer rescorer(target, config);
   for (const SearchResult* r : finalists) {
-    // Constants numbered in postfix order, so that p[i] is the i-th one.
-    std::vector<Node> nodes = r->expr.nodes;
-    renumber_params(nodes);
-    std::optional<Program> prog = compile(nodes, columns);
-    if (!prog) continue;
-    std::vector<double> p = param_values(nodes);
-    if (p.size() != prog->n_params) continue;
-    double sse = eval.sse(*prog, p);
-    if (!std::isfinite(sse)) continue;
-    if (config.refit && !p.empty()) sse = eval.refit(*prog, p, sse);
-    set_param_values(nodes, p);
-    const double loss = rmse_of(sse, t.length);
-    const double error = penalised(loss, complexity_factor(config.penalty, complexity_of(nodes)));
-    all.push_back(record_of(std::move(nodes), error * scaled.scale, loss * scaled.scale));
+    if (auto s = rescorer.rescored(*r, columns)) all.push_back(std::move(*s));
   }
   out.best.reset();
   out.front = std::move(all);
   if (out.front.empty()) return;
   // snap_outcome snaps every record of the front and the best, then takes
   // the best and the front again: here the front holds every finalist.
-  snap_outcome(out, SnapData{columns, t, stats, scaled.scale, config.penalty});
+  snap_outcome(out, rescorer.snap_data(columns));
+}
+
+void merge_outcome(SearchOutcome& out, const std::vector<SearchResult>& more, const Columns& columns,
+                   const std::vector<double>& target, const RescoreConfig& config) {
+  Rescorer rescorer(target, config);
+  const SnapData d = rescorer.snap_data(columns);
+  std::vector<SearchResult> all = out.front;
+  if (out.best) all.push_back(*out.best);
+  for (const SearchResult& r : more) {
+    if (auto s = rescorer.rescored(r, columns)) all.push_back(snap_record(*s, d));
+  }
+  select_finalists(out, std::move(all), d);
 }
 
 }  // namespace vek::discover

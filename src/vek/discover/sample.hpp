@@ -47,4 +47,14 @@ struct RescoreConfig {
 void rescore_outcome(SearchOutcome& out, const std::vector<std::vector<double>>& columns,
                      const std::vector<double>& target, const RescoreConfig& config);
 
+// Adds formulas with fitted constants found elsewhere (another search's
+// records, in the caller's units) to the outcome's finalists: each is scored
+// on every row, re-fitted (when config.refit) and snapped as
+// rescore_outcome does; then the best and the front are taken again from
+// the outcome's own records and those. A record failing on some row is
+// dropped. config.constants is taken as true.
+void merge_outcome(SearchOutcome& out, const std::vector<SearchResult>& more,
+                   const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
+                   const RescoreConfig& config);
+
 }  // namespace vek::discover

@@ -159,6 +159,10 @@ void snap_outcome(SearchOutcome& out, const SnapData& d) {
   std::vector<SearchResult> all;
   for (const SearchResult& r : out.front) all.push_back(snap_record(r, d));
   if (out.best) all.push_back(snap_record(*out.best, d));
+  select_finalists(out, std::move(all), d);
+}
+
+void select_finalists(SearchOutcome& out, std::vector<SearchResult> all, const SnapData& d) {
   if (all.empty()) return;
   // The best: the lowest rank, the simpler among equals, the earlier among
   // those (front rows come first, by complexity).

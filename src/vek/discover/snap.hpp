@@ -43,4 +43,9 @@ SearchResult snap_record(const SearchResult& r, const SnapData& d);
 // taken again.
 void snap_outcome(SearchOutcome& out, const SnapData& d);
 
+// The best and the front of `all` (records scored as `d` scores them), into
+// the outcome, as snap_outcome takes them; the outcome unchanged when `all`
+// is empty.
+void select_finalists(SearchOutcome& out, std::vector<SearchResult> all, const SnapData& d);
+
 }  // namespace vek::discover

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "vek/common/parallel.hpp"
-#include "vek/discover/constants.hpp"
+#include "vek/discover/reshape.hpp"
 #include "vek/discover/sample.hpp"
 #include "vek/discover/search.hpp"
 #include "vek/python/engine/entries.hpp"
@@ -160,7 +160,7 @@ PyObject* search(const F64Array<2>& x, const F64Array<1>& y, std::uint64_t max_c
     const auto run = [&](const std::vector<std::vector<double>>& cols, const std::vector<double>& tgt,
                          const discover::SearchConfig& cfg) {
       if (constants) {
-        return discover::search_constants(cols, tgt, cfg, {static_cast<std::size_t>(max_params)}, &hooks);
+        return discover::search_reshaped(cols, tgt, cfg, {static_cast<std::size_t>(max_params)}, &hooks);
       }
       return discover::search_front(cols, tgt, cfg, &hooks);
     };

@@ -1,0 +1,195 @@
+#include "vek/discover/reshape.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "vek/discover/blocks.hpp"
+#include "vek/discover/generate.hpp"
+#include "vek/discover/sample.hpp"
+#include "vek/discover/score.hpp"
+
+namespace vek::discover {
+
+namespace {
+
+using Columns = std::vector<std::vector<double>>;
+
+// Rows a reshaped search needs: on fewer, a wider search mostly finds
+// formulas that fit the noise.
+constexpr std::size_t kMinRows = 32;
+// The share of the reshaped target's variance its search must explain for
+// its formulas to count: a target that is a constant and noise (y/P where y
+// is proportional to P) has only formulas of the noise to offer.
+constexpr double kMinExplained = 0.9;
+
+bool offers(const std::vector<Op>& ops, Op op) { return std::find(ops.begin(), ops.end(), op) != ops.end(); }
+
+// The weighted root mean square of y about `centre` (every weight 1 without
+// weights).
+double rms_of(const std::vector<double>& y, const std::vector<double>& w, double centre = 0.0) {
+  double s = 0.0, total = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const double wi = w.empty() ? 1.0 : w[i];
+    const double d = y[i] - centre;
+    s += (d * d) * wi;
+    total += wi;
+  }
+  return total > 0.0 ? std::sqrt(s / total) : 0.0;
+}
+
+// Whether the search of u found more than its noise (kMinExplained).
+bool explains(const SearchOutcome& found, const std::vector<double>& u, const std::vector<double>& w) {
+  if (!found.best || !(found.best->loss >= 0.0)) return false;
+  double s = 0.0, total = 0.0;
+  for (std::size_t i = 0; i < u.size(); ++i) {
+    const double wi = w.empty() ? 1.0 : w[i];
+    s += u[i] * wi;
+    total += wi;
+  }
+  const double spread = rms_of(u, w, s / total);
+  return found.best->loss * found.best->loss <= (1.0 - kMinExplained) * (spread * spread);
+}
+
+}  // namespace
+
+std::vector<ReshapedTarget> reshaped_targets(const Columns& columns, const std::vector<double>& y,
+                                             const SearchConfig& config) {
+  std::vector<ReshapedTarget> out;
+  const std::size_t n = y.size();
+  if (n < kMinRows || columns.empty()) return out;
+  const bool negative = y[0] < 0.0;
+  for (double v : y) {
+    if (!(negative ? v < 0.0 : v > 0.0) || !std::isfinite(v)) return out;
+  }
+  const Operators ops = Operators::of(config);
+  const bool mul = offers(ops.binary, Op::Mul), div = offers(ops.binary, Op::Div), inv = offers(ops.unary, Op::Inv),
+             root = offers(ops.unary, Op::Sqrt) && (!negative || offers(ops.unary, Op::Neg));
+  const auto add = [&](Reshape kind, std::vector<Node> block, const auto& u_of) {
+    ReshapedTarget t{kind, std::move(block), negative, std::vector<double>(n)};
+    std::vector<double> p(n, 1.0);
+    if (!t.block.empty()) {
+      auto values = Expr{t.block}.eval_batch(columns, {});
+      if (!values) return;
+      p = std::move(*values);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      t.u[i] = u_of(y[i], p[i]);
+      if (!std::isfinite(t.u[i])) return;
+    }
+    out.push_back(std::move(t));
+  };
+  const auto ratio = [](double v, double p) { return v / p; };
+  const auto over = [](double v, double p) { return p / v; };
+  const auto over_square = [](double v, double p) {
+    const double r = p / v;
+    return r * r;
+  };
+  std::vector<std::vector<Node>> blocks;
+  for (const auto& factors : proportional_blocks(columns, target_of(y.data(), n, n, {}))) {
+    blocks.push_back(power_block(factors));
+  }
+  // Proportional to a block first: the commonest shape of a law.
+  if (mul) {
+    for (const auto& b : blocks) add(Reshape::Divide, b, ratio);
+  }
+  if (inv) add(Reshape::Inverse, {}, [](double v, double) { return 1.0 / v; });
+  if (inv && root) add(Reshape::InverseSquare, {}, [](double v, double) { return 1.0 / (v * v); });
+  if (root) add(Reshape::Square, {}, [](double v, double) { return v * v; });
+  if (div) {
+    for (const auto& b : blocks) add(Reshape::Over, b, over);
+  }
+  if (div && root) {
+    for (const auto& b : blocks) add(Reshape::OverSquare, b, over_square);
+  }
+  return out;
+}
+
+std::vector<Node> reshaped_formula(const ReshapedTarget& t, const std::vector<Node>& g) {
+  std::vector<Node> nodes;
+  const auto append = [&](const std::vector<Node>& more) { nodes.insert(nodes.end(), more.begin(), more.end()); };
+  switch (t.kind) {
+    case Reshape::Inverse:
+      append(g);
+      nodes.push_back(Node::op(Op::Inv));
+      break;
+    case Reshape::Square:
+      append(g);
+      nodes.push_back(Node::op(Op::Sqrt));
+      break;
+    case Reshape::InverseSquare:
+      append(g);
+      nodes.push_back(Node::op(Op::Sqrt));
+      nodes.push_back(Node::op(Op::Inv));
+      break;
+    case Reshape::Divide:
+      append(g);
+      append(t.block);
+      nodes.push_back(Node::op(Op::Mul));
+      break;
+    case Reshape::Over:
+      append(t.block);
+      append(g);
+      nodes.push_back(Node::op(Op::Div));
+      break;
+    case Reshape::OverSquare:
+      append(t.block);
+      append(g);
+      nodes.push_back(Node::op(Op::Sqrt));
+      nodes.push_back(Node::op(Op::Div));
+      break;
+  }
+  const bool rooted = t.kind == Reshape::Square || t.kind == Reshape::InverseSquare || t.kind == Reshape::OverSquare;
+  if (rooted && t.negative) nodes.push_back(Node::op(Op::Neg));
+  renumber_params(nodes);
+  return nodes;
+}
+
+SearchOutcome search_reshaped(const Columns& columns, const std::vector<double>& target, const SearchConfig& config,
+                              const ConstantsConfig& constants, const SearchHooks* hooks) {
+  SearchOutcome out = search_constants(columns, target, config, constants, hooks);
+  if (out.stopped || out.out_of_memory || !out.best) return out;
+  const double goal = config.precision_goal * rms_of(target, config.weights);
+  if (out.best->loss <= goal) return out;
+  // The reshaped searches report no levels of their own and score here.
+  SearchHooks quiet;
+  if (hooks != nullptr) quiet.keep_going = hooks->keep_going;
+  SearchConfig sub = config;
+  sub.seed.clear();
+  sub.beam_width = std::max<std::uint64_t>(64, config.beam_width / 4);
+  sub.max_complexity = std::max<std::uint64_t>(2, config.max_complexity - 1);
+  const RescoreConfig rescore{config.complexity_penalty, true, true, config.weights};
+  for (const ReshapedTarget& t : reshaped_targets(columns, target, config)) {
+    SearchOutcome found = search_constants(columns, t.u, sub, constants, &quiet);
+    out.stats.generated += found.stats.generated;
+    out.stats.fingerprinted += found.stats.fingerprinted;
+    out.stats.scored += found.stats.scored;
+    out.stats.peak_seen = std::max(out.stats.peak_seen, found.stats.peak_seen);
+    out.stats.peak_bytes = std::max(out.stats.peak_bytes, found.stats.peak_bytes);
+    std::vector<SearchResult> more;
+    if (!explains(found, t.u, config.weights)) {
+      found.best.reset();
+      found.front.clear();
+    }
+    const auto take = [&](const SearchResult& r) {
+      more.push_back(record_of(reshaped_formula(t, r.expr.nodes), std::numeric_limits<double>::quiet_NaN(),
+                               std::numeric_limits<double>::quiet_NaN()));
+    };
+    for (const SearchResult& r : found.front) take(r);
+    if (found.best) take(*found.best);
+    RescoreConfig here = rescore;
+    // After a stop the formulas are only scored: a re-fit is more work than
+    // a stopped search should do.
+    here.refit = !found.stopped;
+    merge_outcome(out, more, columns, target, here);
+    if (found.stopped) {
+      out.stopped = true;
+      out.out_of_memory = found.out_of_memory;
+      break;
+    }
+    if (out.best && out.best->loss <= goal) break;
+  }
+  return out;
+}
+
+}  // namespace vek::discover

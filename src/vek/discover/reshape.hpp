@@ -1,0 +1,72 @@
+// Searching a reshaped target: laws that are long in the grammar but short
+// after a change of the target.
+//
+// Many laws are a simple formula of y after dividing it by a power block or
+// taking a reciprocal or a square: 1/y = 1/R1 + 1/R2 (parallel resistors),
+// 1/y² = 1 − v² (a Lorentz factor), y² = p²c² + m²c⁴, y/(n·T) = c·ln(V2/V1),
+// y/A = exp(c·E/T). The search with fitted constants reaches them when it
+// searches u = f(y) and writes y = f⁻¹(g) for what it finds:
+//
+//   u = 1/y        y = 1/g              (y never near 0)
+//   u = y²         y = ±sqrt(g)         (y of one sign)
+//   u = 1/y²       y = ±1/sqrt(g)       (y of one sign)
+//   u = y/P        y = g·P              (y of one sign, P a power block)
+//   u = P/y        y = P/g
+//   u = (P/y)²     y = ±P/sqrt(g)
+//
+// P: products of powers of the variables that are positive on every row,
+// the exponents those of a least-squares fit of ln|y| on ln x that lie close
+// to a whole number or a half (a variable whose exponent does, y is often
+// proportional to a power of it; blocks.hpp: proportional_blocks).
+//
+// The main search runs first; a reshaped search only when it did not meet
+// its precision goal and there are at least 32 rows, with the main search's
+// options but a beam a quarter as wide and one node fewer. Its formulas count
+// only when its best explains at least 90 % of the variance of u: where y is
+// proportional to P and noisy, u = y/P is a constant and noise, and what a
+// search finds there is noise. Each reshaped search's best and front, written
+// as formulas of y, join the finalists: re-fitted on y by
+// Levenberg–Marquardt, snapped, and the best and the front taken again
+// (sample.hpp: merge_outcome), so a reshaped formula wins only by the same
+// penalised error as any other. The reshaped searches stop once one of them
+// gives a formula of y within the precision goal. Operators the
+// configuration does not offer are not used to write y back (no square root
+// where sqrt is not offered), and a stop ends the reshaped searches with the
+// outcome stopped. Fixed rules in a fixed order: the same result for any
+// thread count and across runs.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "vek/discover/constants.hpp"
+#include "vek/discover/expr.hpp"
+#include "vek/discover/search.hpp"
+
+namespace vek::discover {
+
+enum class Reshape : unsigned char { Inverse, Square, InverseSquare, Divide, Over, OverSquare };
+
+// One reshaped target: u = f(y) row by row, and how a formula g of u is
+// written as one of y (its nodes around g's).
+struct ReshapedTarget {
+  Reshape kind = Reshape::Inverse;
+  std::vector<Node> block;  // P's nodes (Divide, Over, OverSquare)
+  bool negative = false;    // y < 0 on every row (Square, InverseSquare, OverSquare)
+  std::vector<double> u;
+};
+
+// The reshaped targets of y over the columns, in the order they are
+// searched; none whose values are not all finite.
+std::vector<ReshapedTarget> reshaped_targets(const std::vector<std::vector<double>>& columns,
+                                             const std::vector<double>& y, const SearchConfig& config);
+
+// g's nodes (a formula of u) written as a formula of y.
+std::vector<Node> reshaped_formula(const ReshapedTarget& t, const std::vector<Node>& g);
+
+// search_constants, then the reshaped searches (above).
+SearchOutcome search_reshaped(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
+                              const SearchConfig& config, const ConstantsConfig& constants,
+                              const SearchHooks* hooks = nullptr);
+
+}  // namespace vek::discover

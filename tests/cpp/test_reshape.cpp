@@ -1,0 +1,95 @@
+// Reshaped targets: which ones a target gets, formulas of them written back
+// as formulas of y, and laws the search reaches through them.
+#include "builders.hpp"
+
+#include <cmath>
+#include <random>
+
+#include "vek/discover/constants.hpp"
+#include "vek/discover/reshape.hpp"
+
+using namespace vek::test;
+using vek::discover::Reshape;
+using vek::discover::ReshapedTarget;
+
+namespace {
+
+using Columns = std::vector<std::vector<double>>;
+
+Columns uniform_columns(std::size_t vars, std::size_t rows, double lo, double hi, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> u(lo, hi);
+  Columns c(vars);
+  for (auto& col : c) {
+    for (std::size_t i = 0; i < rows; ++i) col.push_back(u(rng));
+  }
+  return c;
+}
+
+}  // namespace
+
+// Every reshaped target, its u put back through the formula written for it,
+// gives y again; y ∝ x0·x1² proposes that block first, dividing by it.
+TEST(ReshapedTargets, WriteEachBackAsAFormulaOfY) {
+  for (double sign : {1.0, -1.0}) {
+    Columns c = uniform_columns(3, 60, 0.5, 3.0, 11);
+    std::vector<double> y;
+    for (std::size_t i = 0; i < 60; ++i)
+      y.push_back(sign * 1.7 * c[0][i] * c[1][i] * c[1][i] * (2.0 + std::sin(3.0 * c[2][i])));
+    const auto targets = vek::discover::reshaped_targets(c, y, config(8));
+    ASSERT_GE(targets.size(), 6u);
+    EXPECT_EQ(targets[0].kind, Reshape::Divide);
+    const std::vector<Node> block{X(), Y(), Node::power(2.0), O(Op::Mul)};
+    ASSERT_EQ(targets[0].block.size(), block.size());
+    for (std::size_t k = 0; k < block.size(); ++k) EXPECT_EQ(targets[0].block[k].value, block[k].value);
+    for (const ReshapedTarget& t : targets) {
+      Columns with_u = c;
+      with_u.push_back(t.u);
+      const auto got = Expr{vek::discover::reshaped_formula(t, {Node::var(3)})}.eval_batch(with_u, {});
+      ASSERT_TRUE(got.has_value()) << static_cast<int>(t.kind);
+      for (std::size_t i = 0; i < y.size(); ++i) {
+        EXPECT_NEAR((*got)[i], y[i], 1e-12 * std::fabs(y[i])) << static_cast<int>(t.kind);
+      }
+    }
+  }
+}
+
+// None for a target of both signs; none with a square root where sqrt is
+// not offered.
+TEST(ReshapedTargets, OnlyWhereTheyCanBeWrittenBack) {
+  Columns c = uniform_columns(2, 40, -1.0, 1.0, 3);
+  std::vector<double> y;
+  for (std::size_t i = 0; i < 40; ++i) y.push_back(c[0][i] + c[1][i]);
+  EXPECT_TRUE(vek::discover::reshaped_targets(c, y, config(8)).empty());
+  for (double& v : y) v = 3.0 + v;
+  auto cfg = config(8);
+  cfg.unary_ops = std::vector<Op>{Op::Inv, Op::Exp};
+  const auto targets = vek::discover::reshaped_targets(c, y, cfg);
+  ASSERT_EQ(targets.size(), 1u);
+  EXPECT_EQ(targets[0].kind, Reshape::Inverse);
+}
+
+// 1/sqrt(1 − x²) is ten nodes for the search itself, four for the search of
+// 1/y²; a main search that meets its goal is the whole search.
+TEST(SearchReshaped, ReachesAnInverseSquareRootOfASum) {
+  Columns c = uniform_columns(1, 80, 0.05, 0.9, 5);
+  std::vector<double> y;
+  for (double v : c[0]) y.push_back(1.0 / std::sqrt(1.0 - v * v));
+  const auto cfg = config(5, 400);
+  const vek::discover::ConstantsConfig k{};
+  const auto plain = vek::discover::search_constants(c, y, cfg, k);
+  const auto out = vek::discover::search_reshaped(c, y, cfg, k);
+  ASSERT_TRUE(plain.best && out.best);
+  EXPECT_GT(plain.best->loss, 1e-6);
+  EXPECT_LT(out.best->loss, 1e-12);
+  EXPECT_EQ(out.best->formula.rfind("(1/sqrt(", 0), 0u) << out.best->formula;
+  EXPECT_GT(out.stats.scored, plain.stats.scored);
+  EXPECT_EQ(out.stats.levels, plain.stats.levels);
+
+  std::vector<double> line;
+  for (double v : c[0]) line.push_back(2.0 * v + 1.0);
+  const auto a = vek::discover::search_constants(c, line, cfg, k);
+  const auto b = vek::discover::search_reshaped(c, line, cfg, k);
+  EXPECT_EQ(a.best->formula, b.best->formula);
+  EXPECT_EQ(a.stats.scored, b.stats.scored);
+}
