@@ -146,6 +146,8 @@ RESHAPED = {
     "three in parallel": (lambda X: 1.0 / (1.0 / X[:, 0] + 1.0 / X[:, 1] + 1.0 / X[:, 2]), 3, RNG_RANGE, "1/"),
     # y/x0 = exp(c·x1/x2)
     "Arrhenius": (lambda X: X[:, 0] * np.exp(-1.3 * X[:, 1] / X[:, 2]), 3, RNG_RANGE, "exp"),
+    # y² = (x0 - x1)² + (x2 - x3)²: squared differences are terms of sums
+    "distance": (lambda X: np.sqrt((X[:, 0] - X[:, 1]) ** 2 + (X[:, 2] - X[:, 3]) ** 2), 4, RNG_RANGE, "sqrt"),
     # y² = x0²·x2² + x1²
     "energy-momentum": (lambda X: np.sqrt((X[:, 0] * X[:, 2]) ** 2 + X[:, 1] ** 2), 3, RNG_RANGE, "sqrt"),
 }

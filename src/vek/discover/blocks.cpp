@@ -121,6 +121,13 @@ std::vector<std::vector<Node>> power_leaves(const std::vector<std::vector<double
       }
     }
   }
+  // Squared differences of two variables, (x_i - x_j)²: squared distances
+  // between coordinates, the terms of sqrt(dx² + dy² + dz²) and of 1/r².
+  for (std::size_t a = 0; a < n; ++a) {
+    for (std::size_t b = a + 1; b < n; ++b) {
+      out.push_back({Node::var(a), Node::var(b), Node::op(Op::Sub), Node::power(2.0)});
+    }
+  }
   // Products of two and three variables, the terms of energies, moments and
   // superpositions (m·v², M/r², ρ·g·h, P·a/L): two with whole exponents from
   // -2 to 2, three with exponents ±1, at most one of them -1. Their values
@@ -164,7 +171,8 @@ std::vector<std::vector<std::pair<std::size_t, double>>> proportional_blocks(
   if (positive.empty() || !(fit(d, positive, k) < HUGE_VAL)) return out;
   // Whole exponents first: a variable whose exponent lies near a half only
   // is often one y depends on otherwise (ln(V2/V1) looks like (V2/V1)^1.5).
-  for (const auto& [tolerance, whole] : {std::pair{0.05, true}, std::pair{0.05, false}, std::pair{0.25, false}}) {
+  for (const auto& [tolerance, whole] :
+       {std::pair{0.02, true}, std::pair{0.05, true}, std::pair{0.05, false}, std::pair{0.25, false}}) {
     std::vector<std::pair<std::size_t, double>> factors;
     for (std::size_t i = 0; i < positive.size(); ++i) {
       const double e = rounded(k[i], whole);

@@ -29,16 +29,20 @@ std::vector<std::vector<Node>> propose_power_blocks(const std::vector<std::vecto
 
 // Power blocks y may be proportional to: where y keeps one sign, ln|y| is
 // fitted by least squares on ln x over the variables positive on every row,
-// and a block holds the variables whose exponent lies within 0.05 of a
-// non-zero whole number (then within 0.05, then 0.25, of a non-zero
-// half-integer), that number its exponent (none beyond ±4); as (variable,
-// exponent) factors in variable order, repeats and empty blocks dropped.
+// and a block holds the variables whose exponent lies within 0.02 (then
+// 0.05) of a non-zero whole number (then within 0.05, then 0.25, of a
+// non-zero half-integer), that number its exponent (none beyond ±4); as
+// (variable, exponent) factors in variable order, repeats and empty blocks
+// dropped. On a hundred rows the exponent of a variable y is proportional
+// to a power of is off by a few hundredths, and that of one y depends on
+// otherwise may come as close: tighter tolerances first.
 std::vector<std::vector<std::pair<std::size_t, double>>> proportional_blocks(
     const std::vector<std::vector<double>>& columns, const Target& target);
 
 // Powers of single variables that every search offers as leaves: x², 1/x,
 // √x, x³ and 1/x² (x², x³, and 1/x, 1/x² where no value is 0, for a
 // variable not always positive), variable by variable, over the first `rows` rows; then
+// squared differences (x_i - x_j)² of two variables; then
 // products of two variables (whole exponents from -2 to 2) and of three
 // (exponents ±1, at most one -1), negative exponents only for variables
 // without a 0, as many as fit a fixed budget of values over `rows` rows.
