@@ -2,6 +2,7 @@
 // as formulas of y, and laws the search reaches through them.
 #include "builders.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -29,17 +30,20 @@ Columns uniform_columns(std::size_t vars, std::size_t rows, double lo, double hi
 }  // namespace
 
 // Every reshaped target, its u put back through the formula written for it,
-// gives y again; y ∝ x0·x1² proposes that block first, dividing by it.
+// gives y again, for y and blocks of either sign; y ∝ x0·x1³ proposes that
+// block first, dividing by it.
 TEST(ReshapedTargets, WriteEachBackAsAFormulaOfY) {
-  for (double sign : {1.0, -1.0}) {
+  for (const auto& [sign, flip] : {std::pair{1.0, 1.0}, {-1.0, 1.0}, {1.0, -1.0}, {-1.0, -1.0}}) {
     Columns c = uniform_columns(3, 60, 0.5, 3.0, 11);
+    for (double& v : c[1]) v *= flip;  // x1 negative on every row: whole powers only
     std::vector<double> y;
-    for (std::size_t i = 0; i < 60; ++i)
-      y.push_back(sign * 1.7 * c[0][i] * c[1][i] * c[1][i] * (2.0 + std::sin(3.0 * c[2][i])));
+    for (std::size_t i = 0; i < 60; ++i) {
+      y.push_back(sign * 1.7 * c[0][i] * (c[1][i] * c[1][i] * c[1][i]) * (2.0 + std::sin(3.0 * c[2][i])));
+    }
     const auto targets = vek::discover::reshaped_targets(c, y, config(8));
     ASSERT_GE(targets.size(), 6u);
     EXPECT_EQ(targets[0].kind, Reshape::Divide);
-    const std::vector<Node> block{X(), Y(), Node::power(2.0), O(Op::Mul)};
+    const std::vector<Node> block{X(), Y(), Node::power(3.0), O(Op::Mul)};
     ASSERT_EQ(targets[0].block.size(), block.size());
     for (std::size_t k = 0; k < block.size(); ++k) EXPECT_EQ(targets[0].block[k].value, block[k].value);
     for (const ReshapedTarget& t : targets) {
@@ -92,4 +96,27 @@ TEST(SearchReshaped, ReachesAnInverseSquareRootOfASum) {
   const auto b = vek::discover::search_reshaped(c, line, cfg, k);
   EXPECT_EQ(a.best->formula, b.best->formula);
   EXPECT_EQ(a.stats.scored, b.stats.scored);
+}
+
+// (x0 + x1)/(1 + x0·x1): y = x0 + x1 − c·(y·x0·x1), a sum in y·x0·x1.
+TEST(RatiosOfSums, ReachAVelocityAddition) {
+  Columns c = uniform_columns(2, 80, 0.1, 0.9, 9);
+  std::vector<double> y;
+  for (std::size_t i = 0; i < 80; ++i) y.push_back((c[0][i] + c[1][i]) / (1.0 + c[0][i] * c[1][i]));
+  const auto found = vek::discover::ratios_of_sums(c, y, config(8), 6);
+  const bool exact = std::any_of(found.begin(), found.end(), [&](const vek::discover::SearchResult& r) {
+    const auto v = r.expr.eval_batch(c, r.params);
+    if (!v) return false;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+      if (!(std::fabs((*v)[i] - y[i]) < 1e-12)) return false;
+    }
+    return r.formula.find('/') != std::string::npos;
+  });
+  EXPECT_TRUE(exact);
+  auto cfg = config(8);
+  cfg.binary_ops = std::vector<Op>{Op::Add, Op::Mul};
+  EXPECT_TRUE(vek::discover::ratios_of_sums(c, y, cfg, 6).empty());
+  EXPECT_TRUE(vek::discover::ratios_of_sums({std::vector<double>(c[0].begin(), c[0].begin() + 20)},
+                                            std::vector<double>(y.begin(), y.begin() + 20), config(8), 6)
+                  .empty());
 }

@@ -163,9 +163,17 @@ std::vector<std::vector<std::pair<std::size_t, double>>> proportional_blocks(
   std::vector<std::vector<std::pair<std::size_t, double>>> out;
   LogData d;
   if (!log_data(columns, target, d)) return out;
+  // Variables of one sign: a whole power of a negative one keeps its sign.
   std::vector<std::size_t> positive;
+  std::vector<bool> whole_only;
   for (std::size_t c = 0; c < d.vars.size(); ++c) {
-    if (!d.whole[c]) positive.push_back(c);
+    const std::vector<double>& x = columns[d.vars[c]];
+    const bool negative = std::all_of(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(target.common),
+                                      [](double v) { return v < 0.0; });
+    if (!d.whole[c] || negative) {
+      positive.push_back(c);
+      whole_only.push_back(negative);
+    }
   }
   std::vector<double> k;
   if (positive.empty() || !(fit(d, positive, k) < HUGE_VAL)) return out;
@@ -175,7 +183,7 @@ std::vector<std::vector<std::pair<std::size_t, double>>> proportional_blocks(
        {std::pair{0.02, true}, std::pair{0.05, true}, std::pair{0.05, false}, std::pair{0.25, false}}) {
     std::vector<std::pair<std::size_t, double>> factors;
     for (std::size_t i = 0; i < positive.size(); ++i) {
-      const double e = rounded(k[i], whole);
+      const double e = rounded(k[i], whole || whole_only[i]);
       if (e != 0.0 && std::fabs(e) <= 4.0 && std::fabs(k[i] - e) < tolerance) {
         factors.emplace_back(d.vars[positive[i]], e);
       }

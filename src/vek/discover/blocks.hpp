@@ -28,7 +28,8 @@ std::vector<std::vector<Node>> propose_power_blocks(const std::vector<std::vecto
                                                     const Target& target, std::size_t max_blocks);
 
 // Power blocks y may be proportional to: where y keeps one sign, ln|y| is
-// fitted by least squares on ln x over the variables positive on every row,
+// fitted by least squares on ln|x| over the variables of one sign (whole
+// exponents only for those negative on every row),
 // and a block holds the variables whose exponent lies within 0.02 (then
 // 0.05) of a non-zero whole number (then within 0.05, then 0.25, of a
 // non-zero half-integer), that number its exponent (none beyond ±4); as

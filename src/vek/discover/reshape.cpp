@@ -4,10 +4,12 @@
 #include <cmath>
 #include <limits>
 
+#include "vek/common/stop.hpp"
 #include "vek/discover/blocks.hpp"
 #include "vek/discover/generate.hpp"
 #include "vek/discover/sample.hpp"
 #include "vek/discover/score.hpp"
+#include "vek/discover/sums.hpp"
 
 namespace vek::discover {
 
@@ -51,7 +53,127 @@ bool explains(const SearchOutcome& found, const std::vector<double>& u, const st
   return found.best->loss * found.best->loss <= (1.0 - kMinExplained) * (spread * spread);
 }
 
+// The terms of ratios of sums: the variables and the powers and products
+// of them that every search offers (blocks.hpp: power_leaves), with their
+// values; those failing on some row left out.
+struct Terms {
+  std::vector<std::vector<Node>> nodes;
+  std::vector<std::vector<double>> values;
+};
+
+Terms ratio_terms(const Columns& columns, std::size_t rows) {
+  Terms t;
+  std::vector<std::vector<Node>> all;
+  for (std::size_t c = 0; c < columns.size(); ++c) all.push_back({Node::var(c)});
+  for (std::vector<Node>& leaf : power_leaves(columns, rows)) all.push_back(std::move(leaf));
+  for (std::vector<Node>& nodes : all) {
+    auto values = Expr{nodes}.eval_batch(columns, {});
+    if (!values) continue;
+    t.nodes.push_back(std::move(nodes));
+    t.values.push_back(std::move(*values));
+  }
+  return t;
+}
+
+// A term that may stand in a denominator: a variable, its reciprocal, or
+// the product of two variables.
+bool denominator_term(const std::vector<Node>& n) {
+  const auto var = [](const Node& x) { return x.kind == Node::Kind::Var; };
+  const auto op = [](const Node& x, Op o) { return x.kind == Node::Kind::Op && x.opcode == o; };
+  if (n.size() == 1) return var(n[0]);
+  if (n.size() == 2) return var(n[0]) && op(n[1], Op::Pow) && n[1].value == -1.0;
+  return n.size() == 3 && var(n[0]) && var(n[1]) && op(n[2], Op::Mul);
+}
+
 }  // namespace
+
+std::vector<SearchResult> ratios_of_sums(const Columns& columns, const std::vector<double>& y,
+                                         const SearchConfig& config, std::size_t max_params) {
+  std::vector<SearchResult> out;
+  const std::size_t n = y.size();
+  if (n < kMinRows || columns.empty() || max_params < 3) return out;
+  const Operators ops = Operators::of(config);
+  if (!offers(ops.binary, Op::Div) || !offers(ops.binary, Op::Mul) || !offers(ops.binary, Op::Sub)) return out;
+  const Terms terms = ratio_terms(columns, n);
+  std::vector<std::size_t> dens;
+  for (std::size_t j = 0; j < terms.nodes.size(); ++j) {
+    if (denominator_term(terms.nodes[j])) dens.push_back(j);
+  }
+  const std::size_t none = terms.nodes.size();  // h0 = 1
+  std::vector<std::size_t> firsts{none};
+  firsts.insert(firsts.end(), dens.begin(), dens.end());
+  std::vector<std::vector<double>> scaled(dens.size(), std::vector<double>(n));
+  for (std::size_t d = 0; d < dens.size(); ++d) {
+    for (std::size_t i = 0; i < n; ++i) scaled[d][i] = y[i] * terms.values[dens[d]][i];
+  }
+  for (std::size_t h0 : firsts) {
+    checkpoint(n * terms.nodes.size());
+    // y·h0 = Σ a_j·g_j + Σ c_k·(y·h_k) + b over the numerators' terms and
+    // y times the denominators' (h_k ≠ h0).
+    std::vector<double> u(n);
+    for (std::size_t i = 0; i < n; ++i) u[i] = h0 == none ? y[i] : y[i] * terms.values[h0][i];
+    std::vector<const double*> pool;
+    SumCosts costs;
+    std::vector<std::size_t> source;  // pool index -> term; past `none`: denominator dens[k - none - 1]
+    for (std::size_t j = 0; j < terms.nodes.size(); ++j) {
+      if (j == h0) continue;
+      pool.push_back(terms.values[j].data());
+      costs.cost.push_back(complexity_of(terms.nodes[j]));
+      source.push_back(j);
+    }
+    for (std::size_t d = 0; d < dens.size(); ++d) {
+      if (dens[d] == h0) continue;
+      pool.push_back(scaled[d].data());
+      costs.cost.push_back(complexity_of(terms.nodes[dens[d]]) + 1);
+      source.push_back(none + 1 + d);
+    }
+    costs.params.assign(pool.size(), 0);
+    costs.penalty = config.complexity_penalty;
+    const double rms = rms_of(u, config.weights);
+    costs.floor_sse = (1e-12 * rms) * (1e-12 * rms) * static_cast<double>(n);
+    const Target t = target_of(u.data(), n, n, config.weights);
+    const auto allowed = [&](const std::vector<std::size_t>& chosen, std::size_t) {
+      return chosen.size() + 2 <= max_params;
+    };
+    for (const SumFit& sum : forward_sums(pool, n, t, 8, costs, allowed)) {
+      std::vector<Node> num, den;
+      std::size_t num_terms = 0, den_terms = 0;
+      for (std::size_t k = 0; k < sum.terms.size(); ++k) {
+        const std::size_t src = source[sum.terms[k]];
+        if (src < none) {
+          num.push_back(Node::param(0, sum.coefs[k]));
+          num.insert(num.end(), terms.nodes[src].begin(), terms.nodes[src].end());
+          num.push_back(Node::op(Op::Mul));
+          if (num_terms++ > 0) num.push_back(Node::op(Op::Add));
+        } else {
+          if (den_terms++ == 0) {
+            if (h0 == none) {
+              den.push_back(Node::constant(1.0));
+            } else {
+              den.insert(den.end(), terms.nodes[h0].begin(), terms.nodes[h0].end());
+            }
+          }
+          const std::vector<Node>& h = terms.nodes[dens[src - none - 1]];
+          den.push_back(Node::param(0, sum.coefs[k]));
+          den.insert(den.end(), h.begin(), h.end());
+          den.push_back(Node::op(Op::Mul));
+          den.push_back(Node::op(Op::Sub));
+        }
+      }
+      if (num_terms == 0 || den_terms == 0) continue;
+      if (sum.offset) {
+        num.push_back(Node::param(0, sum.b));
+        num.push_back(Node::op(Op::Add));
+      }
+      num.insert(num.end(), den.begin(), den.end());
+      num.push_back(Node::op(Op::Div));
+      renumber_params(num);
+      out.push_back(record_of(std::move(num), std::numeric_limits<double>::quiet_NaN(),
+                              std::numeric_limits<double>::quiet_NaN()));
+    }
+  }
+  return out;
+}
 
 std::vector<ReshapedTarget> reshaped_targets(const Columns& columns, const std::vector<double>& y,
                                              const SearchConfig& config) {
@@ -77,6 +199,9 @@ std::vector<ReshapedTarget> reshaped_targets(const Columns& columns, const std::
       t.u[i] = u_of(y[i], p[i]);
       if (!std::isfinite(t.u[i])) return;
     }
+    // y = ±P/sqrt(g): the sign of y/P (a block of a negative variable is
+    // negative).
+    if (kind == Reshape::OverSquare) t.negative = (y[0] < 0.0) != (p[0] < 0.0);
     out.push_back(std::move(t));
   };
   const auto ratio = [](double v, double p) { return v / p; };
@@ -188,6 +313,13 @@ SearchOutcome search_reshaped(const Columns& columns, const std::vector<double>&
       break;
     }
     if (out.best && out.best->loss <= goal) break;
+  }
+  if (!out.stopped && !(out.best && out.best->loss <= goal)) {
+    try {
+      merge_outcome(out, ratios_of_sums(columns, target, config, constants.max_params), columns, target, rescore);
+    } catch (const Interrupted&) {
+      out.stopped = true;
+    }
   }
   return out;
 }

@@ -52,7 +52,7 @@ enum class Reshape : unsigned char { Inverse, Square, InverseSquare, Divide, Ove
 struct ReshapedTarget {
   Reshape kind = Reshape::Inverse;
   std::vector<Node> block;  // P's nodes (Divide, Over, OverSquare)
-  bool negative = false;    // y < 0 on every row (Square, InverseSquare, OverSquare)
+  bool negative = false;    // y < 0 (Square, InverseSquare), y/P < 0 (OverSquare) on every row
   std::vector<double> u;
 };
 
@@ -64,7 +64,19 @@ std::vector<ReshapedTarget> reshaped_targets(const std::vector<std::vector<doubl
 // g's nodes (a formula of u) written as a formula of y.
 std::vector<Node> reshaped_formula(const ReshapedTarget& t, const std::vector<Node>& g);
 
-// search_constants, then the reshaped searches (above).
+// Ratios of sums, y = (Σ a_j·g_j + b) / (h0 − Σ c_k·h_k), over the terms
+// every search offers (the variables, their powers and products of a few,
+// squared differences) above and variables, their reciprocals and products
+// of two below: the sum y·h0 = Σ a_j·g_j + Σ c_k·(y·h_k) + b is linear in
+// its coefficients, so forward selection (sums.hpp) finds it, for h0 = 1 and
+// each denominator term. Formulas with a term above and below, their
+// constants as fitted there (to be re-fitted on y); at most max_params
+// constants each. None on fewer than 32 rows or without division offered.
+std::vector<SearchResult> ratios_of_sums(const std::vector<std::vector<double>>& columns, const std::vector<double>& y,
+                                         const SearchConfig& config, std::size_t max_params);
+
+// search_constants, then the reshaped searches (above), then ratios of
+// sums, each only while no formula meets the precision goal.
 SearchOutcome search_reshaped(const std::vector<std::vector<double>>& columns, const std::vector<double>& target,
                               const SearchConfig& config, const ConstantsConfig& constants,
                               const SearchHooks* hooks = nullptr);

@@ -433,18 +433,26 @@ std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
   // 1: products of powers of variables; 2: the variables alone (a linear
   // model, which greedy steps among many products can miss); 3: powers of
   // single variables (an additive model: 1/R1 + 1/R2 + 1/R3, where a
-  // product of all three fits better alone than any one term).
+  // product of all three fits better alone than any one term); 4: squared
+  // differences of two variables (a squared distance, whose right terms
+  // are hard to tell from the other pairs' among many products).
   const auto single_power = [](const std::vector<Node>& n) {
     return (n.size() == 1 && n[0].kind == Node::Kind::Var) ||
            (n.size() == 2 && n[0].kind == Node::Kind::Var && n[1].kind == Node::Kind::Op && n[1].opcode == Op::Pow);
   };
+  const auto squared_difference = [](const std::vector<Node>& n) {
+    return n.size() == 4 && n[0].kind == Node::Kind::Var && n[1].kind == Node::Kind::Var &&
+           n[2].kind == Node::Kind::Op && n[2].opcode == Op::Sub && n[3].kind == Node::Kind::Op &&
+           n[3].opcode == Op::Pow && n[3].value == 2.0;
+  };
   for (const std::uint64_t limit :
-       {std::uint64_t{0}, limits.simple_term, std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{3}}) {
+       {std::uint64_t{0}, limits.simple_term, std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{3}, std::uint64_t{4}}) {
     std::vector<std::size_t> at;
     for (std::size_t j = 0; j < pool.size(); ++j) {
       const bool simple = params[j] == 0 && (limit == 1   ? power_product(nodes[j])
                                              : limit == 2 ? nodes[j].size() == 1 && nodes[j][0].kind == Node::Kind::Var
                                              : limit == 3 ? single_power(nodes[j])
+                                             : limit == 4 ? squared_difference(nodes[j])
                                                           : costs.cost[j] <= limit);
       if (limit == 0 || simple) at.push_back(j);
     }

@@ -83,13 +83,14 @@ struct SumCandidate {
 };
 
 // The sums over a pool of terms (their columns, nodes and constants), from
-// five selections: over every term; over the simple ones alone (no
+// six selections: over every term; over the simple ones alone (no
 // constants, at most simple_term nodes), where greedy steps cannot be led
 // astray by a complex term that fits well on its own (polynomials,
 // energies); over products of powers of variables (the power blocks and
 // products of a few variables); over the variables alone (a linear model);
-// and over powers of single variables (an additive model). Repeats dropped;
-// each within max_params.
+// over powers of single variables (an additive model); and over squared
+// differences of two variables (a squared distance). Repeats dropped; each
+// within max_params.
 std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
                                         const std::vector<std::vector<Node>>& nodes,
                                         const std::vector<std::size_t>& params, std::size_t rows, const Target& t,
