@@ -238,8 +238,14 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
         shapes may hold constants of their own (exp(c * x), x + c * y, ...),
         fitted numerically. ``max_complexity`` then bounds the shape; every
         node, those of the constants included, counts in ``complexity``.
-        False runs the search of ``find_formula``, whose only constants are
-        0 and 1.
+        Where that search misses ``precision_goal`` (on 32 rows or more), it
+        also searches 1/y, y**2, 1/y**2, y/P, P/y and (P/y)**2 for power
+        blocks P that y looks proportional to, and ratios of sums of terms;
+        what they find is written as a formula of y, re-fitted on y and
+        competes with the rest (1/sqrt(1 - v**2), R1*R2/(R1 + R2),
+        A*exp(-c*E/T) come out that way). Those searches run here, also
+        with a ``client``. False runs the search of ``find_formula``, whose
+        only constants are 0 and 1.
     max_params : int, default=6
         With ``constants``: the most fitted constants in a formula, a and b
         and the coefficients of a sum of terms included (2 to 16); a shape
