@@ -58,13 +58,22 @@ TEST(ReshapedTargets, WriteEachBackAsAFormulaOfY) {
   }
 }
 
-// None for a target of both signs; none with a square root where sqrt is
-// not offered.
+// A target of both signs: only y/P, none without a block; none with a
+// square root where sqrt is not offered.
 TEST(ReshapedTargets, OnlyWhereTheyCanBeWrittenBack) {
   Columns c = uniform_columns(2, 40, -1.0, 1.0, 3);
   std::vector<double> y;
   for (std::size_t i = 0; i < 40; ++i) y.push_back(c[0][i] + c[1][i]);
   EXPECT_TRUE(vek::discover::reshaped_targets(c, y, config(8)).empty());
+  Columns p = uniform_columns(2, 40, 0.5, 3.0, 4);
+  std::vector<double> wave;
+  for (std::size_t i = 0; i < 40; ++i) wave.push_back(2.5 * p[0][i] * std::sin(3.0 * p[1][i]));
+  const auto divided = vek::discover::reshaped_targets(p, wave, config(8));
+  ASSERT_FALSE(divided.empty());
+  for (const ReshapedTarget& t : divided) {
+    EXPECT_EQ(t.kind, Reshape::Divide);
+    EXPECT_EQ(t.block.front().index, 0u);
+  }
   for (double& v : y) v = 3.0 + v;
   auto cfg = config(8);
   cfg.unary_ops = std::vector<Op>{Op::Inv, Op::Exp};

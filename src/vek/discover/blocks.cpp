@@ -113,9 +113,9 @@ std::vector<std::vector<Node>> power_leaves(const std::vector<std::vector<double
     positive[c] = pos;
     nonzero[c] = nz;
     if (pos) {
-      for (double k : {2.0, -1.0, 0.5, 3.0, -2.0}) out.push_back(power_block({{c, k}}));
+      for (double k : {2.0, -1.0, 0.5, 3.0, -2.0, 4.0}) out.push_back(power_block({{c, k}}));
     } else {
-      for (double k : {2.0, 3.0}) out.push_back(power_block({{c, k}}));
+      for (double k : {2.0, 3.0, 4.0}) out.push_back(power_block({{c, k}}));
       if (nz) {
         for (double k : {-1.0, -2.0}) out.push_back(power_block({{c, k}}));
       }

@@ -41,7 +41,7 @@ std::vector<std::vector<std::pair<std::size_t, double>>> proportional_blocks(
     const std::vector<std::vector<double>>& columns, const Target& target);
 
 // Powers of single variables that every search offers as leaves: x², 1/x,
-// √x, x³ and 1/x² (x², x³, and 1/x, 1/x² where no value is 0, for a
+// √x, x³, 1/x² and x⁴ (x², x³, x⁴, and 1/x, 1/x² where no value is 0, for a
 // variable not always positive), variable by variable, over the first `rows` rows; then
 // squared differences (x_i - x_j)² of two variables; then
 // products of two variables (whole exponents from -2 to 2) and of three

@@ -181,8 +181,10 @@ std::vector<ReshapedTarget> reshaped_targets(const Columns& columns, const std::
   const std::size_t n = y.size();
   if (n < kMinRows || columns.empty()) return out;
   const bool negative = y[0] < 0.0;
+  bool one_sign = true;
   for (double v : y) {
-    if (!(negative ? v < 0.0 : v > 0.0) || !std::isfinite(v)) return out;
+    if (!std::isfinite(v)) return out;
+    one_sign = one_sign && (negative ? v < 0.0 : v > 0.0);
   }
   const Operators ops = Operators::of(config);
   const bool mul = offers(ops.binary, Op::Mul), div = offers(ops.binary, Op::Div), inv = offers(ops.unary, Op::Inv),
@@ -211,13 +213,33 @@ std::vector<ReshapedTarget> reshaped_targets(const Columns& columns, const std::
     return r * r;
   };
   std::vector<std::vector<Node>> blocks;
-  for (const auto& factors : proportional_blocks(columns, target_of(y.data(), n, n, {}))) {
-    blocks.push_back(power_block(factors));
+  if (one_sign) {
+    for (const auto& factors : proportional_blocks(columns, target_of(y.data(), n, n, {}))) {
+      blocks.push_back(power_block(factors));
+    }
+  } else {
+    // y of both signs (A·cos(ω·t + φ)): the blocks of |y| on the rows where
+    // it is at least a tenth of its largest, away from the zeros where ln|y|
+    // says nothing of the factors; only y/P, the others need y of one sign.
+    double top = 0.0;
+    for (double v : y) top = std::fmax(top, std::fabs(v));
+    std::vector<std::size_t> rows;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (std::fabs(y[i]) >= 0.1 * top) rows.push_back(i);
+    }
+    Columns kept;
+    for (const auto& c : columns) kept.push_back(rows_of(c, rows));
+    std::vector<double> size = rows_of(y, rows);
+    for (double& v : size) v = std::fabs(v);
+    for (const auto& factors : proportional_blocks(kept, target_of(size.data(), size.size(), size.size(), {}))) {
+      blocks.push_back(power_block(factors));
+    }
   }
   // Proportional to a block first: the commonest shape of a law.
   if (mul) {
     for (const auto& b : blocks) add(Reshape::Divide, b, ratio);
   }
+  if (!one_sign) return out;
   if (inv) add(Reshape::Inverse, {}, [](double v, double) { return 1.0 / v; });
   if (inv && root) add(Reshape::InverseSquare, {}, [](double v, double) { return 1.0 / (v * v); });
   if (root) add(Reshape::Square, {}, [](double v, double) { return v * v; });

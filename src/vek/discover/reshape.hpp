@@ -10,14 +10,16 @@
 //   u = 1/y        y = 1/g              (y never near 0)
 //   u = y²         y = ±sqrt(g)         (y of one sign)
 //   u = 1/y²       y = ±1/sqrt(g)       (y of one sign)
-//   u = y/P        y = g·P              (y of one sign, P a power block)
+//   u = y/P        y = g·P              (P a power block)
 //   u = P/y        y = P/g
 //   u = (P/y)²     y = ±P/sqrt(g)
 //
 // P: products of powers of the variables that are positive on every row,
 // the exponents those of a least-squares fit of ln|y| on ln x that lie close
 // to a whole number or a half (a variable whose exponent does, y is often
-// proportional to a power of it; blocks.hpp: proportional_blocks).
+// proportional to a power of it; blocks.hpp: proportional_blocks). For y of
+// both signs only y/P, with the blocks of |y| over the rows where it is at
+// least a tenth of its largest; the others need y of one sign.
 //
 // The main search runs first; a reshaped search only when it did not meet
 // its precision goal and there are at least 32 rows, with the main search's
