@@ -24,6 +24,12 @@ constexpr std::size_t kMinRows = 32;
 // its formulas to count: a target that is a constant and noise (y/P where y
 // is proportional to P) has only formulas of the noise to offer.
 constexpr double kMinExplained = 0.9;
+// Rows the reshaped searches run on, at the most.
+constexpr std::size_t kSearchRows = 500;
+// Formulas of y from one reshaped search (or from the ratios of sums) that
+// are re-fitted on every row and compete, at the most: the best by their
+// penalised error on the rows searched.
+constexpr std::size_t kMergeMax = 8;
 
 bool offers(const std::vector<Op>& ops, Op op) { return std::find(ops.begin(), ops.end(), op) != ops.end(); }
 
@@ -83,6 +89,29 @@ bool denominator_term(const std::vector<Node>& n) {
   if (n.size() == 1) return var(n[0]);
   if (n.size() == 2) return var(n[0]) && op(n[1], Op::Pow) && n[1].value == -1.0;
   return n.size() == 3 && var(n[0]) && var(n[1]) && op(n[2], Op::Mul);
+}
+
+// The kMergeMax formulas of y with the lowest penalised error on these rows
+// (the first among equals); those failing on some row left out.
+std::vector<SearchResult> best_of(std::vector<SearchResult> found, const Columns& columns, const std::vector<double>& y,
+                                  double penalty) {
+  std::vector<std::pair<double, std::size_t>> ranked;
+  for (std::size_t k = 0; k < found.size(); ++k) {
+    auto values = found[k].expr.eval_batch(columns, found[k].params);
+    if (!values) continue;
+    double sse = 0.0;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+      const double d = (*values)[i] - y[i];
+      sse += d * d;
+    }
+    if (!std::isfinite(sse)) continue;
+    ranked.emplace_back(
+        std::sqrt(sse / static_cast<double>(y.size())) * (1.0 + penalty * static_cast<double>(found[k].complexity)), k);
+  }
+  std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<SearchResult> out;
+  for (std::size_t r = 0; r < ranked.size() && r < kMergeMax; ++r) out.push_back(std::move(found[ranked[r].second]));
+  return out;
 }
 
 }  // namespace
@@ -306,15 +335,28 @@ SearchOutcome search_reshaped(const Columns& columns, const std::vector<double>&
   sub.beam_width = std::max<std::uint64_t>(64, config.beam_width / 4);
   sub.max_complexity = std::max<std::uint64_t>(2, config.max_complexity - 1);
   const RescoreConfig rescore{config.complexity_penalty, true, true, config.weights};
-  for (const ReshapedTarget& t : reshaped_targets(columns, target, config)) {
-    SearchOutcome found = search_constants(columns, t.u, sub, constants, &quiet);
+  // On many rows they run on an even sample of them: their formulas are
+  // re-fitted on every row before they compete.
+  const std::vector<std::size_t> picked = sample_rows(target.size(), kSearchRows);
+  const bool sampled = picked.size() < target.size();
+  Columns sample_columns;
+  std::vector<double> sample_target;
+  if (sampled) {
+    for (const auto& c : columns) sample_columns.push_back(rows_of(c, picked));
+    sample_target = rows_of(target, picked);
+    if (!config.weights.empty()) sub.weights = rows_of(config.weights, picked);
+  }
+  const Columns& cols = sampled ? sample_columns : columns;
+  const std::vector<double>& y = sampled ? sample_target : target;
+  for (const ReshapedTarget& t : reshaped_targets(cols, y, sub)) {
+    SearchOutcome found = search_constants(cols, t.u, sub, constants, &quiet);
     out.stats.generated += found.stats.generated;
     out.stats.fingerprinted += found.stats.fingerprinted;
     out.stats.scored += found.stats.scored;
     out.stats.peak_seen = std::max(out.stats.peak_seen, found.stats.peak_seen);
     out.stats.peak_bytes = std::max(out.stats.peak_bytes, found.stats.peak_bytes);
     std::vector<SearchResult> more;
-    if (!explains(found, t.u, config.weights)) {
+    if (!explains(found, t.u, sub.weights)) {
       found.best.reset();
       found.front.clear();
     }
@@ -328,7 +370,7 @@ SearchOutcome search_reshaped(const Columns& columns, const std::vector<double>&
     // After a stop the formulas are only scored: a re-fit is more work than
     // a stopped search should do.
     here.refit = !found.stopped;
-    merge_outcome(out, more, columns, target, here);
+    merge_outcome(out, best_of(std::move(more), cols, y, config.complexity_penalty), columns, target, here);
     if (found.stopped) {
       out.stopped = true;
       out.out_of_memory = found.out_of_memory;
@@ -338,7 +380,9 @@ SearchOutcome search_reshaped(const Columns& columns, const std::vector<double>&
   }
   if (!out.stopped && !(out.best && out.best->loss <= goal)) {
     try {
-      merge_outcome(out, ratios_of_sums(columns, target, config, constants.max_params), columns, target, rescore);
+      merge_outcome(out,
+                    best_of(ratios_of_sums(cols, y, sub, constants.max_params), cols, y, config.complexity_penalty),
+                    columns, target, rescore);
     } catch (const Interrupted&) {
       out.stopped = true;
     }

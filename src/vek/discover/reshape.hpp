@@ -23,13 +23,15 @@
 //
 // The main search runs first; a reshaped search only when it did not meet
 // its precision goal and there are at least 32 rows, with the main search's
-// options but a beam a quarter as wide and one node fewer. Its formulas count
+// options but a beam a quarter as wide and one node fewer, on at most 500
+// rows spread evenly through the data (sample.hpp: sample_rows). Its formulas count
 // only when its best explains at least 90 % of the variance of u: where y is
 // proportional to P and noisy, u = y/P is a constant and noise, and what a
 // search finds there is noise. Each reshaped search's best and front, written
-// as formulas of y, join the finalists: re-fitted on y by
+// as formulas of y (the 8 with the lowest penalised error on the rows
+// searched), join the finalists: re-fitted on y by
 // Levenberg–Marquardt, snapped, and the best and the front taken again
-// (sample.hpp: merge_outcome), so a reshaped formula wins only by the same
+// on every row (sample.hpp: merge_outcome), so a reshaped formula wins only by the same
 // penalised error as any other. The reshaped searches stop once one of them
 // gives a formula of y within the precision goal. Operators the
 // configuration does not offer are not used to write y back (no square root
