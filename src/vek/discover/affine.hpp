@@ -41,6 +41,12 @@ struct TargetStats {
   // without a scale stands for g in the caller's units, unit·g here.
   double unit = 1.0;
   static TargetStats of(const Target& t) noexcept;
+  // Those of a target scored in units of `unit` (the search's scaled one).
+  static TargetStats of(const Target& t, double unit) noexcept {
+    TargetStats s = of(t);
+    s.unit = unit;
+    return s;
+  }
 
   // The value a candidate ranks by: its penalised error with the loss
   // raised to the noise level.

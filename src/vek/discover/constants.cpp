@@ -54,7 +54,7 @@ class ConstantsMode {
         beam_(columns, std::min(tuning.column_cache_bytes, config.memory_limit / 2)),
         norm_(target, std::min(beam_.rows(), target.size())),
         target_(target_of(norm_.y.data(), std::min(beam_.rows(), target.size()), target.size(), config.weights)),
-        stats_(stats_of(target_, norm_.unit)),
+        stats_(TargetStats::of(target_, norm_.unit)),
         scorer_(beam_, columns, target_, stats_, config.complexity_penalty,
                 FitBudget{tuning.cheap_evals, tuning.full_evals, tuning.polish_evals}),
         goal_(config.precision_goal * (target_.common > 0 ? std::sqrt(stats_.squares / stats_.weight) : 0.0)) {
@@ -246,11 +246,6 @@ class ConstantsMode {
   static std::size_t checked_inner_cap(std::size_t max_params) {
     if (max_params < 2) panic("search: max_params must be at least 2");
     return std::min(max_params - 2, kInnerCap);
-  }
-  static TargetStats stats_of(const Target& t, double unit) {
-    TargetStats s = TargetStats::of(t);
-    s.unit = unit;
-    return s;
   }
 
   // A sum of terms: its terms' nodes (constants as fitted), coefficients

@@ -86,12 +86,6 @@ std::vector<Node> get_nodes(Reader& r, std::size_t features) {
   return out;
 }
 
-TargetStats stats_of(const Target& t, double unit) {
-  TargetStats s = TargetStats::of(t);
-  s.unit = unit;
-  return s;
-}
-
 }  // namespace
 
 std::string RemoteSetup::encode() const {
@@ -194,7 +188,7 @@ Replica::Replica(std::vector<std::vector<double>> columns, std::vector<double> t
       beam_(columns_, setup_.cache_bytes),
       norm_(raw_target_, std::min(beam_.rows(), raw_target_.size())),
       target_{norm_.y.data(), std::min(beam_.rows(), raw_target_.size()), static_cast<double>(raw_target_.size())},
-      stats_(stats_of(target_, norm_.unit)),
+      stats_(TargetStats::of(target_, norm_.unit)),
       scorer_(beam_, columns_, target_, stats_, setup_.penalty, setup_.budget) {
   if (columns_.size() != setup_.features || beam_.rows() != setup_.rows || raw_target_.size() != setup_.target_size) {
     panic("remote: the data do not match the search's");

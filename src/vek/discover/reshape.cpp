@@ -7,6 +7,7 @@
 #include "vek/common/stop.hpp"
 #include "vek/discover/blocks.hpp"
 #include "vek/discover/generate.hpp"
+#include "vek/discover/penalised.hpp"
 #include "vek/discover/sample.hpp"
 #include "vek/discover/score.hpp"
 #include "vek/discover/sums.hpp"
@@ -33,30 +34,15 @@ constexpr std::size_t kMergeMax = 8;
 
 bool offers(const std::vector<Op>& ops, Op op) { return std::find(ops.begin(), ops.end(), op) != ops.end(); }
 
-// The weighted root mean square of y about `centre` (every weight 1 without
-// weights).
-double rms_of(const std::vector<double>& y, const std::vector<double>& w, double centre = 0.0) {
-  double s = 0.0, total = 0.0;
-  for (std::size_t i = 0; i < y.size(); ++i) {
-    const double wi = w.empty() ? 1.0 : w[i];
-    const double d = y[i] - centre;
-    s += (d * d) * wi;
-    total += wi;
-  }
-  return total > 0.0 ? std::sqrt(s / total) : 0.0;
+// The statistics of y as a search scores it (weighted where w is given).
+TargetStats stats_of(const std::vector<double>& y, const std::vector<double>& w) {
+  return TargetStats::of(target_of(y.data(), y.size(), y.size(), w));
 }
 
-// Whether the search of u found more than its noise (kMinExplained).
 bool explains(const SearchOutcome& found, const std::vector<double>& u, const std::vector<double>& w) {
   if (!found.best || !(found.best->loss >= 0.0)) return false;
-  double s = 0.0, total = 0.0;
-  for (std::size_t i = 0; i < u.size(); ++i) {
-    const double wi = w.empty() ? 1.0 : w[i];
-    s += u[i] * wi;
-    total += wi;
-  }
-  const double spread = rms_of(u, w, s / total);
-  return found.best->loss * found.best->loss <= (1.0 - kMinExplained) * (spread * spread);
+  const TargetStats st = stats_of(u, w);
+  return found.best->loss * found.best->loss <= (1.0 - kMinExplained) * (st.centered / st.weight);
 }
 
 // The terms of ratios of sums: the variables and the powers and products
@@ -99,14 +85,10 @@ std::vector<SearchResult> best_of(std::vector<SearchResult> found, const Columns
   for (std::size_t k = 0; k < found.size(); ++k) {
     auto values = found[k].expr.eval_batch(columns, found[k].params);
     if (!values) continue;
-    double sse = 0.0;
-    for (std::size_t i = 0; i < y.size(); ++i) {
-      const double d = (*values)[i] - y[i];
-      sse += d * d;
-    }
+    const double sse = add_squares(0.0, values->data(), y.data(), y.size());
     if (!std::isfinite(sse)) continue;
     ranked.emplace_back(
-        std::sqrt(sse / static_cast<double>(y.size())) * (1.0 + penalty * static_cast<double>(found[k].complexity)), k);
+        penalised(rmse_of(sse, static_cast<double>(y.size())), complexity_factor(penalty, found[k].complexity)), k);
   }
   std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<SearchResult> out;
@@ -158,9 +140,9 @@ std::vector<SearchResult> ratios_of_sums(const Columns& columns, const std::vect
     }
     costs.params.assign(pool.size(), 0);
     costs.penalty = config.complexity_penalty;
-    const double rms = rms_of(u, config.weights);
-    costs.floor_sse = (1e-12 * rms) * (1e-12 * rms) * static_cast<double>(n);
     const Target t = target_of(u.data(), n, n, config.weights);
+    const TargetStats st = TargetStats::of(t);
+    costs.floor_sse = st.noise * st.noise * st.weight;  // as the sums of the search itself
     const auto allowed = [&](const std::vector<std::size_t>& chosen, std::size_t) {
       return chosen.size() + 2 <= max_params;
     };
@@ -325,7 +307,8 @@ SearchOutcome search_reshaped(const Columns& columns, const std::vector<double>&
                               const ConstantsConfig& constants, const SearchHooks* hooks) {
   SearchOutcome out = search_constants(columns, target, config, constants, hooks);
   if (out.stopped || out.out_of_memory || !out.best) return out;
-  const double goal = config.precision_goal * rms_of(target, config.weights);
+  const TargetStats st = stats_of(target, config.weights);
+  const double goal = config.precision_goal * std::sqrt(st.squares / st.weight);
   if (out.best->loss <= goal) return out;
   // The reshaped searches report no levels of their own and score here.
   SearchHooks quiet;

@@ -185,7 +185,7 @@ class Rescorer {
       : config_(config),
         scaled_(target, target.size()),
         t_(target_of(scaled_.y.data(), scaled_.y.size(), scaled_.y.size(), config.weights)),
-        stats_(stats_of(t_, scaled_.unit)),
+        stats_(TargetStats::of(t_, scaled_.unit)),
         eval_(t_, stats_) {}
 
   SnapData snap_data(const Columns& columns) const {
@@ -211,12 +211,6 @@ class Rescorer {
   }
 
  private:
-  static TargetStats stats_of(const Target& t, double unit) {
-    TargetStats s = TargetStats::of(t);
-    s.unit = unit;
-    return s;
-  }
-
   const RescoreConfig& config_;
   const Normalized scaled_;
   const Target t_;
