@@ -219,7 +219,7 @@ SHIFTED = record([P, X0, M, P1, A], 0.0, [2.0, 0.0])    # c0 * x0 + c1, exact as
 ], ids=["best off the front", "simplest exact fit", "one row per complexity"])
 def test_equations_are_the_front_and_the_choice_is_on_it(monkeypatch, front, best, want, selected):
     X = np.linspace(1.0, 2.0, 40).reshape(-1, 1)
-    monkeypatch.setattr(_search, "search", lambda *a, **k: _engine.Outcome((best, front, None, 3, 9, 9, [])))
+    monkeypatch.setattr(_search, "search", lambda *a, **k: _engine.Outcome((best, front, None, 3, 9, 9, [], False)))
     est = SymbolicRegressor().fit(X, 2.0 * X[:, 0])
     eq = est.equations_
     assert list(eq.complexity) == [r.complexity for r in want] and list(eq.loss) == [r.loss for r in want]

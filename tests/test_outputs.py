@@ -71,7 +71,7 @@ def record(loss, complexity):
 def test_plot_draws_the_front_and_marks_the_choice(monkeypatch, losses, shown):
     figure = pytest.importorskip("matplotlib.figure")
     front = [record(loss, c) for loss, c in zip(losses, (1, 3, 6))]
-    monkeypatch.setattr(_search, "search", lambda *a, **k: _engine.Outcome((front[1], front, None, 1, 1, 1, [])))
+    monkeypatch.setattr(_search, "search", lambda *a, **k: _engine.Outcome((front[1], front, None, 1, 1, 1, [], False)))
     X = np.linspace(1.0, 2.0, 10).reshape(-1, 1)
     est = SymbolicRegressor(model_selection="accuracy").fit(pd.DataFrame(X, columns=["price $"]), X[:, 0])
     assert len(est.plot().get_lines()) == 2  # in a new figure

@@ -58,8 +58,8 @@ class Record(structseq[Any], tuple[list[_Node], str, int, float, float, list[flo
 type _Member = tuple[list[_Node], list[float]]
 
 @final
-class Outcome(structseq[Any], tuple[Record | None, list[Record], _Stopped | None, int, int, int, list[_Member]]):
-    __match_args__: Final = ("best", "front", "stopped", "levels", "generated", "scored", "beam")
+class Outcome(structseq[Any], tuple[Record | None, list[Record], _Stopped | None, int, int, int, list[_Member], bool]):
+    __match_args__: Final = ("best", "front", "stopped", "levels", "generated", "scored", "beam", "validated")
     @property
     def best(self) -> Record | None: ...
     @property
@@ -74,6 +74,8 @@ class Outcome(structseq[Any], tuple[Record | None, list[Record], _Stopped | None
     def scored(self) -> int: ...
     @property
     def beam(self) -> list[_Member]: ...
+    @property
+    def validated(self) -> bool: ...
 
 # The operator table, in code order.
 OPERATORS: tuple[Operator, ...]

@@ -553,8 +553,8 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument(
         "--max-params",
         type=_params,
-        default=6,
-        help="most fitted constants in a formula, scale and offset included (2 to 16, default 6)",
+        default=9,
+        help="most fitted constants in a formula, scale and offset included (2 to 16, default 9)",
     )
     d.add_argument(
         "--unary-operators",

@@ -11,6 +11,7 @@
 #include "vek/discover/sample.hpp"
 #include "vek/discover/score.hpp"
 #include "vek/discover/sums.hpp"
+#include "vek/discover/validate.hpp"
 
 namespace vek::discover {
 
@@ -370,6 +371,7 @@ SearchOutcome search_reshaped(const Columns& columns, const std::vector<double>&
       out.stopped = true;
     }
   }
+  validate_noisy(out, columns, target, config, constants.max_params);
   return out;
 }
 

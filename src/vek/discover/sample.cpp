@@ -14,6 +14,7 @@
 #include "vek/discover/penalised.hpp"
 #include "vek/discover/rank.hpp"
 #include "vek/discover/snap.hpp"
+#include "vek/discover/validate.hpp"
 
 namespace vek::discover {
 
@@ -258,12 +259,28 @@ void rescore_outcome(SearchOutcome& out, const Columns& columns, const std::vect
   for (const SearchResult* r : finalists) {
     if (auto s = rescorer.rescored(*r, columns)) all.push_back(std::move(*s));
   }
+  // A best selected by cross-validation stays the best (re-fitted, not
+  // snapped: its constants are estimates from noisy observations).
+  std::optional<SearchResult> validated;
+  if (out.validated && out.best) validated = rescorer.rescored(*out.best, columns);
   out.best.reset();
   out.front = std::move(all);
   if (out.front.empty()) return;
   // snap_outcome snaps every record of the front and the best, then takes
   // the best and the front again: here the front holds every finalist.
   snap_outcome(out, rescorer.snap_data(columns));
+  if (validated) {
+    out.best = *validated;
+    put_on_front(out.front, *validated);
+  } else {
+    out.validated = false;
+  }
+}
+
+std::optional<SearchResult> refitted(const SearchResult& r, const Columns& columns, const std::vector<double>& target,
+                                     const RescoreConfig& config) {
+  Rescorer rescorer(target, config);
+  return rescorer.rescored(r, columns);
 }
 
 void merge_outcome(SearchOutcome& out, const std::vector<SearchResult>& more, const Columns& columns,

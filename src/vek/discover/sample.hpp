@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "vek/discover/search.hpp"
@@ -46,6 +47,12 @@ struct RescoreConfig {
 // counters alone.
 void rescore_outcome(SearchOutcome& out, const std::vector<std::vector<double>>& columns,
                      const std::vector<double>& target, const RescoreConfig& config);
+
+// A formula with fitted constants scored and re-fitted (when config.refit)
+// on these rows as rescore_outcome scores it, not snapped; nullopt when it
+// fails on some row.
+std::optional<SearchResult> refitted(const SearchResult& r, const std::vector<std::vector<double>>& columns,
+                                     const std::vector<double>& target, const RescoreConfig& config);
 
 // Adds formulas with fitted constants found elsewhere (another search's
 // records, in the caller's units) to the outcome's finalists: each is scored

@@ -157,6 +157,10 @@ struct SearchOutcome {
   // The last level was cut to config.memory_limit and the search ended
   // after it (not a stop: that level's prefix was scored in full).
   bool memory_limited = false;
+  // The best was selected by cross-validation on noisy observations
+  // (validate.hpp): it stands, whatever formula of the front the penalised
+  // error would take.
+  bool validated = false;
   SearchStats stats;
   // The beam's members beyond the single-node leaves, in the order they
   // joined, with their constants as fitted: a seed for a later search.

@@ -70,7 +70,7 @@ RecordType<6> g_record{
       {"params", "fitted values of the ('param', i) nodes, by index"},
       {nullptr, nullptr}}}};
 
-RecordType<7> g_outcome{"vek_math._engine.Outcome",
+RecordType<8> g_outcome{"vek_math._engine.Outcome",
                         "What a search found.",
                         {{{"best", "the selected Record, or None when nothing was scored"},
                           {"front", "the Pareto front: Records by increasing complexity and falling loss"},
@@ -81,6 +81,9 @@ RecordType<7> g_outcome{"vek_math._engine.Outcome",
                           {"generated", "candidates built"},
                           {"scored", "candidates scored on the data"},
                           {"beam", "the beam's members beyond the leaves as (nodes, params) pairs: a seed"},
+                          {"validated",
+                           "True when best was selected by cross-validation on noisy observations: it "
+                           "stands, whatever formula of the front the penalised error would take"},
                           {nullptr, nullptr}}}};
 
 const char* group_name(discover::OpGroup g) {
@@ -163,7 +166,8 @@ PyObject* to_py(const discover::SearchOutcome& out, const char* stopped) {
           if (!p) return nullptr;
           return PyTuple_Pack(2, n.get(), p.get());
         });
-      });
+      },
+      [&] { return PyBool_FromLong(out.validated ? 1 : 0); });
 }
 
 }  // namespace vek::py
