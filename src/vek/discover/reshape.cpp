@@ -311,6 +311,14 @@ SearchOutcome search_reshaped(const Columns& columns, const std::vector<double>&
   const TargetStats st = stats_of(target, config.weights);
   const double goal = config.precision_goal * std::sqrt(st.squares / st.weight);
   if (out.best->loss <= goal) return out;
+  // Done once a formula within the goal is at most a shape of
+  // max_complexity with its a and b: a long sum of terms can meet the goal
+  // on a hundred rows of a smooth law whose short formula a later target
+  // gives, and equals on the goal are ranked by complexity.
+  const auto settled = [&] {
+    return out.best && out.best->loss <= goal &&
+           out.best->complexity <= config.max_complexity + wrap_nodes(Wrap::Affine);
+  };
   // The reshaped searches report no levels of their own and score here.
   SearchHooks quiet;
   if (hooks != nullptr) quiet.keep_going = hooks->keep_going;
@@ -360,9 +368,9 @@ SearchOutcome search_reshaped(const Columns& columns, const std::vector<double>&
       out.out_of_memory = found.out_of_memory;
       break;
     }
-    if (out.best && out.best->loss <= goal) break;
+    if (settled()) break;
   }
-  if (!out.stopped && !(out.best && out.best->loss <= goal)) {
+  if (!out.stopped && !settled()) {
     try {
       merge_outcome(out,
                     best_of(ratios_of_sums(cols, y, sub, constants.max_params), cols, y, config.complexity_penalty),

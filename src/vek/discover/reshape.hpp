@@ -32,8 +32,10 @@
 // searched), join the finalists: re-fitted on y by
 // Levenberg–Marquardt, snapped, and the best and the front taken again
 // on every row (sample.hpp: merge_outcome), so a reshaped formula wins only by the same
-// penalised error as any other. The reshaped searches stop once one of them
-// gives a formula of y within the precision goal. Operators the
+// penalised error as any other. The reshaped searches stop once the best
+// formula of y is within the precision goal and no longer than a shape of
+// max_complexity with its a and b (a long sum meeting the goal does not stop
+// them: a later target may give the law's short formula). Operators the
 // configuration does not offer are not used to write y back (no square root
 // where sqrt is not offered), and a stop ends the reshaped searches with the
 // outcome stopped. Fixed rules in a fixed order: the same result for any
