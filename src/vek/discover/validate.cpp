@@ -5,6 +5,7 @@
 #include <limits>
 #include <set>
 
+#include "vek/common/stop.hpp"
 #include "vek/discover/affine.hpp"
 #include "vek/discover/beam.hpp"
 #include "vek/discover/fit.hpp"
@@ -96,6 +97,7 @@ Products products_of(const Pool& pool, const std::vector<double>& y, const std::
   p.cross.assign(kFolds + 1, std::vector<double>(p.dim, 0.0));
   std::vector<double> a(p.dim);
   for (std::size_t r = 0; r < n; ++r) {
+    checkpoint(p.dim * p.dim);
     a[0] = 1.0;
     for (std::size_t j = 0; j < terms; ++j) a[j + 1] = p.z[j][r];
     const double wr = weight_of(w, r);
@@ -151,6 +153,7 @@ std::vector<std::vector<std::size_t>> forward_path(const Products& p, double yy,
     std::size_t pick = 0;
     for (std::size_t j = 1; j < p.dim; ++j) {
       if (used[j]) continue;
+      checkpoint(set.size() * set.size() * set.size());
       std::vector<std::size_t> trial = set;
       trial.push_back(j);
       const auto beta = solve_on(gram, cross, p.dim, trial);
@@ -253,6 +256,7 @@ std::optional<double> cross_validated_sse(const SearchResult& r, const Columns& 
                                           const std::vector<double>& target, const RescoreConfig& config) {
   double sse = 0.0;
   for (std::size_t f = 0; f < kFolds; ++f) {
+    checkpoint(target.size() * (columns.size() + 1));
     Columns train(columns.size()), held(columns.size());
     std::vector<double> train_y, held_y, train_w, held_w;
     for (std::size_t row = 0; row < target.size(); ++row) {
@@ -288,9 +292,16 @@ void validate_noisy(SearchOutcome& out, const Columns& columns, const std::vecto
                     const SearchConfig& config, std::size_t max_params) {
   if (out.stopped || !noisy_observations(out, target, config.weights)) return;
   const RescoreConfig rescore{config.complexity_penalty, true, true, config.weights};
-  const std::optional<double> searched = cross_validated_sse(*out.best, columns, target, rescore);
-  const std::optional<Validated> additive =
-      additive_model(columns, target, config, max_params > 1 ? max_params - 1 : 0);
+  std::optional<double> searched;
+  std::optional<Validated> additive;
+  try {
+    searched = cross_validated_sse(*out.best, columns, target, rescore);
+    additive = additive_model(columns, target, config, max_params > 1 ? max_params - 1 : 0);
+  } catch (const Interrupted&) {
+    // A stop keeps the search's own pick.
+    out.stopped = true;
+    return;
+  }
   if (additive && (!searched || additive->cv_sse < *searched)) out.best = additive->record;
   put_on_front(out.front, *out.best);
   out.validated = true;
