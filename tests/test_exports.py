@@ -56,7 +56,8 @@ PARAMS = {"fitted": [1.5, 0.5, -0.25]}
 def fitted(monkeypatch, nodes, params=(), columns=None):
     """A regressor whose search found exactly this formula."""
     record = _engine.Record((nodes, "", len(nodes), 0.5, 0.5, list(params)))
-    monkeypatch.setattr(_search, "search", lambda *a, **k: _engine.Outcome((record, [record], None, 1, 1, 1, [], False)))
+    outcome = _engine.Outcome((record, [record], None, 1, 1, 1, [], False))
+    monkeypatch.setattr(_search, "search", lambda *a, **k: outcome)
     X = np.linspace(1.0, 2.0, 16).reshape(-1, 2)
     return SymbolicRegressor().fit(X if columns is None else pd.DataFrame(X, columns=columns), X[:, 0])
 

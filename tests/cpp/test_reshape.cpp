@@ -108,24 +108,49 @@ TEST(SearchReshaped, ReachesAnInverseSquareRootOfASum) {
 }
 
 // (x0 + x1)/(1 + x0·x1): y = x0 + x1 − c·(y·x0·x1), a sum in y·x0·x1.
+namespace {
+
+// Whether some ratio found computes y within `tol` (relative) on every row.
+bool reaches(const std::vector<vek::discover::SearchResult>& found, const Columns& c, const std::vector<double>& y,
+             double tol) {
+  return std::any_of(found.begin(), found.end(), [&](const vek::discover::SearchResult& r) {
+    const auto v = r.expr.eval_batch(c, r.params);
+    if (!v) return false;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+      if (!(std::fabs((*v)[i] - y[i]) < tol * std::fmax(1.0, std::fabs(y[i])))) return false;
+    }
+    return r.formula.find('/') != std::string::npos;
+  });
+}
+
+}  // namespace
+
 TEST(RatiosOfSums, ReachAVelocityAddition) {
   Columns c = uniform_columns(2, 80, 0.1, 0.9, 9);
   std::vector<double> y;
   for (std::size_t i = 0; i < 80; ++i) y.push_back((c[0][i] + c[1][i]) / (1.0 + c[0][i] * c[1][i]));
-  const auto found = vek::discover::ratios_of_sums(c, y, config(8), 6);
-  const bool exact = std::any_of(found.begin(), found.end(), [&](const vek::discover::SearchResult& r) {
-    const auto v = r.expr.eval_batch(c, r.params);
-    if (!v) return false;
-    for (std::size_t i = 0; i < y.size(); ++i) {
-      if (!(std::fabs((*v)[i] - y[i]) < 1e-12)) return false;
-    }
-    return r.formula.find('/') != std::string::npos;
-  });
-  EXPECT_TRUE(exact);
+  EXPECT_TRUE(reaches(vek::discover::ratios_of_sums(c, y, config(8), 6), c, y, 1e-12));
   auto cfg = config(8);
   cfg.binary_ops = std::vector<Op>{Op::Add, Op::Mul};
   EXPECT_TRUE(vek::discover::ratios_of_sums(c, y, cfg, 6).empty());
   EXPECT_TRUE(vek::discover::ratios_of_sums({std::vector<double>(c[0].begin(), c[0].begin() + 20)},
                                             std::vector<double>(y.begin(), y.begin() + 20), config(8), 6)
                   .empty());
+}
+
+// Short ratios whose terms fit y·h0 badly one by one, which greedy steps
+// miss and the subset beam finds: a thick lens pair f1·f2/(f1 + f2 − d) and
+// a mixing temperature (m1·c1·T1 + m2·c2·T2)/(m1·c1 + m2·c2).
+TEST(RatiosOfSums, ReachShortSumsWhoseTermsFitBadlyAlone) {
+  Columns lens = uniform_columns(3, 100, 1.0, 5.0, 1);
+  std::vector<double> y;
+  for (std::size_t i = 0; i < 100; ++i) y.push_back(lens[0][i] * lens[1][i] / (lens[0][i] + lens[1][i] - lens[2][i]));
+  EXPECT_TRUE(reaches(vek::discover::ratios_of_sums(lens, y, config(8), 9), lens, y, 1e-9));
+  Columns mix = uniform_columns(6, 100, 1.0, 5.0, 2);
+  y.clear();
+  for (std::size_t i = 0; i < 100; ++i) {
+    const double a = mix[0][i] * mix[1][i], b = mix[3][i] * mix[4][i];
+    y.push_back((a * mix[2][i] + b * mix[5][i]) / (a + b));
+  }
+  EXPECT_TRUE(reaches(vek::discover::ratios_of_sums(mix, y, config(8), 9), mix, y, 1e-9));
 }

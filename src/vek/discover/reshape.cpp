@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <set>
 
 #include "vek/common/stop.hpp"
 #include "vek/discover/blocks.hpp"
@@ -22,6 +23,8 @@ using Columns = std::vector<std::vector<double>>;
 // Rows a reshaped search needs: on fewer, a wider search mostly finds
 // formulas that fit the noise.
 constexpr std::size_t kMinRows = 32;
+constexpr std::size_t kBeamTerms = 5;   // the subset beam's longest sums of ratios
+constexpr std::size_t kBeamWidth = 40;  // and the sets it keeps
 // The share of the reshaped target's variance its search must explain for
 // its formulas to count: a target that is a constant and noise (y/P where y
 // is proportional to P) has only formulas of the noise to offer.
@@ -118,6 +121,10 @@ std::vector<SearchResult> ratios_of_sums(const Columns& columns, const std::vect
   for (std::size_t d = 0; d < dens.size(); ++d) {
     for (std::size_t i = 0; i < n; ++i) scaled[d][i] = y[i] * terms.values[dens[d]][i];
   }
+  std::vector<const double*> beam_pool;  // every term, then y times every denominator term
+  for (const std::vector<double>& v : terms.values) beam_pool.push_back(v.data());
+  for (const std::vector<double>& v : scaled) beam_pool.push_back(v.data());
+  const SubsetBeam beam(beam_pool, n, config.weights);
   for (std::size_t h0 : firsts) {
     checkpoint(n * terms.nodes.size());
     // y·h0 = Σ a_j·g_j + Σ c_k·(y·h_k) + b over the numerators' terms and
@@ -147,7 +154,12 @@ std::vector<SearchResult> ratios_of_sums(const Columns& columns, const std::vect
     const auto allowed = [&](const std::vector<std::size_t>& chosen, std::size_t) {
       return chosen.size() + 2 <= max_params;
     };
-    for (const SumFit& sum : forward_sums(pool, n, t, 8, costs, allowed)) {
+    // Term sets emitted, those without the offset marked by a last SIZE_MAX.
+    std::set<std::vector<std::size_t>> emitted;
+    const auto emit = [&](const SumFit& sum) {
+      std::vector<std::size_t> key = sum.terms;
+      if (!sum.offset) key.push_back(std::numeric_limits<std::size_t>::max());
+      if (!emitted.insert(std::move(key)).second) return;
       std::vector<Node> num, den;
       std::size_t num_terms = 0, den_terms = 0;
       for (std::size_t k = 0; k < sum.terms.size(); ++k) {
@@ -172,7 +184,7 @@ std::vector<SearchResult> ratios_of_sums(const Columns& columns, const std::vect
           den.push_back(Node::op(Op::Sub));
         }
       }
-      if (num_terms == 0 || den_terms == 0) continue;
+      if (num_terms == 0 || den_terms == 0) return;
       if (sum.offset) {
         num.push_back(Node::param(0, sum.b));
         num.push_back(Node::op(Op::Add));
@@ -182,6 +194,21 @@ std::vector<SearchResult> ratios_of_sums(const Columns& columns, const std::vect
       renumber_params(num);
       out.push_back(record_of(std::move(num), std::numeric_limits<double>::quiet_NaN(),
                               std::numeric_limits<double>::quiet_NaN()));
+    };
+    for (const SumFit& sum : forward_sums(pool, n, t, 8, costs, allowed)) emit(sum);
+    // Short sums whose terms fit badly one by one (f1·f2/(f1 + f2 − d),
+    // weighted means): the subset beam's best set of each size.
+    std::vector<bool> usable(beam_pool.size(), true);
+    std::vector<std::size_t> local(beam_pool.size());
+    for (std::size_t g = 0, k = 0; g < beam_pool.size(); ++g) {
+      usable[g] = g < none ? g != h0 : dens[g - none] != h0;
+      local[g] = usable[g] ? k++ : none;
+    }
+    const std::size_t most = std::min<std::size_t>(kBeamTerms, max_params - 2);
+    for (const std::vector<std::size_t>& set : beam.best_sets(u.data(), usable, most, kBeamWidth)) {
+      SumFit sum;
+      for (std::size_t g : set) sum.terms.push_back(local[g]);
+      if (fit_sum(pool, t, sum)) emit(sum);
     }
   }
   return out;

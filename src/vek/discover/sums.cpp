@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <numeric>
 #include <utility>
 
+#include "vek/common/stop.hpp"
 #include "vek/discover/fit.hpp"
 #include "vek/discover/penalised.hpp"
 
@@ -491,6 +494,161 @@ std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
     c.loss = rmse_of(target_squares(values.data(), t), t.length);
     c.fit = std::move(sum);
     out.push_back(std::move(c));
+  }
+  return out;
+}
+
+SubsetBeam::SubsetBeam(const std::vector<const double*>& pool, std::size_t rows, const std::vector<double>& weights)
+    : rows_(rows), m_(pool.size()), w_(weights) {
+  const auto w = [&](std::size_t r) { return w_.empty() ? 1.0 : w_[r]; };
+  double total = 0.0;
+  for (std::size_t r = 0; r < rows_; ++r) total += w(r);
+  z_.resize(m_);
+  for (std::size_t j = 0; j < m_; ++j) {
+    checkpoint(rows_);
+    double mean = 0.0;
+    for (std::size_t r = 0; r < rows_; ++r) mean += w(r) * pool[j][r];
+    mean /= total;
+    double ss = 0.0;
+    for (std::size_t r = 0; r < rows_; ++r) {
+      const double d = pool[j][r] - mean;
+      ss += w(r) * (d * d);
+    }
+    if (!(ss > 0.0) || !std::isfinite(ss)) continue;
+    const double sd = std::sqrt(ss);
+    z_[j].resize(rows_);
+    for (std::size_t r = 0; r < rows_; ++r) z_[j][r] = (pool[j][r] - mean) / sd;
+  }
+  gram_.assign(m_ * m_, 0.0);
+  for (std::size_t i = 0; i < m_; ++i) {
+    if (z_[i].empty()) continue;
+    checkpoint(rows_ * (m_ - i));
+    for (std::size_t j = i; j < m_; ++j) {
+      if (z_[j].empty()) continue;
+      double s = 0.0;
+      for (std::size_t r = 0; r < rows_; ++r) s += w(r) * (z_[i][r] * z_[j][r]);
+      gram_[i * m_ + j] = gram_[j * m_ + i] = s;
+    }
+  }
+}
+
+std::vector<std::vector<std::size_t>> SubsetBeam::best_sets(const double* u, const std::vector<bool>& usable,
+                                                            std::size_t max_terms, std::size_t width) const {
+  std::vector<std::vector<std::size_t>> out;
+  if (width == 0 || max_terms < 2) return out;
+  const auto w = [&](std::size_t r) { return w_.empty() ? 1.0 : w_[r]; };
+  double total = 0.0, mean = 0.0;
+  for (std::size_t r = 0; r < rows_; ++r) {
+    total += w(r);
+    mean += w(r) * u[r];
+  }
+  mean /= total;
+  // g_j = Σ w·z_j·(u - mean): what each column explains of u.
+  std::vector<double> g(m_, 0.0);
+  std::vector<bool> open(m_, false);
+  for (std::size_t j = 0; j < m_; ++j) {
+    if (z_[j].empty() || !usable[j]) continue;
+    open[j] = true;
+    double s = 0.0;
+    for (std::size_t r = 0; r < rows_; ++r) s += w(r) * (z_[j][r] * (u[r] - mean));
+    g[j] = s;
+  }
+  if (!std::isfinite(std::accumulate(g.begin(), g.end(), 0.0))) return out;
+  using Ranked = std::pair<double, std::vector<std::size_t>>;  // (explained, set)
+  const auto before = [](const Ranked& a, const Ranked& b) {
+    return a.first > b.first || (a.first == b.first && a.second < b.second);
+  };
+  // Every pair: explained = (g_i² + g_j² − 2·G_ij·g_i·g_j) / (1 − G_ij²);
+  // the `width` best, the first pairs among equals.
+  struct Pair {
+    double e;
+    std::size_t i, j;
+  };
+  const auto pair_before = [](const Pair& a, const Pair& b) {
+    return a.e > b.e || (a.e == b.e && (a.i < b.i || (a.i == b.i && a.j < b.j)));
+  };
+  std::vector<Pair> pairs;
+  for (std::size_t i = 0; i < m_; ++i) {
+    if (!open[i]) continue;
+    checkpoint(m_);
+    for (std::size_t j = i + 1; j < m_; ++j) {
+      if (!open[j]) continue;
+      const double c = gram_[i * m_ + j];
+      const double det = 1.0 - c * c;
+      if (!(det > 1e-10)) continue;
+      const Pair p{(g[i] * g[i] + g[j] * g[j] - 2.0 * c * g[i] * g[j]) / det, i, j};
+      if (!std::isfinite(p.e)) continue;
+      if (pairs.size() == width && !pair_before(p, pairs.back())) continue;
+      pairs.insert(std::upper_bound(pairs.begin(), pairs.end(), p, pair_before), p);
+      if (pairs.size() > width) pairs.pop_back();
+    }
+  }
+  std::vector<Ranked> beam;
+  for (const Pair& p : pairs) beam.emplace_back(p.e, std::vector<std::size_t>{p.i, p.j});
+  if (beam.empty()) return out;
+  out.push_back(beam.front().second);
+  for (std::size_t size = 3; size <= max_terms; ++size) {
+    std::map<std::vector<std::size_t>, double> next;
+    for (const Ranked& ranked : beam) {
+      const std::vector<std::size_t>& set = ranked.second;
+      const std::size_t k = set.size();
+      checkpoint(k * k * m_);
+      // With the inverse of G_SS: b = G_SS⁻¹·g_S and, for each column j,
+      // a = G_SS⁻¹·G_S,j; the gain of column j is (g_j − G_jS·b)² /
+      // (1 − G_jS·a).
+      std::vector<double> m(k * k), inv(k * k), unit(k), e_col(k), b(k), col(k);
+      bool ok = true;
+      for (std::size_t q = 0; q < k && ok; ++q) {
+        for (std::size_t p = 0; p < k; ++p) {
+          for (std::size_t r = 0; r < k; ++r) m[p * k + r] = gram_[set[p] * m_ + set[r]];
+          unit[p] = p == q ? 1.0 : 0.0;
+        }
+        ok = solve_linear(m.data(), unit.data(), k, e_col.data());
+        for (std::size_t p = 0; p < k; ++p) inv[p * k + q] = e_col[p];
+      }
+      if (!ok) continue;
+      for (std::size_t p = 0; p < k; ++p) {
+        double s = 0.0;
+        for (std::size_t q = 0; q < k; ++q) s += inv[p * k + q] * g[set[q]];
+        b[p] = s;
+      }
+      // Only this set's `width` best extensions can be among the next
+      // beam's: the others are not kept.
+      std::vector<std::pair<double, std::size_t>> grow;  // (explained, j)
+      for (std::size_t j = 0; j < m_; ++j) {
+        if (!open[j] || std::find(set.begin(), set.end(), j) != set.end()) continue;
+        for (std::size_t p = 0; p < k; ++p) col[p] = gram_[set[p] * m_ + j];
+        double ee = 1.0, er = g[j];
+        for (std::size_t p = 0; p < k; ++p) {
+          double a = 0.0;
+          for (std::size_t q = 0; q < k; ++q) a += inv[p * k + q] * col[q];
+          ee -= col[p] * a;
+          er -= col[p] * b[p];
+        }
+        if (!(ee > 1e-10)) continue;
+        const double e = ranked.first + er * er / ee;
+        if (std::isfinite(e)) grow.emplace_back(e, j);
+      }
+      const auto grow_before = [](const std::pair<double, std::size_t>& a, const std::pair<double, std::size_t>& b) {
+        return a.first > b.first || (a.first == b.first && a.second < b.second);
+      };
+      const std::size_t keep = std::min(width, grow.size());
+      std::partial_sort(grow.begin(), grow.begin() + static_cast<std::ptrdiff_t>(keep), grow.end(), grow_before);
+      for (std::size_t t = 0; t < keep; ++t) {
+        const std::size_t j = grow[t].second;
+        std::vector<std::size_t> grown = set;
+        grown.insert(std::upper_bound(grown.begin(), grown.end(), j), j);
+        auto [at, fresh] = next.emplace(std::move(grown), grow[t].first);
+        if (!fresh) at->second = std::fmax(at->second, grow[t].first);
+      }
+    }
+    if (next.empty()) break;
+    std::vector<Ranked> ranked;
+    for (auto& [set, e] : next) ranked.emplace_back(e, set);
+    std::stable_sort(ranked.begin(), ranked.end(), before);
+    if (ranked.size() > width) ranked.resize(width);
+    beam = std::move(ranked);
+    out.push_back(beam.front().second);
   }
   return out;
 }

@@ -96,4 +96,31 @@ std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
                                         const std::vector<std::size_t>& params, std::size_t rows, const Target& t,
                                         const SumLimits& limits);
 
+// A beam search over sets of columns of a fixed pool, for targets that
+// change while the pool stays (ratios of sums: y·h0 for each h0). Greedy
+// steps miss a short exact sum whose terms fit badly one by one; this
+// weighs every pair, then extends the `width` best sets by every other
+// column, size by size, each set ranked by its least-squares sum of squares
+// with an offset, computed from the weighted cross products of the columns
+// standardized (so a rough rank: the sets it names are fitted on the rows
+// again). Ties go to the set whose indices come first. Serial.
+class SubsetBeam {
+ public:
+  // The pool's columns (each `rows` finite values) and the row weights
+  // (empty: none).
+  SubsetBeam(const std::vector<const double*>& pool, std::size_t rows, const std::vector<double>& weights);
+
+  // The best set (column indices, increasing) of each size from 2 to
+  // max_terms against u, over the columns with usable[j]; fewer when no
+  // larger set is determined.
+  std::vector<std::vector<std::size_t>> best_sets(const double* u, const std::vector<bool>& usable,
+                                                  std::size_t max_terms, std::size_t width) const;
+
+ private:
+  std::size_t rows_ = 0, m_ = 0;
+  std::vector<double> w_;
+  std::vector<std::vector<double>> z_;  // standardized columns; empty where a column does not vary
+  std::vector<double> gram_;            // m × m, Σ w·z_i·z_j
+};
+
 }  // namespace vek::discover
