@@ -75,7 +75,8 @@ std::vector<Node> reshaped_formula(const ReshapedTarget& t, const std::vector<No
 // squared differences) above and variables, their reciprocals and products
 // of two below: the sum y·h0 = Σ a_j·g_j + Σ c_k·(y·h_k) + b is linear in
 // its coefficients, so forward selection (sums.hpp) finds it, for h0 = 1 and
-// each denominator term. Formulas with a term above and below, their
+// each denominator term; so does a beam over sets of terms (sums.hpp:
+// SubsetBeam, up to 5 terms), for short ratios greedy steps miss. Formulas with a term above and below, their
 // constants as fitted there (to be re-fitted on y); at most max_params
 // constants each. None on fewer than 32 rows or without division offered.
 std::vector<SearchResult> ratios_of_sums(const std::vector<std::vector<double>>& columns, const std::vector<double>& y,
