@@ -2,7 +2,7 @@
 
     bash scripts/dev.sh bench bench_cluster [--rows 10000] [--max-complexity 10] [--beam-width 4000]
 
-The search with fitted constants (the estimator's, max_params=6) on
+The search with fitted constants (the estimator's, here with max_params=6) on
 `--rows` rows x 5 features, run locally on 2 threads and then with its
 levels scored on a LocalCluster of 2 single-threaded worker processes on
 127.0.0.1 (started and shut down here; its start is not timed). Checks that
