@@ -51,15 +51,18 @@ def test_diabetes_is_the_same_on_one_and_two_threads(fitted):
 
 
 @pytest.mark.parametrize(
-    ("noise", "max_samples", "validated"),
-    [(3.0, None, True), (3.0, 150, True), (0.01, None, False)],
-    ids=["noisy", "noisy-sampled", "law"],
+    ("noise", "max_samples", "weighted", "validated"),
+    [(3.0, None, False, True), (3.0, 150, False, True), (3.0, None, True, True), (0.01, None, False, False)],
+    ids=["noisy", "noisy-sampled", "noisy-weighted", "law"],
 )
-def test_engine_flags_a_validated_best_on_its_front(noise, max_samples, validated):
+def test_engine_flags_a_validated_best_on_its_front(noise, max_samples, weighted, validated):
     rng = np.random.default_rng(4)
     X = rng.uniform(-1, 1, size=(400, 3))
     y = 3 * X[:, 0] + 2 * X[:, 1] ** 2 + rng.normal(0, noise, 400)
-    out = _engine.search(X, y, constants=True, max_complexity=5, beam_width=200, max_params=6, max_samples=max_samples)
+    w = rng.integers(1, 4, 400).astype(np.float64) if weighted else None
+    out = _engine.search(
+        X, y, constants=True, max_complexity=5, beam_width=200, max_params=6, max_samples=max_samples, weights=w
+    )
     assert out.validated is validated
     assert out.best is not None
     on_front = [r for r in out.front if r.complexity == out.best.complexity]
@@ -68,4 +71,5 @@ def test_engine_flags_a_validated_best_on_its_front(noise, max_samples, validate
         # Every loss is one on all rows, also after a sampled search.
         pred = np.empty(len(y))
         _engine.evaluate(out.best.nodes, X, out.best.params, pred)
-        assert out.best.loss == pytest.approx(np.sqrt(np.mean((pred - y) ** 2)), rel=1e-12)
+        weights = np.ones(len(y)) if w is None else w
+        assert out.best.loss == pytest.approx(np.sqrt(np.sum(weights * (pred - y) ** 2) / np.sum(weights)), rel=1e-12)
