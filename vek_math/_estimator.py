@@ -92,10 +92,6 @@ def _front(records: list[_engine.Record]) -> list[_engine.Record]:
     return out
 
 
-def _complexity(record: _engine.Record) -> int:
-    return int(record.complexity)
-
-
 def _adjusted_error(record: _engine.Record, n: float, exact: float) -> float:
     """The penalised error of a record with fitted constants, adjusted for
     the sample size: error * sqrt(n / (n - d)), where d = complexity - the
@@ -553,7 +549,9 @@ class SymbolicRegressor(RegressorMixin, BaseEstimator):
             if result.validated and self.model_selection == "penalised":
                 # Noisy observations: the engine's pick by cross-validation
                 # stands, on the front in place of the row of its complexity.
-                front = sorted([r for r in front if r.complexity != best.complexity] + [best], key=_complexity)
+                front = sorted(
+                    [r for r in front if r.complexity != best.complexity] + [best], key=lambda r: r.complexity
+                )
                 selected = front.index(best)
             else:
                 # The first of the lowest errors: the new search's best on a tie.

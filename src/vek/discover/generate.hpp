@@ -2,6 +2,8 @@
 // fingerprint.
 #pragma once
 
+#include <algorithm>
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -25,6 +27,9 @@ struct Operators {
   // Those of the configuration: its own lists where given.
   static Operators of(const SearchConfig& config);
 };
+
+// Whether `op` is among `ops`.
+inline bool offers(const std::vector<Op>& ops, Op op) { return std::find(ops.begin(), ops.end(), op) != ops.end(); }
 
 struct Generated {
   std::vector<Cand> survivors;    // candidates with a fingerprint not met before, in generation order

@@ -36,19 +36,6 @@ constexpr std::size_t kSearchRows = 500;
 // penalised error on the rows searched.
 constexpr std::size_t kMergeMax = 8;
 
-bool offers(const std::vector<Op>& ops, Op op) { return std::find(ops.begin(), ops.end(), op) != ops.end(); }
-
-// The statistics of y as a search scores it (weighted where w is given).
-TargetStats stats_of(const std::vector<double>& y, const std::vector<double>& w) {
-  return TargetStats::of(target_of(y.data(), y.size(), y.size(), w));
-}
-
-bool explains(const SearchOutcome& found, const std::vector<double>& u, const std::vector<double>& w) {
-  if (!found.best || !(found.best->loss >= 0.0)) return false;
-  const TargetStats st = stats_of(u, w);
-  return found.best->loss * found.best->loss <= (1.0 - kMinExplained) * (st.centered / st.weight);
-}
-
 // The terms of ratios of sums: the variables and the powers and products
 // of them that every search offers (blocks.hpp: power_leaves), with their
 // values; those failing on some row left out.
@@ -335,7 +322,7 @@ SearchOutcome search_reshaped(const Columns& columns, const std::vector<double>&
                               const ConstantsConfig& constants, const SearchHooks* hooks) {
   SearchOutcome out = search_constants(columns, target, config, constants, hooks);
   if (out.stopped || out.out_of_memory || !out.best) return out;
-  const TargetStats st = stats_of(target, config.weights);
+  const TargetStats st = TargetStats::of(target_of(target.data(), target.size(), target.size(), config.weights));
   const double goal = config.precision_goal * std::sqrt(st.squares / st.weight);
   if (out.best->loss <= goal) return out;
   // Done once a formula within the goal is at most a shape of
@@ -375,7 +362,7 @@ SearchOutcome search_reshaped(const Columns& columns, const std::vector<double>&
     out.stats.peak_seen = std::max(out.stats.peak_seen, found.stats.peak_seen);
     out.stats.peak_bytes = std::max(out.stats.peak_bytes, found.stats.peak_bytes);
     std::vector<SearchResult> more;
-    if (!explains(found, t.u, sub.weights)) {
+    if (!explains(found, t.u, sub.weights, kMinExplained)) {
       found.best.reset();
       found.front.clear();
     }

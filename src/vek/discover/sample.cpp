@@ -256,13 +256,16 @@ void rescore_outcome(SearchOutcome& out, const Columns& columns, const std::vect
   }
 
   Rescorer rescorer(target, config);
-  for (const SearchResult* r : finalists) {
-    if (auto s = rescorer.rescored(*r, columns)) all.push_back(std::move(*s));
-  }
   // A best selected by cross-validation stays the best (re-fitted, not
-  // snapped: its constants are estimates from noisy observations).
+  // snapped: its constants are estimates from noisy observations). It is
+  // the last finalist.
   std::optional<SearchResult> validated;
-  if (out.validated && out.best) validated = rescorer.rescored(*out.best, columns);
+  for (const SearchResult* r : finalists) {
+    auto s = rescorer.rescored(*r, columns);
+    if (!s) continue;
+    if (out.validated && out.best && r == &*out.best) validated = s;
+    all.push_back(std::move(*s));
+  }
   out.best.reset();
   out.front = std::move(all);
   if (out.front.empty()) return;

@@ -498,26 +498,29 @@ std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
   return out;
 }
 
+Moments weighted_moments(const double* v, std::size_t rows, const std::vector<double>& w, double total) {
+  Moments m;
+  for (std::size_t r = 0; r < rows; ++r) m.mean += (w.empty() ? 1.0 : w[r]) * v[r];
+  m.mean /= total;
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double d = v[r] - m.mean;
+    m.ss += (w.empty() ? 1.0 : w[r]) * (d * d);
+  }
+  return m;
+}
+
 SubsetBeam::SubsetBeam(const std::vector<const double*>& pool, std::size_t rows, const std::vector<double>& weights)
     : rows_(rows), m_(pool.size()), w_(weights) {
   const auto w = [&](std::size_t r) { return w_.empty() ? 1.0 : w_[r]; };
-  double total = 0.0;
-  for (std::size_t r = 0; r < rows_; ++r) total += w(r);
+  for (std::size_t r = 0; r < rows_; ++r) total_ += w(r);
   z_.resize(m_);
   for (std::size_t j = 0; j < m_; ++j) {
     checkpoint(rows_);
-    double mean = 0.0;
-    for (std::size_t r = 0; r < rows_; ++r) mean += w(r) * pool[j][r];
-    mean /= total;
-    double ss = 0.0;
-    for (std::size_t r = 0; r < rows_; ++r) {
-      const double d = pool[j][r] - mean;
-      ss += w(r) * (d * d);
-    }
-    if (!(ss > 0.0) || !std::isfinite(ss)) continue;
-    const double sd = std::sqrt(ss);
+    const Moments m = weighted_moments(pool[j], rows_, w_, total_);
+    if (!(m.ss > 0.0) || !std::isfinite(m.ss)) continue;
+    const double sd = std::sqrt(m.ss);
     z_[j].resize(rows_);
-    for (std::size_t r = 0; r < rows_; ++r) z_[j][r] = (pool[j][r] - mean) / sd;
+    for (std::size_t r = 0; r < rows_; ++r) z_[j][r] = (pool[j][r] - m.mean) / sd;
   }
   gram_.assign(m_ * m_, 0.0);
   for (std::size_t i = 0; i < m_; ++i) {
@@ -537,12 +540,7 @@ std::vector<std::vector<std::size_t>> SubsetBeam::best_sets(const double* u, con
   std::vector<std::vector<std::size_t>> out;
   if (width == 0 || max_terms < 2) return out;
   const auto w = [&](std::size_t r) { return w_.empty() ? 1.0 : w_[r]; };
-  double total = 0.0, mean = 0.0;
-  for (std::size_t r = 0; r < rows_; ++r) {
-    total += w(r);
-    mean += w(r) * u[r];
-  }
-  mean /= total;
+  const double mean = weighted_moments(u, rows_, w_, total_).mean;
   // g_j = Σ w·z_j·(u - mean): what each column explains of u.
   std::vector<double> g(m_, 0.0);
   std::vector<bool> open(m_, false);

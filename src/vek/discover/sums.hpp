@@ -96,6 +96,14 @@ std::vector<SumCandidate> sums_of_terms(const std::vector<const double*>& pool,
                                         const std::vector<std::size_t>& params, std::size_t rows, const Target& t,
                                         const SumLimits& limits);
 
+// The weighted mean of v's `rows` values and Σ w·(v − mean)², summed in row
+// order (w empty: every weight 1; `total`: Σ w).
+struct Moments {
+  double mean = 0.0;
+  double ss = 0.0;
+};
+Moments weighted_moments(const double* v, std::size_t rows, const std::vector<double>& w, double total);
+
 // A beam search over sets of columns of a fixed pool, for targets that
 // change while the pool stays (ratios of sums: y·h0 for each h0). Greedy
 // steps miss a short exact sum whose terms fit badly one by one; this
@@ -119,6 +127,7 @@ class SubsetBeam {
  private:
   std::size_t rows_ = 0, m_ = 0;
   std::vector<double> w_;
+  double total_ = 0.0;                  // Σ w
   std::vector<std::vector<double>> z_;  // standardized columns; empty where a column does not vary
   std::vector<double> gram_;            // m × m, Σ w·z_i·z_j
 };

@@ -20,8 +20,6 @@ using Columns = std::vector<std::vector<double>>;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-bool offers(const std::vector<Op>& ops, Op op) { return std::find(ops.begin(), ops.end(), op) != ops.end(); }
-
 double weight_of(const std::vector<double>& w, std::size_t r) { return w.empty() ? 1.0 : w[r]; }
 
 // The terms: each variable, then the square of each variable with more than
@@ -80,17 +78,10 @@ Products products_of(const Pool& pool, const std::vector<double>& y, const std::
   double total = 0.0;
   for (std::size_t r = 0; r < n; ++r) total += weight_of(w, r);
   for (const std::vector<double>& v : pool.values) {
-    double mean = 0.0;
-    for (std::size_t r = 0; r < n; ++r) mean += weight_of(w, r) * v[r];
-    mean /= total;
-    double ss = 0.0;
-    for (std::size_t r = 0; r < n; ++r) {
-      const double d = v[r] - mean;
-      ss += weight_of(w, r) * (d * d);
-    }
-    const double sd = std::sqrt(ss / total);
+    const Moments m = weighted_moments(v.data(), n, w, total);
+    const double sd = std::sqrt(m.ss / total);
     std::vector<double> z(n);
-    for (std::size_t r = 0; r < n; ++r) z[r] = (v[r] - mean) / sd;
+    for (std::size_t r = 0; r < n; ++r) z[r] = (v[r] - m.mean) / sd;
     p.z.push_back(std::move(z));
   }
   p.gram.assign(kFolds + 1, std::vector<double>(p.dim * p.dim, 0.0));
@@ -196,11 +187,17 @@ double cross_validated(const Products& p, const std::vector<double>& y, const st
 
 }  // namespace
 
+bool explains(const SearchOutcome& out, const std::vector<double>& y, const std::vector<double>& weights,
+              double share) {
+  if (!out.best || !(out.best->loss >= 0.0)) return false;
+  const TargetStats st = TargetStats::of(target_of(y.data(), y.size(), y.size(), weights));
+  return out.best->loss * out.best->loss <= (1.0 - share) * (st.centered / st.weight);
+}
+
 bool noisy_observations(const SearchOutcome& out, const std::vector<double>& target,
                         const std::vector<double>& weights) {
   if (!out.best || target.size() < kValidateRows || !(out.best->loss >= 0.0)) return false;
-  const TargetStats st = TargetStats::of(target_of(target.data(), target.size(), target.size(), weights));
-  return out.best->loss * out.best->loss > (1.0 - kLawExplains) * (st.centered / st.weight);
+  return !explains(out, target, weights, kLawExplains);
 }
 
 std::optional<Validated> additive_model(const Columns& columns, const std::vector<double>& target,

@@ -40,8 +40,13 @@ inline constexpr std::size_t kValidateRows = 100;
 inline constexpr std::size_t kFolds = 5;
 inline constexpr double kLawExplains = 0.9;
 
-// Whether the outcome's best explains under kLawExplains of the target's
-// variance (weighted, with weights), on at least kValidateRows rows.
+// Whether the outcome's best explains at least `share` of the variance of y
+// (weighted, with weights): its mean square error is at most (1 − share)
+// times y's variance. False without a best or with a NaN loss.
+bool explains(const SearchOutcome& out, const std::vector<double>& y, const std::vector<double>& weights, double share);
+
+// Whether the outcome's best, on at least kValidateRows rows, explains
+// under kLawExplains of the target's variance (weighted, with weights).
 bool noisy_observations(const SearchOutcome& out, const std::vector<double>& target,
                         const std::vector<double>& weights);
 
